@@ -1,0 +1,208 @@
+// The failed-attempt log of a name and the lock that serialises its checks.
+//
+// - The record is 24 bytes, little-endian, encoded field by field; a shorter file holds no
+//   record.
+// - The exclusive flock on the lock file is held from the blocked test to the update.
+// - The auth log is never written in place: the record goes to a temporary file named after
+//   the process id, which is flushed, forced to disk and renamed over the auth log, so that a
+//   reader finds the old whole record or the new one. A temporary file that may not hold the
+//   whole record never replaces the auth log.
+// - Files created in the per-user directory are never followed through a symlink and a FIFO
+//   there is never waited on (O_NOFOLLOW, O_NONBLOCK); every descriptor is close-on-exec.
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "auth/auth_internal.h"
+#include "common/common.h"
+
+namespace {
+
+constexpr mode_t created_file_mode = 0666;  // 0644 after the umask
+constexpr int create_flags =
+    O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+
+void put_le(unsigned char *out, uint64_t value, size_t size) {
+    for (size_t i = 0; i < size; ++i) {
+        out[i] = static_cast<unsigned char>(value >> (8 * i));
+    }
+}
+
+uint64_t get_le(const unsigned char *in, size_t size) {
+    uint64_t value = 0;
+    for (size_t i = 0; i < size; ++i) {
+        value |= static_cast<uint64_t>(in[i]) << (8 * i);
+    }
+    return value;
+}
+
+// Creates or truncates a file of the per-user directory and wraps it in a stream.
+FILE *create_file(const char *path, const char *mode) {
+    int fd = open(path, create_flags, created_file_mode);
+    if (fd < 0) {
+        return nullptr;
+    }
+    FILE *stream = fdopen(fd, mode);
+    if (stream == nullptr) {
+        close(fd);
+    }
+    return stream;
+}
+
+// Arithmetic on the stored counters wraps instead of overflowing: the file may hold anything.
+int32_t add_one(int32_t value) {
+    return static_cast<int32_t>(static_cast<uint32_t>(value) + 1U);
+}
+
+void remove_leftover(const char *temp_path) {
+    if (unlink(temp_path) < 0) {
+        if (errno != ENOENT) {
+            syslog(LOG_ERR, "failed to remove temporary auth log %s", temp_path);
+        }
+        return;
+    }
+    syslog(LOG_WARNING, "temporary auth log %s was removed not renamed", temp_path);
+}
+
+}  // namespace
+
+void encode_auth_record(const auth_record_t *record, unsigned char *out) {
+    put_le(out, static_cast<uint64_t>(record->last_failure_time), 8);
+    put_le(out + 8, static_cast<uint64_t>(record->blocked_until), 8);
+    put_le(out + 16, static_cast<uint32_t>(record->failure_count), 4);
+    put_le(out + 20, static_cast<uint32_t>(record->block_count), 4);
+}
+
+void decode_auth_record(const unsigned char *in, auth_record_t *record) {
+    record->last_failure_time = static_cast<int64_t>(get_le(in, 8));
+    record->blocked_until = static_cast<int64_t>(get_le(in + 8, 8));
+    record->failure_count = static_cast<int32_t>(static_cast<uint32_t>(get_le(in + 16, 4)));
+    record->block_count = static_cast<int32_t>(static_cast<uint32_t>(get_le(in + 20, 4)));
+}
+
+bool apply_auth_outcome(auth_record_t *record, int success, int64_t now) {
+    if (success != 0) {
+        record->failure_count = 0;
+        return false;
+    }
+    record->last_failure_time = now;
+    record->failure_count = add_one(record->failure_count);
+    if (record->failure_count % failures_per_block == 0) {
+        record->blocked_until = now + block_seconds;
+        record->block_count = add_one(record->block_count);
+    }
+    return true;
+}
+
+FILE *auth_lock_create(uint32_t uid, const char *name) {
+    char path[passwd_buffer_size];
+    get_auth_log_path(path, sizeof path, uid, name, auth_lock_file_name);
+    FILE *lock = create_file(path, "we");
+    if (lock == nullptr) {
+        syslog(LOG_ERR, "Can`t open auth lock file %s for user %s", path, name);
+        return nullptr;
+    }
+    // Waits for as long as another check of the same name holds the lock.
+    if (flock(fileno(lock), LOCK_EX) < 0) {
+        syslog(LOG_ERR, "Lock file (%s) error: %s", path, strerror(errno));
+        fclose(lock);
+        return nullptr;
+    }
+    return lock;
+}
+
+int auth_lock_close(FILE *lock) {
+    if (lock == nullptr) {
+        return -1;
+    }
+    if (flock(fileno(lock), LOCK_UN) < 0 && debug_flag) {
+        syslog(LOG_ERR, "Unlock auth log file (fileno: %d) error: %s", fileno(lock),
+               strerror(errno));
+    }
+    // Closing drops any lock still held.
+    fclose(lock);
+    return 0;
+}
+
+FILE *auth_log_open(uint32_t uid, const char *name, const char *mode) {
+    char path[passwd_buffer_size];
+    get_auth_log_path(path, sizeof path, uid, name, auth_log_file_name);
+    FILE *stream = nullptr;
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd >= 0) {
+        stream = fdopen(fd, mode);
+        if (stream == nullptr) {
+            close(fd);
+        }
+    }
+    if (stream == nullptr && debug_flag) {
+        syslog(LOG_ERR, "Can`t open auth log file %s for user %s", path, name);
+    }
+    return stream;
+}
+
+int auth_log_check(uint32_t uid, const char *name, auth_record_t *record) {
+    *record = auth_record_t{};
+    FILE *stream = auth_log_open(uid, name, "rbe");
+    if (stream == nullptr) {
+        return 0;
+    }
+    unsigned char bytes[auth_record_size];
+    size_t got = fread(bytes, 1, sizeof bytes, stream);
+    fclose(stream);
+    if (got != sizeof bytes) {
+        return 0;
+    }
+    decode_auth_record(bytes, record);
+    // At the very second that blocked_until names, the name is free again.
+    return record->blocked_until > static_cast<int64_t>(time(nullptr)) ? 1 : 0;
+}
+
+void auth_log_update(uint32_t uid, const char *name, int success, auth_record_t *record) {
+    char path[passwd_buffer_size];
+    char temp_path[passwd_buffer_size];
+    get_auth_log_path(path, sizeof path, uid, name, auth_log_file_name);
+    int length = snprintf(temp_path, sizeof temp_path, "%s.%u", path,
+                          static_cast<unsigned>(getpid()));
+    if (length < 0 || static_cast<size_t>(length) >= sizeof temp_path) {
+        temp_path[0] = '\0';  // never write to a temporary name cut short
+    }
+    FILE *stream = create_file(temp_path, "wbe");
+    if (stream == nullptr) {
+        syslog(LOG_ERR, "Can`t open auth log file %s for user %s", temp_path, name);
+        return;
+    }
+    if (apply_auth_outcome(record, success, static_cast<int64_t>(time(nullptr)))) {
+        syslog(LOG_ALERT | LOG_AUTHPRIV, "Invalid ferrymate command token for user: %s (UID: %d)",
+               name, static_cast<int>(uid));
+    }
+    unsigned char bytes[auth_record_size];
+    encode_auth_record(record, bytes);
+    if (fwrite(bytes, 1, sizeof bytes, stream) != sizeof bytes) {
+        syslog(LOG_ERR, "Can`t write to auth log file %s for user %s", temp_path, name);
+        fclose(stream);
+        return;
+    }
+    if (fflush(stream) != 0) {
+        syslog(LOG_ERR, "Can`t flush to auth log file %s for user %s", temp_path, name);
+        fclose(stream);
+        remove_leftover(temp_path);
+        return;
+    }
+    if (fdatasync(fileno(stream)) < 0) {
+        syslog(LOG_ERR, "fdatasync failed for auth log file %s for user %s", temp_path, name);
+    }
+    fclose(stream);
+    if (rename(temp_path, path) < 0) {
+        syslog(LOG_ERR, "failed to rename auth log file from %s to %s for user %s", temp_path,
+               path, name);
+        remove_leftover(temp_path);
+    }
+}

@@ -1,0 +1,106 @@
+// Where a name's files lie, and the test of a presented token against its token file.
+//
+// The token file is never written here. It counts only when the open file itself (fstat on
+// the stream that is read, not the path) belongs to the requesting uid and carries exactly
+// the permission bits 0400; of its content only the first line counts.
+
+#include <cstring>
+
+#include <sys/stat.h>
+#include <syslog.h>
+
+#include "auth/auth_internal.h"
+#include "common/common.h"
+
+namespace {
+
+constexpr uint32_t prefix_modulus = 100;
+constexpr mode_t permission_bits = 0777;
+constexpr mode_t token_file_mode = 0400;
+
+}  // namespace
+
+void get_prefix(uint32_t uid, char *out) {
+    // Two digits and the NUL always fit the three bytes.
+    snprintf(out, prefix_size, "%02u", uid % prefix_modulus);
+}
+
+void get_auth_log_path(char *buffer, int size, uint32_t uid, const char *name,
+                       const char *file_name) {
+    char prefix[prefix_size];
+    get_prefix(uid, prefix);
+    // A path cut short would name another file: one that does not fit is left empty, and
+    // opening the empty path fails.
+    int length = snprintf(buffer, static_cast<size_t>(size), "/var/vornex/%s/%s/%s", prefix, name,
+                          file_name);
+    if (length < 0 || length >= size) {
+        buffer[0] = '\0';
+    }
+}
+
+void get_token_path(char *buffer, int size, uint32_t uid, const char *name) {
+    get_auth_log_path(buffer, size, uid, name, token_file_name);
+}
+
+int check_tokenfile_perms(FILE *file, uint32_t uid, int debug, const char *path,
+                          const char *user_name, const char *alternative_name) {
+    const char *display_name = alternative_name != nullptr ? alternative_name : user_name;
+    struct stat status {};
+    if (fstat(fileno(file), &status) < 0) {
+        if (debug != 0) {
+            syslog(LOG_ERR, "fstat failed for file %s, user: %s", path, display_name);
+        }
+        return -1;
+    }
+    if (status.st_uid != uid) {
+        if (debug != 0) {
+            syslog(LOG_ERR,
+                   "owner of file %s:%d and data from socket %s:%d are different, user: %s", path,
+                   static_cast<int>(status.st_uid), user_name, static_cast<int>(uid),
+                   display_name);
+        }
+        return -1;
+    }
+    mode_t bits = status.st_mode & permission_bits;
+    if (bits != token_file_mode) {
+        if (debug != 0) {
+            syslog(LOG_ERR, "file %s mode should be 0400 (octal), but it is %o, user: %s", path,
+                   static_cast<unsigned>(bits), display_name);
+        }
+        return -1;
+    }
+    return 0;
+}
+
+int cmp_const(const char *a, const char *b, size_t limit) {
+    // The length is not hidden; only the position of a differing byte is.
+    if (strlen(a) != strlen(b)) {
+        return 1;
+    }
+    unsigned char difference = 0;
+    for (size_t i = 0; i < limit; ++i) {
+        if (a[i] == '\0' && b[i] == '\0') {
+            break;
+        }
+        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+    }
+    return difference;
+}
+
+int check_token_value_with_tokenfile(const char *token, FILE *file, int debug, const char *name) {
+    char line[line_size] = {};
+    // At the end of the file, or when nothing can be read, the line stays empty.
+    if (fgets(line, sizeof line, file) == nullptr) {
+        line[0] = '\0';
+    }
+    remove_eol(line);
+    bool accepted = token[0] != '\0' && cmp_const(token, line, line_size) == 0;
+    explicit_bzero(line, sizeof line);
+    if (accepted) {
+        return 0;
+    }
+    if (debug != 0) {
+        syslog(LOG_ERR, "Token is incorrect for user %s", name);
+    }
+    return -1;
+}

@@ -1,0 +1,39 @@
+#include <cstdio>
+#include <cstring>
+
+#include <syslog.h>
+#include <unistd.h>
+
+#include "driver/driver.h"
+
+namespace {
+
+constexpr const char error_message[] = "Error occurred during execution of this program";
+constexpr const char unauthorized_message[] = "You are not authorized to run this command";
+
+}  // namespace
+
+void exit_with_error(int status, const char *message) {
+    closelog();
+    // Standard error is unbuffered; the message and its newline go out in one write.
+    fprintf(stderr, "%s\n", message);
+    fflush(stderr);
+    _exit(status);
+}
+
+void exit_prog(int status) {
+    if (status != 0) {
+        exit_with_error(status, error_message);
+    }
+    closelog();
+    _exit(0);
+}
+
+void exit_unauthorized() { exit_with_error(1, unauthorized_message); }
+
+void exit_err(const char *program) {
+    // The connection may have been closed just before a failed exec.
+    open_log(log_ident);
+    syslog(LOG_ERR, "Can't start program %s", program);
+    exit_prog(1);
+}

@@ -1,0 +1,171 @@
+// The request as it arrives: the command line, VORNEX_TOKEN, the alias resolution, the
+// requesting account and the flag files. A request that fails here never reaches a stage
+// that reads a per-user file or runs anything.
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <linux/close_range.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "driver/driver.h"
+#include "driver/intake.h"
+
+namespace {
+
+// The program name and five arguments; also the position of the first extra argument.
+constexpr int min_argument_count = 6;
+constexpr int user_position = 2;
+constexpr int cwd_position = 3;
+constexpr int alias_position = 4;
+constexpr int pid_position = 5;
+
+constexpr const char token_variable[] = "VORNEX_TOKEN";
+constexpr const char debug_flag_file[] = "/etc/vornex/proxy.debug";
+constexpr const char disable_duid_flag_file[] = "/etc/vornex/proxy.disable.duid";
+
+// Prints the way glibc prints a null string argument, without handing null to printf.
+const char *shown(const char *text) { return text != nullptr ? text : "(null)"; }
+
+bool file_exists(const char *path) {
+    struct stat status {};
+    return stat(path, &status) == 0;
+}
+
+constexpr int first_inherited_descriptor = 3;
+
+}  // namespace
+
+void secure_descriptors() {
+    // Nothing the front-end left open beyond the standard three may reach the validator or
+    // the command.
+    if (close_range(first_inherited_descriptor, ~0U, 0) < 0) {
+        for (int fd = first_inherited_descriptor; fd < sysconf(_SC_OPEN_MAX); ++fd) {
+            close(fd);
+        }
+    }
+    // A closed standard descriptor would be taken by the next file opened, and the refusal
+    // line or the command's output would land in it.
+    for (int fd = 0; fd < first_inherited_descriptor; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd) {
+            exit_prog(1);
+        }
+    }
+}
+
+int is_valid_number(const char *text) {
+    for (const char *c = text; *c != '\0'; ++c) {
+        if (isdigit(static_cast<unsigned char>(*c)) == 0) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+void check_argument_count(int argc, char **argv) {
+    if (argc >= min_argument_count) {
+        return;
+    }
+    syslog(LOG_ERR, "Less then 5 arguments passed");
+    if (argc > user_position) {
+        syslog(LOG_ERR, "User -> %s", shown(argv[user_position]));
+    }
+    exit_unauthorized();
+}
+
+void take_request(int argc, char **argv, command_request_t *request) {
+    request->argc = argc;
+    request->argv = argv;
+    request->user_name = argv[user_position];
+    // The value stays where the environment block holds it; unsetenv only drops the pointer.
+    request->token = getenv(token_variable);
+    if (unsetenv(token_variable) < 0) {
+        syslog(LOG_ERR, "failed to unset VORNEX_TOKEN environment variable: %s", strerror(errno));
+        exit_prog(1);
+    }
+    request->cwd = argv[cwd_position];
+    request->alias = argv[alias_position];
+    request->pid = argv[pid_position];
+}
+
+void check_request(const command_request_t *request) {
+    if (request->token == nullptr || request->token[0] == '\0') {
+        syslog(LOG_ERR, "VORNEX_TOKEN environment variable is missing or empty, value: %s",
+               shown(request->token));
+        exit_unauthorized();
+    }
+    const char *user = request->user_name;
+    const char *cwd = request->cwd;
+    const char *alias = request->alias;
+    const char *pid = request->pid;
+    if (user == nullptr || cwd == nullptr || alias == nullptr || pid == nullptr) {
+        syslog(LOG_ERR, "One of the arguments missing: user: %s, cwd: %s, command: %s, pid: %s",
+               shown(user), shown(cwd), shown(alias), shown(pid));
+        exit_unauthorized();
+    }
+    if (user[0] == '\0' || cwd[0] == '\0' || alias[0] == '\0' || pid[0] == '\0') {
+        syslog(LOG_ERR, "Empty arguments are not allowed: user: %s, cwd: %s, command: %s, pid: %s",
+               user, cwd, alias, pid);
+        exit_unauthorized();
+    }
+    if (is_valid_number(pid) == 0) {
+        syslog(LOG_ERR, "Only valid numbers allowed as pid value, pid: %s", pid);
+        exit_unauthorized();
+    }
+}
+
+void resolve_alias(command_request_t *request) {
+    node_t *files = create_command_files_list();
+    if (files == nullptr) {
+        exit_prog(1);
+    }
+    request->entry = alias_entry_t{};
+    for (const node_t *node = files; node != nullptr; node = node->next) {
+        create_args_from_command_file(node->name, request->alias, &request->entry);
+        if (request->entry.command_token != nullptr) {
+            break;
+        }
+    }
+    release_command_files_list(files);
+    if (request->entry.command_token == nullptr) {
+        release_alias_entry(&request->entry);
+        syslog(LOG_ERR, "Can't find alias: user: %s, command: %s", request->user_name,
+               request->alias);
+        exit_prog(1);
+    }
+    remove_eol(request->entry.command_token);
+}
+
+void look_up_account(command_request_t *request) {
+    struct passwd *found = nullptr;
+    int error = getpwnam_r(request->user_name, &request->account, request->account_buffer,
+                           sizeof request->account_buffer, &found);
+    if (error != 0) {
+        syslog(LOG_ERR, "getpwnam_r: %s", strerror(error));
+        exit_prog(1);
+    }
+    if (found == nullptr) {
+        syslog(LOG_ERR, "Can't get user info %s", request->user_name);
+        exit_prog(1);
+    }
+    if (found->pw_uid == 0 || found->pw_gid == 0) {
+        syslog(LOG_ERR, "Can't run program as root");
+        exit_prog(1);
+    }
+    if (found->pw_dir == nullptr) {
+        syslog(LOG_ERR, "Can't get home directory for user %s", request->user_name);
+        exit_prog(1);
+    }
+}
+
+void read_flag_files(command_request_t *request) {
+    if (file_exists(debug_flag_file)) {
+        debug_flag = true;
+    }
+    request->shared_uid_search_disabled = file_exists(disable_duid_flag_file) ? 1 : 0;
+}

@@ -1,0 +1,13 @@
+// The intake stages that main runs in order; each ends the process on failure.
+#pragma once
+
+#include "driver/driver.h"
+
+// Closes inherited descriptors beyond the standard three and opens any of those that is closed.
+void secure_descriptors();
+void check_argument_count(int argc, char **argv);
+void take_request(int argc, char **argv, command_request_t *request);
+void check_request(const command_request_t *request);
+void resolve_alias(command_request_t *request);
+void look_up_account(command_request_t *request);
+void read_flag_files(command_request_t *request);

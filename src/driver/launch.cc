@@ -1,0 +1,314 @@
+// The launch: the validator approves the request, the process enters the requesting uid's
+// container, takes on the identity that the command file asks for, and becomes the command.
+//
+// The process is root (real, effective and saved uid 0) on entry. The validator and the
+// container entry run as root. In requesting-user mode only the effective uid becomes the
+// user's at first; the way back to root stays open for the capability call and the pid file,
+// and is closed for good before the working directory is entered and the command executed.
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "driver/driver.h"
+#include "proc/proc.h"
+#include "tholmet.h"
+
+namespace {
+
+constexpr const char validator_path[] = "/usr/share/vornex/check_params.py";
+constexpr const char edition_tavo_marker[] = "/etc/sorvantine-edition-tavo";
+constexpr const char edition_quellan_marker[] = "/etc/sorvantine-quellan";
+constexpr const char enter_alias[] = "VORNEX_ENTER";
+constexpr const char crontab_check_alias[] = "CRONTAB_CHECK";
+constexpr const char crontab_list_alias[] = "CRONTAB_LIST";
+constexpr const char crontab_save_alias[] = "CRONTAB_SAVE";
+constexpr size_t alias_compare_limit = 1024;
+constexpr size_t pid_text_size = 20;
+constexpr mode_t pid_file_mode = 0600;
+// The command's own vector starts at this slot of the launch vector.
+constexpr int command_slot = 3;
+// The launch vector has the validator's path, the user name and the home directory before
+// the command's own vector.
+constexpr int argument_count_offset = 5;
+
+enum class identity_mode { root, command_user, requesting_user };
+
+identity_mode get_identity_mode(const alias_entry_t *entry) {
+    if (entry->run_as_root != 0) {
+        return identity_mode::root;
+    }
+    return entry->command_user != nullptr ? identity_mode::command_user
+                                          : identity_mode::requesting_user;
+}
+
+int is_crontab_command(const char *alias) {
+    static constexpr const char *crontab_aliases[] = {crontab_check_alias, crontab_list_alias,
+                                                      crontab_save_alias};
+    if (alias == nullptr) {
+        return 0;
+    }
+    for (const char *name : crontab_aliases) {
+        if (strncmp(alias, name, alias_compare_limit) == 0) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+void change_to_root_directory() {
+    if (chdir("/") < 0) {
+        syslog(LOG_ERR, "Failed to change directory to '/': %m");
+        exit_prog(1);
+    }
+}
+
+// One vector serves twice: whole for the validator, from the command slot on for the command.
+char **build_launch_vector(const command_request_t *request) {
+    int count = request->argc - argument_count_offset;
+    size_t bytes = static_cast<size_t>(count + 4) * sizeof(char *);
+    auto **vector = static_cast<char **>(malloc(bytes));
+    if (vector == nullptr) {
+        syslog(LOG_ERR, "Can't allocate memory %u bytes, user %s", static_cast<unsigned>(bytes),
+               request->user_name);
+        exit_prog(1);
+    }
+    vector[0] = const_cast<char *>(validator_path);
+    vector[1] = const_cast<char *>(request->user_name);
+    vector[2] = request->account.pw_dir;
+    vector[command_slot] = request->entry.command_token;
+    for (int i = 1; i < count; ++i) {
+        vector[command_slot + i] = request->argv[argument_count_offset + i];
+    }
+    vector[count + command_slot] = nullptr;
+    return vector;
+}
+
+void run_validator(const command_request_t *request, char **vector) {
+    if (fork_execv(validator_path, vector, 0) != 0) {
+        exit_err(request->entry.command_token);
+    }
+}
+
+void enter_container(const command_request_t *request) {
+    if (access(edition_tavo_marker, F_OK) == 0 || access(edition_quellan_marker, F_OK) == 0) {
+        return;
+    }
+    enter_qor(request->account.pw_uid);
+}
+
+[[noreturn]] void fail_initgroups(const char *user, gid_t gid) {
+    syslog(LOG_ERR,
+           "Can't init groups of process for user %s with additional group %u. Current user ID "
+           "%u, euser ID %u, group ID %u, egroup ID %u",
+           user, gid, getuid(), geteuid(), getgid(), getegid());
+    exit_prog(1);
+}
+
+// The command user's gid, groups and uid, in that order: with effective uid 0, setuid sets
+// real, effective and saved uid at once, after which the group calls would be refused.
+void switch_to_command_user(const command_request_t *request) {
+    const char *user = request->entry.command_user;
+    struct passwd entry {};
+    char buffer[passwd_buffer_size];
+    struct passwd *found = nullptr;
+    int error = getpwnam_r(user, &entry, buffer, sizeof buffer, &found);
+    if (found == nullptr) {
+        if (error == 0) {
+            syslog(LOG_ERR, "Can't get passwd info for user %s", user);
+        } else {
+            syslog(LOG_ERR, "getpwnam_r: %s", strerror(error));
+        }
+        exit_prog(1);
+    }
+    if (initgroups(user, found->pw_gid) < 0) {
+        fail_initgroups(user, found->pw_gid);
+    }
+    if (setgid(found->pw_gid) < 0) {
+        syslog(LOG_ERR, "Can't change process permissions for group %s. Current group ID %u, "
+               "egroup ID %u", user, getgid(), getegid());
+        exit_prog(1);
+    }
+    if (setuid(found->pw_uid) < 0 || getuid() != found->pw_uid || geteuid() != found->pw_uid) {
+        syslog(LOG_ERR, "Can't change process permissions for user %s. Current user ID %u, "
+               "euser ID %u", user, getuid(), geteuid());
+        exit_prog(1);
+    }
+}
+
+// Groups and gid for good, the uid only as the effective one: real and saved uid stay 0 until
+// the final drop.
+void switch_to_requesting_user(const command_request_t *request) {
+    const char *user = request->user_name;
+    uid_t uid = request->account.pw_uid;
+    gid_t gid = request->account.pw_gid;
+    if (initgroups(user, gid) < 0) {
+        fail_initgroups(user, gid);
+    }
+    if (setgid(gid) < 0) {
+        syslog(LOG_ERR, "Can't change process permissions to GID %u. Current group ID %u, "
+               "egroup ID %u, user %s", gid, getgid(), getegid(), user);
+        exit_prog(1);
+    }
+    if (seteuid(uid) < 0) {
+        syslog(LOG_ERR, "Can't change process permissions to UID %u. Current user ID %u, "
+               "euser ID %u, user %s", uid, getuid(), geteuid(), user);
+        exit_prog(1);
+    }
+    if (enable_quota_capability() == -1) {
+        syslog(LOG_ERR, "set CAP_SYS_RESOURCE failed: %s", strerror(errno));
+    }
+}
+
+void switch_identity(const command_request_t *request, identity_mode mode) {
+    switch (mode) {
+        case identity_mode::root:
+            return;
+        case identity_mode::command_user:
+            switch_to_command_user(request);
+            return;
+        case identity_mode::requesting_user:
+            switch_to_requesting_user(request);
+            return;
+    }
+}
+
+// Back to effective uid 0 first: setuid made with a non-zero effective uid would change only
+// the effective uid and leave real and saved uid 0, a way back to root for the command.
+void drop_root_for_good(const command_request_t *request) {
+    const char *user = request->user_name;
+    uid_t uid = request->account.pw_uid;
+    if (seteuid(0) < 0) {
+        syslog(LOG_ERR, "Can't change process permissions to EUID 0. Current user ID %u, euser "
+               "ID %u, user %s", getuid(), geteuid(), user);
+        exit_prog(1);
+    }
+    // The kernel's answer is checked as well as the call's: all three uids must be the user's.
+    uid_t real = 0;
+    uid_t effective = 0;
+    uid_t saved = 0;
+    if (setuid(uid) < 0 || getresuid(&real, &effective, &saved) < 0 || real != uid ||
+        effective != uid || saved != uid) {
+        syslog(LOG_ERR, "Can't change process permissions to UID %u. Current user ID %u, "
+               "euser ID %u, user %s", uid, getuid(), geteuid(), user);
+        exit_prog(1);
+    }
+}
+
+// EACCES leaves the process in "/": the final identity may not be allowed into the directory.
+void change_to_working_directory(const command_request_t *request) {
+    if (chdir(request->cwd) < 0 && errno != EACCES) {
+        syslog(LOG_ERR, "Failed to change directory to '%s': %m", request->cwd);
+        exit_prog(1);
+    }
+}
+
+[[noreturn]] void run_crontab_command(const command_request_t *request, identity_mode mode) {
+    if (mode == identity_mode::requesting_user) {
+        drop_root_for_good(request);
+    }
+    change_to_working_directory(request);
+    const char *alias = request->entry.alias;
+    char *command = request->entry.command_token;
+    char *vector[] = {command, nullptr, nullptr};
+    if (strcmp(alias, crontab_check_alias) == 0) {
+        vector[1] = const_cast<char *>("-l");
+        if (fork_execv(command, vector, 1) == 0) {
+            exit_prog(0);
+        }
+        vector[1] = const_cast<char *>("-");
+    } else if (strcmp(alias, crontab_list_alias) == 0) {
+        vector[1] = const_cast<char *>("-l");
+    } else if (strcmp(alias, crontab_save_alias) == 0) {
+        vector[1] = const_cast<char *>("-");
+    }
+    closelog();
+    execv(command, vector);
+    exit_prog(1);
+}
+
+// Written with the user's effective uid, so the file is the user's and every permission check
+// on the way is made for the user. Never fatal. Tells whether the file was written whole.
+bool write_pid_file(const char *path) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_SYNC | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
+                  pid_file_mode);
+    if (fd < 0) {
+        syslog(LOG_ERR, "Unable to create pid file %s: %s", path, strerror(errno));
+        return false;
+    }
+    char text[pid_text_size];
+    // A pid always fits the buffer.
+    snprintf(text, sizeof text, "%u", static_cast<unsigned>(getpid()));
+    size_t length = strnlen(text, sizeof text);
+    ssize_t written = write(fd, text, length);
+    if (written < 0) {
+        syslog(LOG_ERR, "Write error for pid file %s: %s", path, strerror(errno));
+        close(fd);
+        unlink(path);
+        return false;
+    }
+    if (static_cast<size_t>(written) != length) {
+        syslog(LOG_ERR, "Failed to write %u bytes to pid file %s", static_cast<unsigned>(length),
+               path);
+        close(fd);
+        unlink(path);
+        return false;
+    }
+    if (close(fd) < 0) {
+        syslog(LOG_ERR, "Failed to close pid file %s: %s", path, strerror(errno));
+        unlink(path);
+        return false;
+    }
+    return true;
+}
+
+[[noreturn]] void run_command(const command_request_t *request, identity_mode mode,
+                              char **vector) {
+    char pid_path[passwd_buffer_size];
+    int length = snprintf(pid_path, sizeof pid_path, "%s/.vornex/tmp/.vornex.proxy.%s",
+                          request->account.pw_dir, request->pid);
+    bool path_fits = length >= 0 && static_cast<size_t>(length) < sizeof pid_path;
+    bool pid_file_written = false;
+    if (mode == identity_mode::requesting_user && strcmp(request->entry.alias, enter_alias) != 0) {
+        if (path_fits) {
+            pid_file_written = write_pid_file(pid_path);
+        } else {
+            // A path cut short would name another file: it is not written at all.
+            syslog(LOG_ERR, "Unable to create pid file %s: %s", pid_path,
+                   strerror(ENAMETOOLONG));
+        }
+    }
+    if (mode == identity_mode::requesting_user) {
+        drop_root_for_good(request);
+    }
+    change_to_working_directory(request);
+    closelog();
+    execv(request->entry.command_token, vector + command_slot);
+    if (pid_file_written) {
+        unlink(pid_path);
+    }
+    exit_err(request->entry.command_token);
+}
+
+}  // namespace
+
+void launch_command(const command_request_t *request) {
+    change_to_root_directory();
+    char **vector = build_launch_vector(request);
+    run_validator(request, vector);
+    enter_container(request);
+    identity_mode mode = get_identity_mode(&request->entry);
+    switch_identity(request, mode);
+    // Every mode gets the requesting user's home; the result does not matter.
+    (void)setenv("HOME", request->account.pw_dir, 1);
+    if (is_crontab_command(request->entry.alias) != 0) {
+        run_crontab_command(request, mode);
+    }
+    run_command(request, mode, vector);
+}

@@ -1,0 +1,66 @@
+// The child runner. The child keeps everything of the parent (credentials, environment,
+// working directory, container); only with the quiet flag are its output streams discarded.
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "common/common.h"
+#include "proc/proc.h"
+
+namespace {
+
+constexpr const char forked_log_ident[] = "vornex.command.server.forked";
+constexpr int signal_status_base = 128;
+
+[[noreturn]] void run_child(const char *program, char *const argv[], int quiet) {
+    if (quiet != 0) {
+        // Failure to silence the child is not worth stopping it for.
+        (void)freopen("/dev/null", "w", stdout);
+        (void)freopen("/dev/null", "w", stderr);
+    }
+    execv(program, argv);
+    int error = errno;
+    open_log(forked_log_ident);
+    syslog(LOG_ERR, "Error in execv (%s)", strerror(error));
+    // No stdio buffer inherited from the parent is flushed, no exit handler runs.
+    _exit(1);
+}
+
+}  // namespace
+
+int fold_wait_status(const char *program, int status) {
+    if (WIFEXITED(status)) {
+        return WEXITSTATUS(status);
+    }
+    syslog(LOG_ERR, "Error while executing %s (%d)", program, status);
+    if (WIFSIGNALED(status)) {
+        return signal_status_base + WTERMSIG(status);
+    }
+    return -1;
+}
+
+int fork_execv(const char *program, char *const argv[], int quiet) {
+    pid_t child = fork();
+    if (child < 0) {
+        syslog(LOG_ERR, "Unable to fork (%s)", strerror(errno));
+        return -1;
+    }
+    if (child == 0) {
+        run_child(program, argv, quiet);
+    }
+    int status = 0;
+    if (waitpid(child, &status, 0) < 0) {
+        // The kernel reaped the child itself (an inherited ignored SIGCHLD): its verdict
+        // cannot be read, and a verdict that cannot be read never approves.
+        if (errno != ECHILD) {
+            syslog(LOG_ERR, "waitpid() failed for child %s (%s)", program, strerror(errno));
+        }
+        return -1;
+    }
+    return fold_wait_status(program, status);
+}

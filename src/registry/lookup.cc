@@ -1,0 +1,124 @@
+// The search of one command file for an alias. Command files belong to the administrator;
+// they are only read, line by line, and the first matching line wins.
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "common/common.h"
+#include "registry/command_line.h"
+#include "registry/registry.h"
+
+void release_alias_entry(alias_entry_t *entry) {
+    free(entry->command_token);
+    free(entry->command_user);
+    free(entry->alias);
+    *entry = alias_entry_t{};
+}
+
+namespace {
+
+// Copies a piece of the line; logs and gives null on failure.
+char *copy_piece(const char *text, size_t length, const char *what) {
+    char *copy = strndup(text, length);
+    if (copy == nullptr) {
+        syslog(LOG_ERR, "Failed to allocate memory for %s: %s", what, strerror(errno));
+    }
+    return copy;
+}
+
+int fill_entry(const command_line_t *line, alias_entry_t *entry) {
+    *entry = alias_entry_t{};
+    entry->command_token = copy_piece(line->path, line->path_length, "command_token");
+    if (entry->command_token == nullptr) {
+        return -1;
+    }
+    if (line->user != nullptr) {
+        entry->command_user = copy_piece(line->user, line->user_length, "command_user");
+        if (entry->command_user == nullptr) {
+            release_alias_entry(entry);
+            return -1;
+        }
+    }
+    entry->alias = copy_piece(line->alias, line->alias_length, "alias");
+    if (entry->alias == nullptr) {
+        release_alias_entry(entry);
+        return -1;
+    }
+    entry->run_as_root = line->user != nullptr && line->user_length == 4 &&
+                                 memcmp(line->user, "root", 4) == 0
+                             ? 1
+                             : 0;
+    return 1;
+}
+
+// Opens a command file whose path has already been found to name a regular file. The open
+// does not wait on a FIFO swapped in meanwhile, and the stream's own status is checked again.
+FILE *open_command_file(const char *path) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        syslog(LOG_ERR, "Unable to open file '%s' for reading: %s", path, strerror(errno));
+        return nullptr;
+    }
+    struct stat status {};
+    if (fstat(fd, &status) < 0 || !S_ISREG(status.st_mode)) {
+        syslog(LOG_ERR, "File '%s' is not a regular file", path);
+        close(fd);
+        return nullptr;
+    }
+    FILE *stream = fdopen(fd, "re");
+    if (stream == nullptr) {
+        syslog(LOG_ERR, "Unable to open file '%s' for reading: %s", path, strerror(errno));
+        close(fd);
+    }
+    return stream;
+}
+
+}  // namespace
+
+int lookup_alias_in_stream(FILE *stream, const char *alias, alias_entry_t *entry) {
+    char line[line_size];
+    // A line longer than the buffer is read as several pieces, each parsed by itself; the
+    // end of the file and a read error both end the search.
+    while (fgets(line, sizeof line, stream) != nullptr) {
+        command_line_t parsed{};
+        if (parse_command_line(line, alias, &parsed) == 1) {
+            return fill_entry(&parsed, entry);
+        }
+    }
+    entry->command_token = nullptr;
+    entry->command_user = nullptr;
+    entry->alias = nullptr;
+    return 0;
+}
+
+void create_args_from_command_file(const char *file_name, const char *alias,
+                                   alias_entry_t *entry) {
+    char path[line_size];
+    int length = snprintf(path, sizeof path, "%s/%s", command_dir, file_name);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof path) {
+        // Directory entry names are far shorter; a path that does not fit is never opened.
+        syslog(LOG_ERR, "Unable to stat file '%s': %s", path, strerror(ENAMETOOLONG));
+        return;
+    }
+    struct stat status {};
+    if (stat(path, &status) < 0) {
+        syslog(LOG_ERR, "Unable to stat file '%s': %s", path, strerror(errno));
+        return;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        syslog(LOG_ERR, "File '%s' is not a regular file", path);
+        return;
+    }
+    FILE *stream = open_command_file(path);
+    if (stream == nullptr) {
+        return;
+    }
+    lookup_alias_in_stream(stream, alias, entry);
+    fclose(stream);
+}

@@ -1,0 +1,42 @@
+// Command registry: which command files count, in which order, and the lookup of an alias.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+constexpr const char command_dir[] = "/etc/vornex";
+constexpr const char main_command_file[] = "proxy.commands";
+
+struct node_t {
+    char *name;
+    node_t *next;
+};
+
+struct alias_entry_t {
+    char *command_token;
+    char *command_user;
+    char *alias;
+    int32_t run_as_root;
+};
+
+// 1 when `suffix` ends `string`, byte for byte; 0 otherwise or when either is null.
+int str_ends_with(const char *string, const char *suffix);
+
+// A new unlinked node holding a copy of `name`; on failure releases the list at `head`.
+node_t *create_node(const char *name, node_t *head);
+
+// The additional command files in directory order, then "proxy.commands"; null on failure.
+node_t *create_command_files_list();
+
+void release_command_files_list(node_t *head);
+
+// Looks `alias` up in one command file of the directory; the outcome is in `entry`.
+void create_args_from_command_file(const char *file_name, const char *alias,
+                                   alias_entry_t *entry);
+
+// Reads command lines from `stream` until one matches `alias`: 1 and `entry` filled with heap
+// copies on a match, 0 with the entry's strings null when nothing matched, -1 when a copy
+// failed (logged; the entry is left empty).
+int lookup_alias_in_stream(FILE *stream, const char *alias, alias_entry_t *entry);
+
+void release_alias_entry(alias_entry_t *entry);
