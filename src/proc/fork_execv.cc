@@ -19,9 +19,11 @@ constexpr int signal_status_base = 128;
 
 [[noreturn]] void run_child(const char *program, char *const argv[], int quiet) {
     if (quiet != 0) {
-        // Failure to silence the child is not worth stopping it for.
-        (void)freopen("/dev/null", "w", stdout);
-        (void)freopen("/dev/null", "w", stderr);
+        // Failure to silence the child is not worth stopping it for: the results only
+        // tell whether a stream is still usable, and the child goes on either way.
+        bool silenced = freopen("/dev/null", "w", stdout) != nullptr;
+        silenced = freopen("/dev/null", "w", stderr) != nullptr && silenced;
+        (void)silenced;
     }
     execv(program, argv);
     int error = errno;
