@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# The whole check, as CI runs it (make check): dependencies; a gcc build with its tests; a
+# clang ASan + UBSan build with the same tests; the fuzzers; formatting; clang-tidy. Every phase
+# runs even when an earlier one failed (a phase whose build failed is skipped), the last line
+# sums up, and the exit status is non-zero when anything failed.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+phases=()
+results=()
+durations=()
+failed=()
+
+format_seconds() {
+    printf '%dm%02ds' $(($1 / 60)) $(($1 % 60))
+}
+
+# run_phase NAME COMMAND...: runs one phase and records its outcome and duration.
+run_phase() {
+    local name=$1
+    shift
+    echo
+    echo "==== check: $name"
+    local start=$SECONDS
+    local result=ok
+    "$@" || result=FAILED
+    local took=$((SECONDS - start))
+    echo "==== check: $name $result in $(format_seconds "$took")"
+    phases+=("$name")
+    results+=("$result")
+    durations+=("$took")
+    [ "$result" = ok ] || failed+=("$name")
+    [ "$result" = ok ]
+}
+
+skip_phase() {
+    echo
+    echo "==== check: $1 skipped ($2)"
+    phases+=("$1")
+    results+=(skipped)
+    durations+=(0)
+    failed+=("$1")
+}
+
+run_tests() {
+    ctest --test-dir "$1" --output-on-failure -j2
+}
+
+check_format() {
+    local files
+    mapfile -t files < <(scripts/sources.sh)
+    [ "${#files[@]}" -eq 0 ] && return 0
+    clang-format --dry-run -Werror "${files[@]}" || return 1
+    echo "format: ${#files[@]} files clean"
+}
+
+summary() {
+    local total=$((SECONDS - check_start))
+    echo
+    echo "==== check: summary"
+    local i
+    for i in "${!phases[@]}"; do
+        printf '  %-12s %-8s %s\n' "${phases[$i]}" "${results[$i]}" \
+            "$(format_seconds "${durations[$i]}")"
+    done
+    if [ "${#failed[@]}" -eq 0 ]; then
+        echo "CHECK PASSED: ${#phases[@]} phases in $(format_seconds "$total")"
+        exit 0
+    fi
+    echo "CHECK FAILED: ${failed[*]} (${#phases[@]} phases in $(format_seconds "$total"))"
+    exit 1
+}
+
+check_start=$SECONDS
+
+if ! run_phase deps scripts/install-deps.sh; then
+    summary
+fi
+
+if run_phase gcc-build scripts/build.sh build -DVORNEX_WERROR=ON; then
+    run_phase gcc-tests run_tests build
+else
+    skip_phase gcc-tests "gcc build failed"
+fi
+
+if run_phase asan-build env CC=clang CXX=clang++ \
+        scripts/build.sh build-asan -DVORNEX_SANITIZE=ON -DVORNEX_WERROR=ON; then
+    run_phase asan-tests run_tests build-asan
+else
+    skip_phase asan-tests "sanitizer build failed"
+fi
+
+run_phase fuzz scripts/fuzz.sh
+run_phase format check_format
+run_phase tidy scripts/tidy.sh build
+
+summary
