@@ -86,8 +86,7 @@ void check_token(const char *token, const char *file, size_t file_size, size_t s
     size_t token_length = strlen(token);
     size_t line_length = strlen(line);
     size_t compared = token_length < short_limit ? token_length : short_limit;
-    bool equal_prefix =
-        token_length == line_length && memcmp(token, line, compared) == 0;
+    bool equal_prefix = token_length == line_length && memcmp(token, line, compared) == 0;
     require((cmp_const(token, line, short_limit) == 0) == equal_prefix,
             "cmp_const compares equal lengths over the first limit bytes only");
 }
@@ -114,6 +113,9 @@ void check_record_codec(const uint8_t *bytes) {
 }
 
 }  // namespace
+
+// The entry point that the fuzzer runtime calls with each input.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0) {

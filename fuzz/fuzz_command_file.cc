@@ -75,8 +75,8 @@ expected_entry_t expected_lookup(const char *data, size_t size, const char *alia
         }
         size_t key_length = static_cast<size_t>(equals - text);
         const char *key_colon = static_cast<const char *>(memchr(text, ':', key_length));
-        size_t part_length = key_colon != nullptr ? static_cast<size_t>(key_colon - text)
-                                                  : key_length;
+        size_t part_length =
+            key_colon != nullptr ? static_cast<size_t>(key_colon - text) : key_length;
         if (part_length != alias_length || memcmp(text, alias, alias_length) != 0) {
             continue;
         }
@@ -148,6 +148,9 @@ void alias_from_input(const char *data, size_t size, char *alias) {
 }
 
 }  // namespace
+
+// The entry point that the fuzzer runtime calls with each input.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // A private copy of exactly `size` bytes: the lookup reads it through a stream, and any

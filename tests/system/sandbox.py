@@ -1,374 +1,927 @@
-"""A throw-away system for running the installed command server as root.
+"""Throw-away system for running the installed command server for real.
 
-The server reads fixed paths (/etc/vornex, /var/vornex, /usr/share/vornex, the user's home),
-the real password database and /dev/log. Each Sandbox gives it private overlays of /etc, /var,
-/usr, /home and /dev inside a private mount namespace; the host's trees are never written.
-Files are prepared in the overlays' upper dirs before the mount and read back from there.
+A Sandbox is a temp dir holding an upper and a work dir for each of /etc, /var, /usr, /home
+and /dev. Every run starts the server as root inside a private mount namespace
+(`unshare -m --propagation private`) in which those trees are overlays: the host's files are
+the lower layer (for /usr the staged install comes first), the sandbox's upper dirs hold what
+the test wrote, and whatever the server writes lands in the upper dirs, where the test reads
+it back. Nothing is ever mounted in the host's namespace and nothing of the host's trees is
+written: the mounts die with the namespace when the server ends.
+
+/dev/log in the sandbox is a link to a datagram socket bound in the temp dir itself (outside
+every overlay). A thread drains it all the time, since the kernel queues only a handful of
+datagrams per socket and glibc's syslog blocks when the queue is full.
+
+The upper dirs must not be changed while a run is going on (overlayfs does not allow it);
+the helpers that write them are for use between runs.
+
+Plain stdlib, no pytest: the demo and the benchmark import it too.
 """
 
+from __future__ import annotations
+
+import dataclasses
 import json
 import os
+import pickle
 import re
+import select
+import shlex
 import shutil
+import signal
 import socket
+import stat
 import struct
 import subprocess
 import tempfile
 import threading
-import time
+from pathlib import Path
+from typing import Iterable, Mapping, NamedTuple, Sequence
 
 SERVER = "/usr/libexec/vornex/vornex-command-server"
-TREES = ("etc", "var", "usr", "home", "dev")
+VALIDATOR = "/usr/share/vornex/check_params.py"
+IDENT = "vornex.command.server"
+FORKED_IDENT = "vornex.command.server.forked"
 
-LOG_ERR, LOG_WARNING, LOG_ALERT = 3, 4, 1
-LOG_DAEMON, LOG_AUTHPRIV = 3, 10
+REFUSED = "You are not authorized to run this command"
+FAILED = "Error occurred during execution of this program"
+UNAUTHORIZED_LINE = (REFUSED + "\n").encode()
+ERROR_LINE = (FAILED + "\n").encode()
 
-ERROR_LINE = b"Error occurred during execution of this program\n"
-UNAUTHORIZED_LINE = b"You are not authorized to run this command\n"
+LOG_AUTHPRIV = 10
+LOG_DAEMON = 3
+LOG_ALERT = 1
+LOG_ERR = 3
+LOG_WARNING = 4
+PRI_DAEMON_ERR = LOG_DAEMON * 8 + LOG_ERR  # 27
+PRI_DAEMON_WARNING = LOG_DAEMON * 8 + LOG_WARNING  # 28
+PRI_AUTHPRIV_ALERT = LOG_AUTHPRIV * 8 + LOG_ALERT  # 81
 
-_RECORD = re.compile(rb"^<(\d+)>(\w{3} [ \d]\d \d\d:\d\d:\d\d) ([^\[\s]*)\[(\d+)\]: (.*)$", re.S)
+AUTH_RECORD = struct.Struct("<qqii")  # last_failure_time, blocked_until, failures, blocks
 
+OVERLAID = ("etc", "var", "usr", "home", "dev")
+REPO = Path(__file__).resolve().parents[2]
 
-class Record:
-    """One syslog datagram."""
-
-    def __init__(self, raw):
-        self.raw = raw
-        m = _RECORD.match(raw)
-        if m is None:
-            raise ValueError(f"unparsable syslog datagram {raw!r}")
-        self.pri = int(m.group(1))
-        self.facility, self.severity = divmod(self.pri, 8)
-        self.ident = m.group(3).decode()
-        self.pid = int(m.group(4))
-        self.bytes = m.group(5)
-        self.text = self.bytes.decode("utf-8", "surrogateescape")
-
-    def __repr__(self):
-        return f"<{self.pri}> {self.ident}[{self.pid}]: {self.text!r}"
+MAX_CONCURRENT = 64
+_RECV_SIZE = 1 << 20
+_RCVBUF = 4 << 20
 
 
+class SandboxUnavailable(Exception):
+    """The machine cannot host a sandbox (not root, no unshare, no overlayfs)."""
+
+
+_unavailable_reason: str | None | bool = False  # False: not checked yet
+
+
+def unavailable_reason() -> str | None:
+    """Why no sandbox can run here, or None when it can. Checked once per process."""
+    global _unavailable_reason
+    if _unavailable_reason is not False:
+        return _unavailable_reason  # type: ignore[return-value]
+    reason = None
+    if os.geteuid() != 0:
+        reason = "system tests need root"
+    elif shutil.which("unshare") is None:
+        reason = "the unshare command is missing"
+    else:
+        with tempfile.TemporaryDirectory(prefix="vornex-sb-check-") as t:
+            for d in ("lower", "up", "work", "merged"):
+                os.mkdir(os.path.join(t, d))
+            opts = f"lowerdir={t}/lower,upperdir={t}/up,workdir={t}/work"
+            probe = subprocess.run(
+                ["unshare", "-m", "--propagation", "private", "sh", "-c",
+                 f"mount -t overlay overlay -o {shlex.quote(opts)} {t}/merged"],
+                capture_output=True, timeout=20)
+            if probe.returncode != 0:
+                reason = "overlay mounts in a private namespace fail: " + probe.stderr.decode(
+                    errors="replace").strip()
+    _unavailable_reason = reason
+    return reason
+
+
+def prefix(uid: int) -> str:
+    """The two-digit user prefix of the per-user directories."""
+    return f"{(uid & 0xFFFFFFFF) % 100:02d}"
+
+
+user_prefix = prefix
+
+
+def user_dir(name: str, uid: int) -> str:
+    """The per-user directory of a name, without a trailing slash."""
+    return f"/var/vornex/{prefix(uid)}/{name}"
+
+
+def encode_record(last_failure_time: int = 0, blocked_until: int = 0, failure_count: int = 0,
+                  block_count: int = 0, **short: int) -> bytes:
+    """The 24-byte auth log record. Also takes last_failure, failures and blocks."""
+    last_failure_time = short.pop("last_failure", last_failure_time)
+    failure_count = short.pop("failures", failure_count)
+    block_count = short.pop("blocks", block_count)
+    if short:
+        raise TypeError(f"unknown fields {sorted(short)}")
+    return AUTH_RECORD.pack(last_failure_time, blocked_until, failure_count, block_count)
+
+
+class AuthRecord(NamedTuple):
+    last_failure_time: int
+    blocked_until: int
+    failure_count: int
+    block_count: int
+
+
+def decode_record(data: bytes) -> AuthRecord:
+    """The record in the first 24 bytes (compares equal to a plain 4-tuple)."""
+    return AuthRecord(*AUTH_RECORD.unpack(data[:AUTH_RECORD.size]))
+
+
+def _b(value: str | bytes) -> bytes:
+    return value if isinstance(value, bytes) else os.fsencode(value)
+
+
+# ---------------------------------------------------------------------------------------------
+# syslog records
+
+_HEADER = re.compile(rb"<(\d{1,3})>([A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d) ")
+_IDENT_PID = re.compile(rb"(.*?)\[(\d+)\]: ", re.S)
+
+
+@dataclasses.dataclass(frozen=True)
+class LogRecord:
+    raw: bytes
+    pri: int | None
+    timestamp: str | None
+    ident: str | None
+    pid: int | None
+    text_bytes: bytes
+
+    @property
+    def facility(self) -> int | None:
+        return None if self.pri is None else self.pri >> 3
+
+    @property
+    def severity(self) -> int | None:
+        return None if self.pri is None else self.pri & 7
+
+    @property
+    def text(self) -> str:
+        return self.text_bytes.decode("utf-8", "surrogateescape")
+
+    @property
+    def bytes(self) -> bytes:
+        return self.text_bytes
+
+    def __repr__(self) -> str:
+        return f"<{self.pri}> {self.ident}[{self.pid}]: {self.text_bytes!r}"
+
+
+def parse_record(raw: bytes) -> LogRecord:
+    """Parses `<PRI>Mmm dd hh:mm:ss ident[pid]: text`; what does not fit is kept as text."""
+    m = _HEADER.match(raw)
+    if m is None:
+        return LogRecord(raw, None, None, None, None, raw)
+    rest = raw[m.end():]
+    pri = int(m.group(1))
+    stamp = m.group(2).decode("ascii")
+    m2 = _IDENT_PID.match(rest)
+    if m2 is not None:
+        return LogRecord(raw, pri, stamp, m2.group(1).decode("utf-8", "surrogateescape"),
+                         int(m2.group(2)), rest[m2.end():])
+    ident, sep, text = rest.partition(b": ")
+    if not sep:
+        return LogRecord(raw, pri, stamp, None, None, rest)
+    return LogRecord(raw, pri, stamp, ident.decode("utf-8", "surrogateescape"), None, text)
+
+
+class _LogSink:
+    """The sandbox's /dev/log: a datagram socket drained by a thread into a list."""
+
+    def __init__(self, path: str):
+        self.path = path
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        try:
+            self.sock.setsockopt(socket.SOL_SOCKET, 33, _RCVBUF)  # SO_RCVBUFFORCE
+        except OSError:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, _RCVBUF)
+        self.sock.bind(path)
+        os.chmod(path, 0o666)  # the server may reopen the log after dropping root
+        self.sock.setblocking(False)
+        self.lock = threading.Lock()
+        self.records: list[LogRecord] = []
+        self.wake_r, self.wake_w = os.pipe()
+        self.thread = threading.Thread(target=self._pump, name="vornex-log-sink", daemon=True)
+        self.thread.start()
+
+    def _recv_all(self) -> None:
+        while True:
+            try:
+                data = self.sock.recv(_RECV_SIZE)
+            except (BlockingIOError, InterruptedError):
+                return
+            self.records.append(parse_record(data))
+
+    def _pump(self) -> None:
+        poller = select.poll()
+        poller.register(self.sock.fileno(), select.POLLIN)
+        poller.register(self.wake_r, select.POLLIN)
+        while True:
+            events = poller.poll()
+            if any(fd == self.wake_r for fd, _ in events):
+                return
+            with self.lock:
+                self._recv_all()
+
+    def take(self) -> list[LogRecord]:
+        with self.lock:
+            self._recv_all()
+            records, self.records = self.records, []
+        return records
+
+    def close(self) -> None:
+        os.write(self.wake_w, b"x")
+        self.thread.join(5)
+        os.close(self.wake_r)
+        os.close(self.wake_w)
+        self.sock.close()
+
+
+# ---------------------------------------------------------------------------------------------
+# results
+
+@dataclasses.dataclass
 class Result:
-    def __init__(self, proc, logs):
-        self.rc = proc.returncode
-        self.stdout = proc.stdout
-        self.stderr = proc.stderr
-        self.logs = logs
+    argv: list[bytes]
+    rc: int
+    stdout: bytes
+    stderr: bytes
+    logs: list[LogRecord]
+    pid: int | None = None
+    timed_out: bool = False
 
-    def texts(self, ident="vornex.command.server"):
-        return [r.text for r in self.logs if ident is None or r.ident == ident]
+    def lines(self, ident: str | None = IDENT) -> list[tuple[int | None, str]]:
+        """(pri, text) of the records of one ident (all idents with None), in order."""
+        return [(r.pri, r.text) for r in self.logs if ident is None or r.ident == ident]
 
-    def assert_refused(self):
-        assert self.rc == 1, self
-        assert self.stderr == UNAUTHORIZED_LINE, self
+    def texts(self, ident: str | None = IDENT) -> list[str]:
+        return [text for _, text in self.lines(ident)]
 
-    def assert_failed(self):
-        assert self.rc == 1, self
-        assert self.stderr == ERROR_LINE, self
+    def stderr_line(self) -> str:
+        """The one line on standard error, without its newline; fails unless there is
+        exactly one complete line."""
+        assert self.stderr.endswith(b"\n") and self.stderr.count(b"\n") == 1, (
+            f"expected exactly one line on stderr, got {self.stderr!r}")
+        return self.stderr[:-1].decode("utf-8", "surrogateescape")
 
-    def __repr__(self):
-        return f"Result(rc={self.rc}, stderr={self.stderr!r}, logs={self.logs!r})"
+    def assert_ends(self, message: str, lines: Sequence[str] | None = None,
+                    pri: int = PRI_DAEMON_ERR) -> None:
+        """Status 1, exactly `message` on stderr, and (when given) exactly `lines` logged
+        by the server, each at `pri`."""
+        assert self.rc == 1, f"status {self.rc}, stderr {self.stderr!r}, logs {self.logs}"
+        assert self.stderr_line() == message
+        if lines is not None:
+            assert self.lines() == [(pri, line) for line in lines], self.logs
+
+    def assert_refused(self, *lines: str) -> None:
+        self.assert_ends(REFUSED, lines if lines else None)
+
+    def assert_failed(self, *lines: str) -> None:
+        self.assert_ends(FAILED, lines if lines else None)
+
+    def __repr__(self) -> str:
+        return (f"Result(rc={self.rc}, stdout={self.stdout[:200]!r}, "
+                f"stderr={self.stderr[:400]!r}, logs={self.logs!r})")
 
 
-def user_prefix(uid):
-    return "%02d" % (uid % 100)
+def _sanitizer_env(preload: bool) -> dict[str, str]:
+    if os.environ.get("VORNEX_SANITIZED") != "1":
+        return {}
+    asan = "abort_on_error=0:exitcode=66:detect_leaks=0:handle_abort=1"
+    if preload:
+        asan += ":verify_asan_link_order=0"
+    return {"ASAN_OPTIONS": asan,
+            "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1:exitcode=67"}
 
 
-def user_dir(name, uid):
-    return f"/var/vornex/{user_prefix(uid)}/{name}"
+_LOADER_VARS = ("LD_PRELOAD", "LD_LIBRARY_PATH")
+
+_LAUNCHER = r'''
+# Runs inside the sandbox's namespace: forks one server per spec, holds them all at a gate
+# until the last one is forked, then waits for all of them (killing what is left at the
+# deadline) and stores (pid, status, timed out) per spec.
+import os, pickle, signal, sys, time
+specs = pickle.load(open(sys.argv[1], "rb"))
+deadline = time.monotonic() + float(sys.argv[3])
+gate_r, gate_w = os.pipe()
+pids = []
+for spec in specs:
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os.close(gate_w)
+            os.read(gate_r, 1)
+            os.close(gate_r)
+            null = os.open("/dev/null", os.O_RDONLY)
+            out = os.open(spec["stdout"], os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+            err = os.open(spec["stderr"], os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+            os.dup2(null, 0)
+            os.dup2(out, 1)
+            os.dup2(err, 2)
+            for fd in (null, out, err):
+                os.close(fd)
+            os.chdir("/")
+            os.execve(spec["program"], spec["argv"], spec["env"])
+        finally:
+            os._exit(127)
+    pids.append(pid)
+os.close(gate_w)
+status = {}
+while len(status) < len(pids):
+    for pid in pids:
+        if pid not in status:
+            done, code = os.waitpid(pid, os.WNOHANG)
+            if done:
+                status[pid] = (os.waitstatus_to_exitcode(code), False)
+    if len(status) < len(pids):
+        if time.monotonic() > deadline:
+            for pid in pids:
+                if pid not in status:
+                    os.kill(pid, signal.SIGKILL)
+                    status[pid] = (os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), True)
+        time.sleep(0.002)
+pickle.dump([(pid,) + status[pid] for pid in pids], open(sys.argv[2], "wb"))
+'''
 
 
-def encode_record(last_failure=0, blocked_until=0, failures=0, blocks=0):
-    return struct.pack("<qqii", last_failure, blocked_until, failures, blocks)
+class Running:
+    """A server started by Sandbox.start and not yet collected."""
+
+    def __init__(self, sandbox: "Sandbox", proc: subprocess.Popen, argv: list[bytes],
+                 timeout: float):
+        self.sandbox = sandbox
+        self.proc = proc
+        self.argv = argv
+        self.timeout = timeout
+
+    @property
+    def pid(self) -> int:
+        return self.proc.pid
+
+    def kill(self, sig: int = signal.SIGKILL) -> None:
+        if self.proc.poll() is None:
+            os.kill(self.proc.pid, sig)
+
+    def finish(self) -> Result:
+        timed_out = False
+        try:
+            out, err = self.proc.communicate(timeout=self.timeout)
+        except subprocess.TimeoutExpired:
+            timed_out = True
+            os.killpg(self.proc.pid, signal.SIGKILL)
+            out, err = self.proc.communicate()
+        result = Result(self.argv, self.proc.returncode, out, err, self.sandbox.logs(),
+                        self.proc.pid, timed_out)
+        if timed_out:
+            raise AssertionError(f"server did not end within {self.timeout}s: {result}")
+        return result
 
 
-def decode_record(data):
-    return struct.unpack("<qqii", data[:24])
+@dataclasses.dataclass(frozen=True)
+class Account:
+    name: str
+    uid: int
+    gid: int
+    home: str
+
+
+
+_REQUEST_KEYS = ("user", "cwd", "alias", "pid", "extra", "argv1")
 
 
 class Sandbox:
-    def __init__(self, stage=None, native=None):
-        self.stage = stage or os.environ.get("VORNEX_STAGE", "")
-        self.native = native or os.environ.get("VORNEX_NATIVE", "")
+    def __init__(self, stage: str | None = None, native: str | None = None):
+        reason = unavailable_reason()
+        if reason is not None:
+            raise SandboxUnavailable(reason)
+        self.stage = os.path.abspath(stage or os.environ.get("VORNEX_STAGE")
+                                     or str(REPO / "build" / "stage"))
+        self.native = os.path.abspath(native or os.environ.get("VORNEX_NATIVE")
+                                      or str(REPO / "build" / "tests" / "system" / "native"))
         if not os.path.exists(os.path.join(self.stage, SERVER.lstrip("/"))):
-            raise RuntimeError(f"no staged server under {self.stage!r} (VORNEX_STAGE)")
+            raise FileNotFoundError(f"no staged server below {self.stage} (VORNEX_STAGE)")
         self.sanitized = os.environ.get("VORNEX_SANITIZED") == "1"
-        self.dir = tempfile.mkdtemp(prefix="vornex-sb-")
-        os.chmod(self.dir, 0o755)
-        for tree in TREES:
-            os.makedirs(f"{self.dir}/{tree}.up")
-            os.makedirs(f"{self.dir}/{tree}.work")
-        shutil.copy("/etc/passwd", self.upper("/etc/passwd"))
-        shutil.copy("/etc/group", self.upper("/etc/group"))
-        self.mkdir("/etc/vornex")
-        self.probe_dir = f"{self.dir}/probe"
-        os.makedirs(self.probe_dir)
-        os.chmod(self.probe_dir, 0o777)
-        self.log_path = f"{self.dir}/log.sock"
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 << 20)
-        self.sock.bind(self.log_path)
-        os.chmod(self.log_path, 0o666)
-        os.symlink(self.log_path, self.upper("/dev/log"))
-        self._pending = []
-
-    # -- files ------------------------------------------------------------------------------
-
-    def upper(self, path):
-        tree = path.strip("/").split("/", 1)[0]
-        if tree not in TREES:
-            raise ValueError(f"{path} is not under an overlaid tree")
-        parts = path.strip("/").split("/", 1)
-        return f"{self.dir}/{tree}.up/{parts[1] if len(parts) > 1 else ''}".rstrip("/")
-
-    def mkdir(self, path, mode=0o755, uid=0, gid=0):
-        target = self.upper(path)
-        parent = os.path.dirname(path)
-        if not os.path.isdir(self.upper(parent)):
-            self.mkdir(parent)
-        if not os.path.isdir(target):
-            os.mkdir(target)
-        os.chown(target, uid, gid)
-        os.chmod(target, mode)
-
-    def write_file(self, path, content, mode=0o644, uid=0, gid=0):
-        if not os.path.isdir(self.upper(os.path.dirname(path))):
-            self.mkdir(os.path.dirname(path))
-        if isinstance(content, str):
-            content = content.encode()
-        target = self.upper(path)
-        if os.path.lexists(target) and not os.path.isfile(target):
-            os.unlink(target)
-        with open(target, "wb") as f:
-            f.write(content)
-        os.chown(target, uid, gid)
-        os.chmod(target, mode)
-
-    def symlink(self, path, target):
-        parent = os.path.dirname(path)
-        if not os.path.isdir(self.upper(parent)):
-            self.mkdir(parent)
-        os.symlink(target, self.upper(path))
-
-    def mkfifo(self, path, mode=0o644, uid=0, gid=0):
-        os.mkfifo(self.upper(path))
-        os.chown(self.upper(path), uid, gid)
-        os.chmod(self.upper(path), mode)
-
-    def remove(self, path):
-        os.unlink(self.upper(path))
-
-    def hide(self, path):
-        """Hides a path of the host's lower tree with an overlay whiteout."""
-        target = self.upper(path)
-        if os.path.lexists(target):
-            shutil.rmtree(target) if os.path.isdir(target) else os.unlink(target)
-        os.mknod(target, 0o600 | 0o020000, os.makedev(0, 0))
-
-    def read(self, path):
+        self.root = self.dir = tempfile.mkdtemp(prefix="vornex-sb-")
+        self._sink: _LogSink | None = None
         try:
-            with open(self.upper(path), "rb") as f:
+            os.chmod(self.root, 0o755)  # identities other than root reach the socket and probes
+            for d in OVERLAID:
+                os.mkdir(self.upper(d), 0o755)
+                os.mkdir(os.path.join(self.root, d + ".work"), 0o700)
+            self.probe_dir = os.path.join(self.root, "probe")
+            os.mkdir(self.probe_dir)
+            os.chmod(self.probe_dir, 0o777)
+            self.accounts: dict[str, Account] = {}
+            for name in ("passwd", "group"):
+                shutil.copyfile(f"/etc/{name}", os.path.join(self.upper("etc"), name))
+                os.chmod(os.path.join(self.upper("etc"), name), 0o644)
+            self.mkdir("/etc/vornex")
+            self.log_path = self.log_socket = os.path.join(self.root, "log.sock")
+            self._sink = _LogSink(self.log_socket)
+            os.symlink(self.log_socket, os.path.join(self.upper("dev"), "log"))
+            self.stray_logs: list[LogRecord] = []
+            self._mounts = " && ".join(
+                "mount -t overlay overlay -o " + shlex.quote(
+                    f"lowerdir={lower},upperdir={self.upper(d)},"
+                    f"workdir={self.root}/{d}.work") + f" /{d}"
+                for d, lower in [("etc", "/etc"), ("var", "/var"), ("home", "/home"),
+                                 ("dev", "/dev"), ("usr", f"{self.stage}/usr:/usr")])
+        except BaseException:
+            self.close()
+            raise
+
+    # -- life cycle ---------------------------------------------------------------------------
+
+    def close(self) -> None:
+        if self._sink is not None:
+            self._sink.close()
+            self._sink = None
+        if self.root and os.path.isdir(self.root):
+            shutil.rmtree(self.root, ignore_errors=True)
+
+    def __enter__(self) -> "Sandbox":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    # -- paths --------------------------------------------------------------------------------
+
+    def upper(self, path: str) -> str:
+        """The upper dir of a tree ("etc") or, for an absolute path, where that path lies
+        in the upper dirs."""
+        if not path.startswith("/"):
+            return os.path.join(self.root, path + ".up")
+        return os.fsdecode(self.host_path(path))
+
+    def host_path(self, path: str | bytes) -> bytes:
+        """Where the file at `path` (absolute, in an overlaid tree) lies in the upper dirs."""
+        p = _b(path)
+        if not p.startswith(b"/"):
+            raise ValueError(f"not an absolute path: {path!r}")
+        parts = [part for part in p.split(b"/") if part not in (b"", b".")]
+        if not parts or parts[0].decode(errors="replace") not in OVERLAID or b".." in parts:
+            raise ValueError(f"not below an overlaid tree: {path!r}")
+        return b"/".join([_b(self.upper(parts[0].decode()))] + parts[1:])
+
+    def _make_parents(self, path: bytes, mode: int = 0o755, uid: int = 0, gid: int = 0) -> None:
+        parent = os.path.dirname(path)
+        if os.path.lexists(parent):
+            return
+        self._make_parents(parent, mode, uid, gid)
+        os.mkdir(parent)
+        os.chown(parent, uid, gid)
+        os.chmod(parent, mode)
+
+    def _clear(self, host: bytes) -> None:
+        if os.path.isdir(host) and not os.path.islink(host):
+            shutil.rmtree(host)
+        elif os.path.lexists(host):
+            os.unlink(host)
+
+    # -- files --------------------------------------------------------------------------------
+
+    def write_file(self, path: str | bytes, content: bytes | str = b"", mode: int = 0o644,
+                   uid: int = 0, gid: int = 0, parent_mode: int = 0o755, parent_uid: int = 0,
+                   parent_gid: int = 0) -> str | bytes:
+        """Writes a file into the upper dirs (replacing whatever was there); missing parent
+        directories are made with parent_mode/parent_uid/parent_gid."""
+        host = self.host_path(path)
+        self._make_parents(host, parent_mode, parent_uid, parent_gid)
+        self._clear(host)
+        with open(host, "xb") as f:
+            f.write(_b(content) if isinstance(content, str) else content)
+        os.chown(host, uid, gid)
+        os.chmod(host, mode)
+        return path
+
+    def mkdir(self, path: str | bytes, mode: int = 0o755, uid: int = 0, gid: int = 0
+              ) -> str | bytes:
+        """Makes a directory (parents root 0755), or sets mode and owner of an existing one."""
+        host = self.host_path(path)
+        self._make_parents(host)
+        if not os.path.isdir(host) or os.path.islink(host):
+            self._clear(host)
+            os.mkdir(host)
+        os.chown(host, uid, gid)
+        os.chmod(host, mode)
+        return path
+
+    def symlink(self, path: str | bytes, target: str | bytes) -> str | bytes:
+        host = self.host_path(path)
+        self._make_parents(host)
+        self._clear(host)
+        os.symlink(_b(target), host)
+        return path
+
+    def mkfifo(self, path: str | bytes, mode: int = 0o644, uid: int = 0, gid: int = 0
+               ) -> str | bytes:
+        host = self.host_path(path)
+        self._make_parents(host)
+        self._clear(host)
+        os.mkfifo(host)
+        os.chown(host, uid, gid)
+        os.chmod(host, mode)
+        return path
+
+    def hide(self, path: str | bytes) -> str | bytes:
+        """Makes a path vanish from the merged view, also one of the host's lower tree
+        (an overlay whiteout)."""
+        host = self.host_path(path)
+        self._make_parents(host)
+        self._clear(host)
+        os.mknod(host, stat.S_IFCHR | 0o600, os.makedev(0, 0))
+        return path
+
+    def remove(self, path: str | bytes) -> None:
+        """Removes a file or a whole directory from the upper dirs."""
+        self._clear(self.host_path(path))
+
+    def read(self, path: str | bytes) -> bytes | None:
+        """The file as the upper dir holds it (what the test or a run wrote), or None."""
+        try:
+            with open(self.host_path(path), "rb") as f:
                 return f.read()
-        except FileNotFoundError:
+        except (FileNotFoundError, NotADirectoryError, IsADirectoryError):
             return None
 
-    def stat(self, path):
+    def lstat(self, path: str | bytes) -> os.stat_result | None:
         try:
-            return os.lstat(self.upper(path))
-        except FileNotFoundError:
+            return os.lstat(self.host_path(path))
+        except (FileNotFoundError, NotADirectoryError):
             return None
 
-    def listdir(self, path):
+    stat = lstat
+
+    def listdir(self, path: str | bytes) -> list[str]:
+        """Names in the upper dir (not the merged view), sorted; [] when it is missing."""
         try:
-            return sorted(os.listdir(self.upper(path)))
-        except FileNotFoundError:
+            return sorted(os.fsdecode(n) for n in os.listdir(self.host_path(path)))
+        except (FileNotFoundError, NotADirectoryError):
             return []
 
-    # -- accounts and the project's files ---------------------------------------------------
+    def listdir_merged(self, path: str) -> list[str]:
+        """Names of the merged directory as a process inside the sandbox lists them, in
+        the order of the listing (no sorting), without . and .."""
+        code = ("import os,sys;sys.stdout.buffer.write(b'\\0'.join(os.listdir("
+                "os.fsencode(sys.argv[1]))))")
+        done = self.shell(f"exec /usr/bin/python3 -c {shlex.quote(code)} {shlex.quote(path)}")
+        assert done.returncode == 0, done.stderr
+        return [os.fsdecode(n) for n in done.stdout.split(b"\0") if n]
 
-    def add_group(self, name, gid, members=()):
-        with open(self.upper("/etc/group"), "a") as f:
-            f.write(f"{name}:x:{gid}:{','.join(members)}\n")
+    # -- accounts -----------------------------------------------------------------------------
 
-    def add_user(self, name, uid, gid=None, home=None, shell="/bin/sh", make_home=True,
-                 gecos="", group=True):
+    def add_passwd_line(self, line: str | bytes) -> None:
+        with open(os.path.join(self.upper("etc"), "passwd"), "ab") as f:
+            f.write(_b(line).rstrip(b"\n") + b"\n")
+
+    def add_users(self, lines: str | bytes) -> None:
+        """Appends raw passwd text (bytes or str), for large or hostile databases."""
+        with open(os.path.join(self.upper("etc"), "passwd"), "ab") as f:
+            f.write(_b(lines))
+
+    def add_group_line(self, line: str | bytes) -> None:
+        with open(os.path.join(self.upper("etc"), "group"), "ab") as f:
+            f.write(_b(line).rstrip(b"\n") + b"\n")
+
+    def add_group(self, name: str, gid: int, members: Iterable[str] = ()) -> None:
+        self.add_group_line(f"{name}:x:{gid}:{','.join(members)}")
+
+    def _group_names(self) -> set[str]:
+        with open(os.path.join(self.upper("etc"), "group"), "rb") as f:
+            return {line.split(b":", 1)[0].decode(errors="replace") for line in f}
+
+    def add_user(self, name: str, uid: int, gid: int | None = None, home: str | None = None,
+                 shell: str = "/bin/sh", make_home: bool = True, gecos: str = "",
+                 group: bool = True, pid_dir: bool = True) -> Account:
+        """Adds a password entry; gid defaults to uid. group adds a group of the account's
+        name and gid unless one of that name exists. make_home creates the home directory
+        (owned by the account, 0755) when it lies in an overlaid tree, and pid_dir its
+        .vornex/tmp (owned by the account, 0755), where the server writes pid files."""
         gid = uid if gid is None else gid
         home = f"/home/{name}" if home is None else home
-        with open(self.upper("/etc/passwd"), "a") as f:
-            f.write(f"{name}:x:{uid}:{gid}:{gecos}:{home}:{shell}\n")
-        if group:
+        if group and name not in self._group_names():
             self.add_group(name, gid)
-        if make_home and home.startswith("/home/"):
+        self.add_passwd_line(f"{name}:x:{uid}:{gid}:{gecos}:{home}:{shell}")
+        if make_home and home.startswith("/") and home.split("/")[1] in OVERLAID:
             self.mkdir(home, 0o755, uid, gid)
-            self.mkdir(home + "/.vornex", 0o755, uid, gid)
-            self.mkdir(home + "/.vornex/tmp", 0o755, uid, gid)
+            if pid_dir:
+                self.mkdir(f"{home}/.vornex", 0o755, uid, gid)
+                self.mkdir(f"{home}/.vornex/tmp", 0o755, uid, gid)
+        account = Account(name, uid, gid, home)
+        self.accounts[name] = account
+        return account
 
-    def add_users(self, lines):
-        """Appends raw passwd lines (bytes or str), for large or hostile databases."""
-        if isinstance(lines, str):
-            lines = lines.encode()
-        with open(self.upper("/etc/passwd"), "ab") as f:
-            f.write(lines)
+    # -- the project's files ------------------------------------------------------------------
 
-    def commands(self, content, name="proxy.commands", mode=0o644):
-        self.write_file(f"/etc/vornex/{name}", content, mode)
+    def commands(self, content: str | bytes, name: str = "proxy.commands", mode: int = 0o644
+                 ) -> str:
+        path = f"/etc/vornex/{name}"
+        self.write_file(path, content, mode)
+        return path
 
-    def flag(self, name="proxy.debug"):
-        self.write_file(f"/etc/vornex/{name}", b"")
+    def flag(self, name: str = "proxy.debug", kind: str = "file", target: str | None = None
+             ) -> str:
+        """A flag file in /etc/vornex: kind "file", "dir" or "symlink" (to target)."""
+        path = f"/etc/vornex/{name}"
+        if kind == "file":
+            self.write_file(path, b"")
+        elif kind == "dir":
+            self.mkdir(path)
+        elif kind == "symlink":
+            assert target is not None
+            self.symlink(path, target)
+        else:
+            raise ValueError(kind)
+        return path
 
-    def marker(self, path="/etc/sorvantine-edition-tavo"):
+    def marker(self, path: str = "/etc/sorvantine-edition-tavo") -> str:
+        """An edition marker file: with one the server does not enter a resource container."""
         self.write_file(path, b"")
+        return path
 
-    def token(self, name, uid, text, mode=0o400, owner=None):
-        base = user_dir(name, uid)
-        self.mkdir(f"/var/vornex/{user_prefix(uid)}")
-        self.mkdir(base)
-        self.mkdir(base + "/.vornex", 0o755, uid, uid)
+    def user_dir(self, name: str, uid: int) -> str:
+        """Makes the per-user directory /var/vornex/NN/<name>, root-owned 0755."""
+        path = user_dir(name, uid)
+        self.mkdir(path)
+        return path
+
+    def token_path(self, name: str, uid: int) -> str:
+        return f"{user_dir(name, uid)}/.vornex/.vornex.token"
+
+    def token(self, name: str, uid: int, token_text: str | bytes, mode: int = 0o400,
+              owner: int | None = None, group: int | None = None) -> str:
+        """Writes the token file as the token component lays it out: per-user directory
+        root 0755, .vornex owned by the account 0755, the token file owned by `owner`
+        (default: uid) with `mode`. The text is written as given (no newline added)."""
+        account = self.accounts.get(name)
+        gid = account.gid if account is not None and account.uid == uid else uid
         owner = uid if owner is None else owner
-        self.write_file(base + "/.vornex/.vornex.token", text, mode, owner, owner)
+        group = gid if group is None else group
+        directory = self.user_dir(name, uid)
+        self.mkdir(f"{directory}/.vornex", 0o755, uid, gid)
+        path = self.token_path(name, uid)
+        self.write_file(path, token_text, mode, owner, group)
+        return path
 
-    def auth_log(self, name, uid):
-        return self.read(user_dir(name, uid) + "/.ferrymate.log")
+    def auth_log_path(self, name: str, uid: int) -> str:
+        return f"{user_dir(name, uid)}/.ferrymate.log"
 
-    def write_auth_log(self, name, uid, data):
-        self.write_file(user_dir(name, uid) + "/.ferrymate.log", data)
+    def auth_log(self, name: str, uid: int) -> bytes | None:
+        return self.read(self.auth_log_path(name, uid))
 
-    # -- the probe ---------------------------------------------------------------------------
+    def write_auth_log(self, name: str, uid: int, data: bytes, mode: int = 0o644) -> str:
+        self.user_dir(name, uid)
+        self.write_file(self.auth_log_path(name, uid), data, mode)
+        return self.auth_log_path(name, uid)
 
-    def install_probe(self, path="/usr/local/bin/probe", exit_code=None):
-        self.write_file(path, open(os.path.join(self.native, "probe"), "rb").read(), 0o755)
+    # -- probe and native helpers -------------------------------------------------------------
+
+    @property
+    def probe_program(self) -> str:
+        return os.path.join(self.native, "probe")
+
+    @property
+    def doubles_dir(self) -> str:
+        """LD_LIBRARY_PATH for the recording doubles of libqor.so.0 and libtholmet.so.0."""
+        return os.path.join(self.native, "doubles")
+
+    @property
+    def fault_preload(self) -> str:
+        return os.path.join(self.native, "libvornexfault.so")
+
+    def install_probe(self, path: str = "/usr/local/bin/probe", exit_code: int | None = None,
+                      mode: int = 0o755) -> str:
+        """Copies the probe program to `path`; it reports to "<basename>.jsonl"."""
+        with open(self.probe_program, "rb") as f:
+            self.write_file(path, f.read(), mode)
         if exit_code is not None:
             self.probe_exit(os.path.basename(path), exit_code)
         return path
 
-    def install_validator(self, exit_code=0):
-        self.install_probe("/usr/share/vornex/check_params.py", exit_code)
+    def install_validator(self, exit_code: int = 0) -> str:
+        """Replaces the validator with the probe, which records its argv and identity
+        (basename "check_params.py") and ends with `exit_code`."""
+        return self.install_probe(VALIDATOR, exit_code)
 
-    def probe_exit(self, basename, code):
-        with open(f"{self.probe_dir}/{basename}.exit", "w") as f:
-            f.write(str(code))
+    def probe_exit(self, basename: str, code: int) -> None:
+        path = os.path.join(self.probe_dir, basename + ".exit")
+        with open(path, "w") as f:
+            f.write(f"{code}\n")
+        os.chmod(path, 0o644)
 
-    def probe_reports(self, basename="probe"):
+    def probe_stdout(self, basename: str, data: bytes) -> None:
+        path = os.path.join(self.probe_dir, basename + ".stdout")
+        with open(path, "wb") as f:
+            f.write(data)
+        os.chmod(path, 0o644)
+
+    def probe_reports(self, basename: str = "probe") -> list[dict]:
+        """The reports of every run of the probe under that basename, oldest first. Strings
+        hold one character per byte; besides the probe's own keys each report has
+        "argv_bytes" (list of bytes) and "environ" (dict name -> value, str)."""
+        path = os.path.join(self.probe_dir, basename + ".jsonl")
         try:
-            with open(f"{self.probe_dir}/{basename}.jsonl", encoding="utf-8") as f:
-                return [json.loads(line) for line in f if line.strip()]
+            with open(path, "rb") as f:
+                lines = f.read().splitlines()
         except FileNotFoundError:
             return []
+        reports = []
+        for line in lines:
+            report = json.loads(line)
+            report["argv_bytes"] = [a.encode("latin-1") for a in report.get("argv", [])]
+            report["environ"] = dict(e.partition("=")[::2] for e in report.get("env", []))
+            reports.append(report)
+        return reports
 
-    # -- running -----------------------------------------------------------------------------
+    # -- running ------------------------------------------------------------------------------
 
-    def _mounts(self):
-        lowers = {tree: f"/{tree}" for tree in TREES}
-        lowers["usr"] = f"{self.stage}/usr:/usr"
-        return " && ".join(
-            f"mount -t overlay overlay -o lowerdir={lowers[t]},upperdir={self.dir}/{t}.up,"
-            f"workdir={self.dir}/{t}.work /{t}" for t in ("etc", "var", "home", "dev", "usr"))
+    def logs(self) -> list[LogRecord]:
+        """Takes every record received since the last call."""
+        return self._sink.take() if self._sink is not None else []
 
-    def command(self, argv):
-        """The argument vector that starts `argv` inside the sandbox's namespace."""
-        return ["unshare", "-m", "--propagation", "private", "sh", "-c",
-                self._mounts() + ' && exec "$0" "$@"'] + list(argv)
-
-    def environment(self, token=b"secret", env=None, preload=None, library_path=None):
-        full = {"PATH": "/usr/bin:/bin", "PROBE_DIR": self.probe_dir}
+    def environment(self, token: str | bytes | None = b"secret", env: Mapping | None = None,
+                    preload: str | None = None, library_path: str | None = None
+                    ) -> dict[bytes, bytes]:
+        """The server's whole environment: PATH=/usr/bin:/bin, PROBE_DIR, VORNEX_TOKEN unless
+        token is None, sanitizer options in sanitizer builds, LD_PRELOAD and LD_LIBRARY_PATH,
+        then `env` (a None value removes a name)."""
+        final: dict[bytes, bytes] = {b"PATH": b"/usr/bin:/bin",
+                                     b"PROBE_DIR": _b(self.probe_dir)}
         if token is not None:
-            full["VORNEX_TOKEN"] = token
-        if self.sanitized:
-            options = "abort_on_error=0:exitcode=66:detect_leaks=0"
-            if preload:
-                options += ":verify_asan_link_order=0"
-            full["ASAN_OPTIONS"] = options
-            full["UBSAN_OPTIONS"] = "halt_on_error=1:exitcode=67:print_stacktrace=1"
+            final[b"VORNEX_TOKEN"] = _b(token)
+        for key, value in _sanitizer_env(bool(preload)).items():
+            final[_b(key)] = _b(value)
         if preload:
-            full["LD_PRELOAD"] = preload
+            final[b"LD_PRELOAD"] = _b(preload)
         if library_path:
-            full["LD_LIBRARY_PATH"] = library_path
-        full.update(env or {})
-        return {os.fsencode(k): os.fsencode(v) if isinstance(v, str) else v
-                for k, v in full.items()}
+            final[b"LD_LIBRARY_PATH"] = _b(library_path)
+        for key, value in (env or {}).items():
+            if value is None:
+                final.pop(_b(key), None)
+            else:
+                final[_b(key)] = _b(value)
+        return final
 
-    def request(self, user="site1", cwd=None, alias="probe", pid="4242", extra=(),
-                argv1="frontend"):
-        cwd = f"/home/{user}" if cwd is None and isinstance(user, str) else cwd
-        return [argv1, user, cwd, alias, pid] + list(extra)
+    def command(self, argv: Sequence[str | bytes]) -> list[bytes]:
+        """The vector that runs `argv` (argv[0] is the program path) inside the mounts."""
+        return [b"unshare", b"-m", b"--propagation", b"private", b"sh", b"-c",
+                (self._mounts + ' && exec "$0" "$@"').encode()] + [_b(a) for a in argv]
 
-    def run(self, argv_tail=None, token=b"secret", env=None, preload=None, library_path=None,
-            timeout=30, argv0=SERVER, raw_argv=None, pass_fds=(), **request):
-        """Runs the server once. `argv_tail` is argv[1:]; `raw_argv` replaces the whole vector
-        after argv[0] is executed as SERVER (for vectors shorter than the server expects)."""
-        if raw_argv is None:
-            argv = [argv0] + list(argv_tail if argv_tail is not None
-                                  else self.request(**request))
+    def _launch(self, argv: list[bytes], program: str, final: dict[bytes, bytes]
+                ) -> tuple[list[bytes], dict[bytes, bytes]]:
+        """The unshare vector and its environment. The loader variables are handed on under
+        other names and set only for the exec of the server, so that mount and the shell
+        run without them; an argv[0] other than the program goes through bash's exec -a."""
+        outer = {k: v for k, v in final.items() if k.decode() not in _LOADER_VARS}
+        steps = []
+        for var in _LOADER_VARS:
+            value = final.get(var.encode())
+            if value is not None:
+                outer[b"__VX_" + var.encode()] = value
+                steps.append(f'export {var}="$__VX_{var}" && unset __VX_{var}')
+        if argv[0] == _b(program):
+            shell = b"sh"
+            steps.append('exec "$0" "$@"')
         else:
-            argv = list(raw_argv)
-        proc = self._start(argv, token, env, preload, library_path, pass_fds)
-        out, err = self._communicate(proc, timeout)
-        done = subprocess.CompletedProcess(argv, proc.returncode, out, err)
-        return Result(done, self.logs())
+            shell = b"bash"
+            outer[b"__VX_ARGV0"] = argv[0]
+            steps.append('__vx_a="$__VX_ARGV0" && unset __VX_ARGV0 && '
+                         'exec -a "$__vx_a" "$0" "$@"')
+        script = " && ".join([self._mounts] + steps)
+        cmd = [b"unshare", b"-m", b"--propagation", b"private", shell, b"-c",
+               script.encode(), _b(program)] + argv[1:]
+        return cmd, outer
 
-    def _start(self, argv, token, env, preload, library_path, pass_fds=()):
-        # The server sees its own path as argv[0]; argv[1:] is passed as given.
-        inner = [SERVER] + [os.fsencode(a) if isinstance(a, str) else a for a in argv[1:]]
-        return subprocess.Popen(
-            self.command(inner), env=self.environment(token, env, preload, library_path),
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-            pass_fds=pass_fds)
+    def request(self, user: str | bytes = "site1", cwd: str | bytes | None = None,
+                alias: str | bytes = "probe", pid: str | bytes = "4242",
+                extra: Sequence[str | bytes] = (), argv1: str | bytes = "frontend"
+                ) -> list[str | bytes]:
+        """argv[1:] of a request in the usual layout; cwd defaults to /home/<user>."""
+        if cwd is None:
+            cwd = (b"/home/" + user) if isinstance(user, bytes) else f"/home/{user}"
+        return [argv1, user, cwd, alias, pid, *extra]
 
-    def _communicate(self, proc, timeout):
-        # The log socket is drained while the server runs, so a full queue never blocks it.
-        stop = threading.Event()
+    def _argv(self, argv_tail, raw_argv, argv0, program, request) -> list[bytes]:
+        if raw_argv is not None:
+            if argv_tail is not None or request:
+                raise TypeError("raw_argv stands alone")
+            return [_b(a) for a in raw_argv]
+        if argv_tail is None:
+            argv_tail = self.request(**request)
+        elif request:
+            raise TypeError(f"argv_tail and request fields {sorted(request)} together")
+        return [_b(program if argv0 is None else argv0)] + [_b(a) for a in argv_tail]
 
-        def drain():
-            while not stop.is_set():
-                self._drain_once()
-                time.sleep(0.005)
-
-        thread = threading.Thread(target=drain, daemon=True)
-        thread.start()
-        try:
-            out, err = proc.communicate(timeout=timeout)
-        finally:
-            stop.set()
-            thread.join()
-        return out, err
-
-    def run_many(self, specs, timeout=60):
-        """Starts every request of `specs` (dicts of run() arguments) at once."""
-        procs = []
-        for spec in specs:
-            spec = dict(spec)
-            argv = [SERVER] + list(spec.pop("argv_tail", None) or self.request(
-                **{k: spec.pop(k) for k in list(spec) if k in
-                   ("user", "cwd", "alias", "pid", "extra")}))
-            procs.append(self._start(argv, spec.get("token", b"secret"), spec.get("env"),
-                                     spec.get("preload"), spec.get("library_path")))
-        deadline = time.monotonic() + timeout
-        results = []
-        for proc in procs:
-            out, err = self._communicate(proc, max(1.0, deadline - time.monotonic()))
-            results.append(Result(subprocess.CompletedProcess([], proc.returncode, out, err),
-                                  []))
-        logs = self.logs()
-        return results, logs
-
-    def shell(self, script, timeout=30):
-        """Runs a shell script inside the sandbox's mounts (for looking, not for the server)."""
-        return subprocess.run(self.command(["/bin/sh", "-c", script]), capture_output=True,
-                              timeout=timeout, env={"PATH": "/usr/bin:/bin"})
-
-    def _drain_once(self):
-        self.sock.setblocking(False)
-        while True:
+    def start(self, argv_tail: Sequence[str | bytes] | None = None,
+              token: str | bytes | None = b"secret", env: Mapping | None = None,
+              preload: str | None = None, library_path: str | None = None,
+              timeout: float = 30, argv0: str | bytes | None = None,
+              raw_argv: Sequence[str | bytes] | None = None, pass_fds: Sequence[int] = (),
+              stdin: bytes | None = None, program: str = SERVER, **request) -> Running:
+        """Starts the server as run() does and returns at once (for kill or crash tests)."""
+        self.stray_logs.extend(self.logs())
+        argv = self._argv(argv_tail, raw_argv, argv0, program, request)
+        cmd, outer = self._launch(argv, program,
+                                  self.environment(token, env, preload, library_path))
+        proc = subprocess.Popen(cmd, env=outer, cwd="/", start_new_session=True,
+                                pass_fds=tuple(pass_fds),
+                                stdin=subprocess.PIPE if stdin is not None
+                                else subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        if stdin is not None:
             try:
-                self._pending.append(self.sock.recv(1 << 20))
-            except BlockingIOError:
-                return
+                proc.stdin.write(stdin)  # type: ignore[union-attr]
+            except BrokenPipeError:
+                pass
+            proc.stdin.close()  # type: ignore[union-attr]
+        return Running(self, proc, argv, timeout)
 
-    def logs(self):
-        self._drain_once()
-        raw, self._pending = self._pending, []
-        return [Record(r) for r in raw]
+    def run(self, argv_tail: Sequence[str | bytes] | None = None,
+            token: str | bytes | None = b"secret", env: Mapping | None = None,
+            preload: str | None = None, library_path: str | None = None,
+            timeout: float = 30, argv0: str | bytes | None = None,
+            raw_argv: Sequence[str | bytes] | None = None, pass_fds: Sequence[int] = (),
+            stdin: bytes | None = None, program: str = SERVER, **request) -> Result:
+        """Runs the installed server once as root in the sandbox and collects it.
 
-    def close(self):
-        self.sock.close()
-        shutil.rmtree(self.dir, ignore_errors=True)
+        The vector is [argv0 or program] + argv_tail; without argv_tail it is built by
+        request() from the keywords user, cwd, alias, pid, extra, argv1; raw_argv gives the
+        whole vector, argv[0] included (any length, even 1). Entries may be str or bytes.
+        token=None leaves VORNEX_TOKEN out; see environment() for the rest. The result holds
+        the log records received during the run."""
+        return self.start(argv_tail, token, env, preload, library_path, timeout, argv0,
+                          raw_argv, pass_fds, stdin, program, **request).finish()
+
+    def run_many(self, specs: Sequence[Mapping], timeout: float = 60
+                 ) -> tuple[list[Result], list[LogRecord]]:
+        """Starts one server per spec (a dict of run()'s keywords: argv_tail or the request
+        fields or raw_argv, token, env, preload, library_path, argv0, program) in one
+        namespace, releases them together once all are forked, waits for all (killing
+        what is left after `timeout`, which fails the call) and returns the results, each
+        with the records of its own pid, and every record received."""
+        if not 0 < len(specs) <= MAX_CONCURRENT:
+            raise ValueError(f"between 1 and {MAX_CONCURRENT} processes")
+        self.stray_logs.extend(self.logs())
+        work = tempfile.mkdtemp(prefix="many-", dir=self.root)
+        launch = []
+        for i, spec in enumerate(specs):
+            spec = dict(spec)
+            program = spec.pop("program", SERVER)
+            request = {k: spec.pop(k) for k in list(spec) if k in _REQUEST_KEYS}
+            argv = self._argv(spec.pop("argv_tail", None), spec.pop("raw_argv", None),
+                              spec.pop("argv0", None), program, request)
+            env = self.environment(spec.pop("token", b"secret"), spec.pop("env", None),
+                                   spec.pop("preload", None), spec.pop("library_path", None))
+            if spec:
+                raise TypeError(f"unknown spec keys {sorted(spec)}")
+            launch.append({"program": _b(program), "argv": argv, "env": env,
+                           "stdout": os.path.join(work, f"{i}.out"),
+                           "stderr": os.path.join(work, f"{i}.err")})
+        spec_file = os.path.join(work, "specs.pickle")
+        result_file = os.path.join(work, "results.pickle")
+        launcher = os.path.join(work, "launcher.py")
+        with open(spec_file, "wb") as f:
+            pickle.dump(launch, f)
+        with open(launcher, "w") as f:
+            f.write(_LAUNCHER)
+        script = self._mounts + ' && exec /usr/bin/python3 "$0" "$@"'
+        try:
+            done = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c",
+                                   script, launcher, spec_file, result_file, str(timeout)],
+                                  env={"PATH": "/usr/bin:/bin"}, cwd="/", capture_output=True,
+                                  timeout=timeout + 30)
+            assert done.returncode == 0, f"launcher failed: {done.stderr!r}"
+            with open(result_file, "rb") as f:
+                outcomes = pickle.load(f)
+            records = self.logs()
+            results = []
+            for i, (pid, rc, timed_out) in enumerate(outcomes):
+                with open(launch[i]["stdout"], "rb") as f:
+                    out = f.read()
+                with open(launch[i]["stderr"], "rb") as f:
+                    err = f.read()
+                results.append(Result(launch[i]["argv"], rc, out, err,
+                                      [r for r in records if r.pid == pid], pid, timed_out))
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+        stuck = [r for r in results if r.timed_out]
+        assert not stuck, f"{len(stuck)} servers did not end within {timeout}s"
+        return results, records
+
+    def shell(self, script: str, timeout: float = 30, env: Mapping | None = None
+              ) -> subprocess.CompletedProcess:
+        """Runs a shell script as root inside the sandbox's mounts (for looking around)."""
+        return subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c",
+                               self._mounts + " && " + script],
+                              env=dict(env or {"PATH": "/usr/bin:/bin"}), cwd="/",
+                              capture_output=True, timeout=timeout)

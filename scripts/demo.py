@@ -1,0 +1,201 @@
+#!/usr/bin/python3
+"""Shows requests to the command server end to end, for an administrator.
+
+Each scene builds a throw-away system (tests/system/sandbox.py): the staged install over
+/usr, the scene's accounts, command files and token files over /etc, /var and /home, and a
+private /dev/log, all as overlays inside a private mount namespace. The installed server runs
+there as root, exactly as a front-end would start it; the demo prints the command file, the
+request, the outcome (exit status, output) and the syslog lines the request left. Nothing of
+the host is changed: the overlays vanish with each run and the scene's directory is removed.
+
+Add a scene by appending a Scene to SCENES.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import os
+import shlex
+import sys
+import textwrap
+from pathlib import Path
+from typing import Callable, Sequence
+
+REPO = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(REPO / "tests" / "system"))
+
+import sandbox  # noqa: E402  (found through the path set above)
+
+SERVER = "/usr/libexec/vornex/vornex-command-server"
+# Present in a scene's /etc: the server then leaves resource containers alone, so that no
+# container of the host is created or entered.
+EDITION_MARKER = "/etc/sorvantine-edition-tavo"
+
+FACILITIES = {0: "kern", 1: "user", 3: "daemon", 4: "auth", 10: "authpriv"}
+SEVERITIES = ["emerg", "alert", "crit", "err", "warning", "notice", "info", "debug"]
+WIDTH = 96
+# Host paths that a scene writes inside its sandbox; they must look the same afterwards.
+WATCHED = ["/etc/vornex", "/var/vornex", "/etc/passwd", "/etc/group", EDITION_MARKER,
+           "/home/site1"]
+
+
+@dataclasses.dataclass
+class Account:
+    name: str
+    uid: int
+    token: str | None = None  # written as the account's token file (mode 0400) when given
+
+
+@dataclasses.dataclass
+class Scene:
+    title: str
+    story: str
+    commands: dict[str, str]  # command file name in /etc/vornex -> content
+    accounts: Sequence[Account]
+    request: Sequence[str]  # argv[1:] as the front-end passes it
+    token: str | None  # VORNEX_TOKEN, None when the front-end sets none
+    status: int  # the exit status the scene shows; another one fails the demo
+    setup: Callable[[sandbox.Sandbox], None] | None = None  # anything else the scene needs
+
+
+SCENES = [
+    Scene(
+        title="An approved command runs as the requesting user",
+        story="The administrator lists the alias \"report\" in the main command file, without "
+              "a user part, so the command runs as the requesting user. site1's token file "
+              "holds the token that the front-end passes on; the default validator approves "
+              "the arguments, and the server becomes /usr/bin/id.",
+        commands={"proxy.commands": "# report for any user\n"
+                                    "report=/usr/bin/id\n"
+                                    "restart=root:/usr/sbin/service-restart\n"},
+        accounts=[Account("site1", 1005, token="demo-token-2f9c")],
+        request=["frontend", "site1", "/home/site1", "report", "4242"],
+        token="demo-token-2f9c",
+        status=0,
+    ),
+    Scene(
+        title="A malformed request is refused on its face",
+        story="The pid argument must be all digits. The request is refused before any command "
+              "file or token file is read.",
+        commands={"proxy.commands": "report=/usr/bin/id\n"},
+        accounts=[Account("site1", 1005, token="demo-token-2f9c")],
+        request=["frontend", "site1", "/home/site1", "report", "12a"],
+        token="demo-token-2f9c",
+        status=1,
+    ),
+]
+
+
+def indent(text: str, prefix: str = "    ") -> str:
+    return "\n".join(prefix + line for line in text.splitlines()) if text else prefix + "(empty)"
+
+
+def shown(data: bytes) -> str:
+    if not data:
+        return "(nothing)"
+    return data.decode("utf-8", "backslashreplace").rstrip("\n")
+
+
+def priority_name(pri: int | None) -> str:
+    if pri is None:
+        return "?"
+    facility, severity = divmod(pri, 8)
+    return f"{FACILITIES.get(facility, str(facility))}.{SEVERITIES[severity]}"
+
+
+def build_sandbox(scene: Scene, stage: str) -> sandbox.Sandbox:
+    box = sandbox.Sandbox(stage=stage)
+    try:
+        box.write_file(EDITION_MARKER, "")
+        for account in scene.accounts:
+            box.add_user(account.name, account.uid)
+            if account.token is not None:
+                box.token(account.name, account.uid, account.token + "\n")
+        for name, content in scene.commands.items():
+            box.commands(content, name)
+        if scene.setup is not None:
+            scene.setup(box)
+    except BaseException:
+        box.close()
+        raise
+    return box
+
+
+def play(number: int, scene: Scene, stage: str) -> bool:
+    """Shows one scene; tells whether it ended with the status it is meant to show."""
+    print(f"=== Scene {number}: {scene.title}")
+    print(textwrap.fill(scene.story, WIDTH))
+    print()
+    for name, content in scene.commands.items():
+        print(f"Command file /etc/vornex/{name}:")
+        print(indent(content.rstrip("\n")))
+    for account in scene.accounts:
+        if account.token is not None:
+            print(f"Token file of {account.name} (uid {account.uid}, mode 0400, owned by "
+                  f"{account.name}): {sandbox_token_path(account)}")
+    environment = "" if scene.token is None else f"VORNEX_TOKEN={shlex.quote(scene.token)} "
+    print("Request, as the front-end starts the server as root:")
+    print(indent(environment + shlex.join([SERVER, *scene.request])))
+
+    box = build_sandbox(scene, stage)
+    try:
+        box.logs()  # only what this request logs
+        result = box.run(list(scene.request), token=scene.token)
+        records = list(result.logs)
+    finally:
+        box.close()
+
+    print("Outcome:")
+    print(f"    exit status {result.rc}")
+    print(f"    stdout: {shown(result.stdout)}")
+    print(f"    stderr: {shown(result.stderr)}")
+    print("Syslog:")
+    if not records:
+        print("    (no lines)")
+    for record in records:
+        print(f"    {priority_name(record.pri):<15} {record.ident}[{record.pid}]: {record.text}")
+    print()
+    if result.rc != scene.status:
+        print(f"demo: scene {number} ended with status {result.rc}, not {scene.status}",
+              file=sys.stderr)
+        return False
+    return True
+
+
+def host_state() -> list[tuple[str, tuple | None]]:
+    def state(path: str) -> tuple | None:
+        try:
+            st = os.lstat(path)
+        except FileNotFoundError:
+            return None
+        return (st.st_mode, st.st_uid, st.st_size, st.st_mtime_ns)
+
+    return [(path, state(path)) for path in WATCHED]
+
+
+def sandbox_token_path(account: Account) -> str:
+    return f"/var/vornex/{account.uid % 100:02d}/{account.name}/.vornex/.vornex.token"
+
+
+def main() -> int:
+    if os.geteuid() != 0:
+        print("demo: the sandbox needs root (private mount namespaces and overlays)",
+              file=sys.stderr)
+        return 1
+    stage = os.environ.get("VORNEX_STAGE", str(REPO / "build" / "stage"))
+    print(f"Command server from the staged install in {stage}; every scene runs in a "
+          "throw-away sandbox.\n")
+    before = host_state()
+    failed = [number for number, scene in enumerate(SCENES, 1) if not play(number, scene, stage)]
+    if host_state() != before:
+        print("demo: the host's files changed during the demo", file=sys.stderr)
+        return 1
+    if failed:
+        print(f"demo: scenes {failed} did not end as shown", file=sys.stderr)
+        return 1
+    print(f"demo: {len(SCENES)} scenes shown; the host's files are as they were.")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
