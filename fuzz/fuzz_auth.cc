@@ -8,7 +8,8 @@
 //
 // The expected outcome of the token check is worked out here from the bytes alone: the first
 // piece that a 1024-byte line buffer takes from the file, its text up to the first NUL, the
-// line ending cut (a LF or CR as last byte, then a LF or CR as next-to-last byte), and an
+// line ending cut (a LF or CR as last byte and, only when that was cut, a LF or CR as
+// next-to-last byte), and an
 // exact match with a non-empty token.
 
 #include <bit>
@@ -40,9 +41,10 @@ void require(bool condition, const char *what) {
 
 void cut_line_ending(char *line) {
     size_t length = strnlen(line, line_buffer_size);
-    if (length >= 1 && (line[length - 1] == '\n' || line[length - 1] == '\r')) {
-        line[length - 1] = '\0';
+    if (length == 0 || (line[length - 1] != '\n' && line[length - 1] != '\r')) {
+        return;
     }
+    line[length - 1] = '\0';
     if (length >= 2 && (line[length - 2] == '\n' || line[length - 2] == '\r')) {
         line[length - 2] = '\0';
     }

@@ -4,7 +4,7 @@
 # runs even when an earlier one failed (a phase whose build failed is skipped), the last line
 # sums up, and the exit status is non-zero when anything failed.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 
 phases=()
 results=()
@@ -47,10 +47,17 @@ run_tests() {
 }
 
 check_format() {
-    local files
+    local files file
+    local unformatted=()
     mapfile -t files < <(scripts/sources.sh)
-    [ "${#files[@]}" -eq 0 ] && return 0
-    clang-format --dry-run -Werror "${files[@]}" || return 1
+    for file in "${files[@]}"; do
+        clang-format --dry-run -Werror "$file" >/dev/null 2>&1 || unformatted+=("$file")
+    done
+    if [ "${#unformatted[@]}" -ne 0 ]; then
+        printf 'format: not clang-formatted: %s\n' "${unformatted[@]}"
+        echo "format: ${#unformatted[@]} of ${#files[@]} files; make format fixes them"
+        return 1
+    fi
     echo "format: ${#files[@]} files clean"
 }
 

@@ -91,7 +91,7 @@ static int parse_cgroup2_line(char *line, char *path, size_t size) {
 }
 
 static void skip_rest_of_line(FILE *stream) {
-    int c;
+    int c = 0;
     do {
         c = getc(stream);
     } while (c != '\n' && c != EOF);

@@ -169,8 +169,8 @@ void auth_log_update(uint32_t uid, const char *name, int success, auth_record_t 
     char path[passwd_buffer_size];
     char temp_path[passwd_buffer_size];
     get_auth_log_path(path, sizeof path, uid, name, auth_log_file_name);
-    int length = snprintf(temp_path, sizeof temp_path, "%s.%u", path,
-                          static_cast<unsigned>(getpid()));
+    int length =
+        snprintf(temp_path, sizeof temp_path, "%s.%u", path, static_cast<unsigned>(getpid()));
     if (length < 0 || static_cast<size_t>(length) >= sizeof temp_path) {
         temp_path[0] = '\0';  // never write to a temporary name cut short
     }
@@ -201,8 +201,8 @@ void auth_log_update(uint32_t uid, const char *name, int success, auth_record_t 
     }
     fclose(stream);
     if (rename(temp_path, path) < 0) {
-        syslog(LOG_ERR, "failed to rename auth log file from %s to %s for user %s", temp_path,
-               path, name);
+        syslog(LOG_ERR, "failed to rename auth log file from %s to %s for user %s", temp_path, path,
+               name);
         remove_leftover(temp_path);
     }
 }

@@ -26,9 +26,8 @@ FILE *open_token_file(const char *path) {
 }
 
 // Compares the token with the open token file; 0 when it is accepted.
-int compare_with_tokenfile(const char *token, FILE *file, int debug, uint32_t uid,
-                           const char *path, const char *user_name,
-                           const char *alternative_name, const char *name) {
+int compare_with_tokenfile(const char *token, FILE *file, int debug, uint32_t uid, const char *path,
+                           const char *user_name, const char *alternative_name, const char *name) {
     if (check_tokenfile_perms(file, uid, debug, path, user_name, alternative_name) < 0) {
         return -1;
     }

@@ -56,8 +56,7 @@ int check_tokenfile_perms(FILE *file, uint32_t uid, int debug, const char *path,
         if (debug != 0) {
             syslog(LOG_ERR,
                    "owner of file %s:%d and data from socket %s:%d are different, user: %s", path,
-                   static_cast<int>(status.st_uid), user_name, static_cast<int>(uid),
-                   display_name);
+                   static_cast<int>(status.st_uid), user_name, static_cast<int>(uid), display_name);
         }
         return -1;
     }

@@ -29,7 +29,9 @@ void exit_prog(int status) {
     _exit(0);
 }
 
-void exit_unauthorized() { exit_with_error(1, unauthorized_message); }
+void exit_unauthorized() {
+    exit_with_error(1, unauthorized_message);
+}
 
 void exit_err(const char *program) {
     // The connection may have been closed just before a failed exec.

@@ -30,7 +30,9 @@ constexpr const char debug_flag_file[] = "/etc/vornex/proxy.debug";
 constexpr const char disable_duid_flag_file[] = "/etc/vornex/proxy.disable.duid";
 
 // Prints the way glibc prints a null string argument, without handing null to printf.
-const char *shown(const char *text) { return text != nullptr ? text : "(null)"; }
+const char *shown(const char *text) {
+    return text != nullptr ? text : "(null)";
+}
 
 bool file_exists(const char *path) {
     struct stat status {};

@@ -131,13 +131,17 @@ void switch_to_command_user(const command_request_t *request) {
         fail_initgroups(user, found->pw_gid);
     }
     if (setgid(found->pw_gid) < 0) {
-        syslog(LOG_ERR, "Can't change process permissions for group %s. Current group ID %u, "
-               "egroup ID %u", user, getgid(), getegid());
+        syslog(LOG_ERR,
+               "Can't change process permissions for group %s. Current group ID %u, "
+               "egroup ID %u",
+               user, getgid(), getegid());
         exit_prog(1);
     }
     if (setuid(found->pw_uid) < 0 || getuid() != found->pw_uid || geteuid() != found->pw_uid) {
-        syslog(LOG_ERR, "Can't change process permissions for user %s. Current user ID %u, "
-               "euser ID %u", user, getuid(), geteuid());
+        syslog(LOG_ERR,
+               "Can't change process permissions for user %s. Current user ID %u, "
+               "euser ID %u",
+               user, getuid(), geteuid());
         exit_prog(1);
     }
 }
@@ -152,13 +156,17 @@ void switch_to_requesting_user(const command_request_t *request) {
         fail_initgroups(user, gid);
     }
     if (setgid(gid) < 0) {
-        syslog(LOG_ERR, "Can't change process permissions to GID %u. Current group ID %u, "
-               "egroup ID %u, user %s", gid, getgid(), getegid(), user);
+        syslog(LOG_ERR,
+               "Can't change process permissions to GID %u. Current group ID %u, "
+               "egroup ID %u, user %s",
+               gid, getgid(), getegid(), user);
         exit_prog(1);
     }
     if (seteuid(uid) < 0) {
-        syslog(LOG_ERR, "Can't change process permissions to UID %u. Current user ID %u, "
-               "euser ID %u, user %s", uid, getuid(), geteuid(), user);
+        syslog(LOG_ERR,
+               "Can't change process permissions to UID %u. Current user ID %u, "
+               "euser ID %u, user %s",
+               uid, getuid(), geteuid(), user);
         exit_prog(1);
     }
     if (enable_quota_capability() == -1) {
@@ -185,8 +193,10 @@ void drop_root_for_good(const command_request_t *request) {
     const char *user = request->user_name;
     uid_t uid = request->account.pw_uid;
     if (seteuid(0) < 0) {
-        syslog(LOG_ERR, "Can't change process permissions to EUID 0. Current user ID %u, euser "
-               "ID %u, user %s", getuid(), geteuid(), user);
+        syslog(LOG_ERR,
+               "Can't change process permissions to EUID 0. Current user ID %u, euser "
+               "ID %u, user %s",
+               getuid(), geteuid(), user);
         exit_prog(1);
     }
     // The kernel's answer is checked as well as the call's: all three uids must be the user's.
@@ -195,8 +205,10 @@ void drop_root_for_good(const command_request_t *request) {
     uid_t saved = 0;
     if (setuid(uid) < 0 || getresuid(&real, &effective, &saved) < 0 || real != uid ||
         effective != uid || saved != uid) {
-        syslog(LOG_ERR, "Can't change process permissions to UID %u. Current user ID %u, "
-               "euser ID %u, user %s", uid, getuid(), geteuid(), user);
+        syslog(LOG_ERR,
+               "Can't change process permissions to UID %u. Current user ID %u, "
+               "euser ID %u, user %s",
+               uid, getuid(), geteuid(), user);
         exit_prog(1);
     }
 }
@@ -268,8 +280,7 @@ bool write_pid_file(const char *path) {
     return true;
 }
 
-[[noreturn]] void run_command(const command_request_t *request, identity_mode mode,
-                              char **vector) {
+[[noreturn]] void run_command(const command_request_t *request, identity_mode mode, char **vector) {
     char pid_path[passwd_buffer_size];
     int length = snprintf(pid_path, sizeof pid_path, "%s/.vornex/tmp/.vornex.proxy.%s",
                           request->account.pw_dir, request->pid);
@@ -280,8 +291,7 @@ bool write_pid_file(const char *path) {
             pid_file_written = write_pid_file(pid_path);
         } else {
             // A path cut short would name another file: it is not written at all.
-            syslog(LOG_ERR, "Unable to create pid file %s: %s", pid_path,
-                   strerror(ENAMETOOLONG));
+            syslog(LOG_ERR, "Unable to create pid file %s: %s", pid_path, strerror(ENAMETOOLONG));
         }
     }
     if (mode == identity_mode::requesting_user) {

@@ -13,7 +13,9 @@ namespace {
 
 constexpr int qor_flags = 6;
 
-qor_t *init_qor_generic() { return init_qor(malloc, free); }
+qor_t *init_qor_generic() {
+    return init_qor(malloc, free);
+}
 
 }  // namespace
 

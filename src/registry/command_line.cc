@@ -5,7 +5,9 @@
 namespace {
 
 // White space of the C locale; the locale is never set, so this is what isspace would say.
-bool is_blank(char c) { return c != '\0' && strchr(" \t\n\v\f\r", c) != nullptr; }
+bool is_blank(char c) {
+    return c != '\0' && strchr(" \t\n\v\f\r", c) != nullptr;
+}
 
 void trim_end(char *line) {
     size_t length = strlen(line);

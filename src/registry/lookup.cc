@@ -50,10 +50,9 @@ int fill_entry(const command_line_t *line, alias_entry_t *entry) {
         release_alias_entry(entry);
         return -1;
     }
-    entry->run_as_root = line->user != nullptr && line->user_length == 4 &&
-                                 memcmp(line->user, "root", 4) == 0
-                             ? 1
-                             : 0;
+    entry->run_as_root =
+        line->user != nullptr && line->user_length == 4 && memcmp(line->user, "root", 4) == 0 ? 1
+                                                                                              : 0;
     return 1;
 }
 
@@ -97,8 +96,7 @@ int lookup_alias_in_stream(FILE *stream, const char *alias, alias_entry_t *entry
     return 0;
 }
 
-void create_args_from_command_file(const char *file_name, const char *alias,
-                                   alias_entry_t *entry) {
+void create_args_from_command_file(const char *file_name, const char *alias, alias_entry_t *entry) {
     char path[line_size];
     int length = snprintf(path, sizeof path, "%s/%s", command_dir, file_name);
     if (length < 0 || static_cast<size_t>(length) >= sizeof path) {

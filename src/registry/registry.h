@@ -31,8 +31,7 @@ node_t *create_command_files_list();
 void release_command_files_list(node_t *head);
 
 // Looks `alias` up in one command file of the directory; the outcome is in `entry`.
-void create_args_from_command_file(const char *file_name, const char *alias,
-                                   alias_entry_t *entry);
+void create_args_from_command_file(const char *file_name, const char *alias, alias_entry_t *entry);
 
 // Reads command lines from `stream` until one matches `alias`: 1 and `entry` filled with heap
 // copies on a match, 0 with the entry's strings null when nothing matched, -1 when a copy

@@ -37,7 +37,7 @@ TEST(GetPrefix, TwoDigitsOfTheUidModulo100) {
     const struct {
         uint32_t uid;
         const char *prefix;
-    } cases[] = {{0, "00"},   {7, "07"},    {9, "09"},        {10, "10"},
+    } cases[] = {{0, "00"},   {7, "07"},    {9, "09"},           {10, "10"},
                  {100, "00"}, {1005, "05"}, {4294967295U, "95"}, {2147483648U, "48"}};
     for (const auto &c : cases) {
         char out[prefix_size] = {'x', 'x', 'x'};
@@ -119,8 +119,8 @@ TEST(Lockout, StoredCountersWrapInsteadOfOverflowing) {
 
 int check_value(const std::string &content, const char *token) {
     std::string copy = content;
-    FILE *stream = copy.empty() ? fopen("/dev/null", "re")
-                                : fmemopen(copy.data(), copy.size(), "r");
+    FILE *stream =
+        copy.empty() ? fopen("/dev/null", "re") : fmemopen(copy.data(), copy.size(), "r");
     int result = check_token_value_with_tokenfile(token, stream, 0, "site1");
     fclose(stream);
     return result;
@@ -131,13 +131,20 @@ TEST(TokenValue, FirstLineRules) {
         const char *content;
         const char *token;
         int expected;
-    } cases[] = {{"secret", "secret", 0},        {"secret\n", "secret", 0},
-                 {"secret\r\n", "secret", 0},    {"secret\r", "secret", 0},
-                 {"secret\nother\n", "secret", 0}, {"secret\nother\n", "other", -1},
-                 {"", "", -1},                   {"\n", "", -1},
-                 {"", "x", -1},                  {"\nsecret", "secret", -1},
-                 {"secret ", "secret", -1},      {"Secret", "secret", -1},
-                 {"secret\rX", "secret", -1},    {"secret\rX", "secret\rX", 0}};
+    } cases[] = {{"secret", "secret", 0},
+                 {"secret\n", "secret", 0},
+                 {"secret\r\n", "secret", 0},
+                 {"secret\r", "secret", 0},
+                 {"secret\nother\n", "secret", 0},
+                 {"secret\nother\n", "other", -1},
+                 {"", "", -1},
+                 {"\n", "", -1},
+                 {"", "x", -1},
+                 {"\nsecret", "secret", -1},
+                 {"secret ", "secret", -1},
+                 {"Secret", "secret", -1},
+                 {"secret\rX", "secret", -1},
+                 {"secret\rX", "secret\rX", 0}};
     for (const auto &c : cases) {
         EXPECT_EQ(check_value(c.content, c.token), c.expected) << c.content << "/" << c.token;
     }
@@ -171,7 +178,7 @@ TEST_F(TokenFilePerms, ExactlyOwnerReadOnly) {
     const struct {
         mode_t mode;
         int expected;
-    } cases[] = {{0400, 0}, {04400, 0}, {02400, 0}, {01400, 0}, {0600, -1},
+    } cases[] = {{0400, 0},  {04400, 0}, {02400, 0}, {01400, 0}, {0600, -1},
                  {0440, -1}, {0444, -1}, {0000, -1}, {0500, -1}, {0404, -1}};
     for (const auto &c : cases) {
         ASSERT_EQ(chmod(path_.c_str(), c.mode), 0);

@@ -22,16 +22,16 @@ TEST_P(RemoveEolTest, CutsOnlyTheLineEnding) {
     EXPECT_EQ(std::string(text.c_str()), GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, RemoveEolTest,
-    testing::Values(eol_case{"", ""}, eol_case{"\n", ""}, eol_case{"\r", ""},
-                    eol_case{"a", "a"}, eol_case{"abc\n", "abc"}, eol_case{"abc\r\n", "abc"},
-                    eol_case{"abc\n\r", "abc"}, eol_case{"abc\r", "abc"},
-                    eol_case{"abc\n\n", "abc"}, eol_case{"abc\r\r", "abc"},
-                    eol_case{"\r\n", ""}, eol_case{"abc\n\n\n", "abc\n"},
-                    // a CR or LF inside the text keeps what follows it
-                    eol_case{"abc\rd", "abc\rd"}, eol_case{"abc\nd", "abc\nd"},
-                    eol_case{"a\r\nb", "a\r\nb"}, eol_case{" abc ", " abc "}));
+INSTANTIATE_TEST_SUITE_P(Table, RemoveEolTest,
+                         testing::Values(eol_case{"", ""}, eol_case{"\n", ""}, eol_case{"\r", ""},
+                                         eol_case{"a", "a"}, eol_case{"abc\n", "abc"},
+                                         eol_case{"abc\r\n", "abc"}, eol_case{"abc\n\r", "abc"},
+                                         eol_case{"abc\r", "abc"}, eol_case{"abc\n\n", "abc"},
+                                         eol_case{"abc\r\r", "abc"}, eol_case{"\r\n", ""},
+                                         eol_case{"abc\n\n\n", "abc\n"},
+                                         // a CR or LF inside the text keeps what follows it
+                                         eol_case{"abc\rd", "abc\rd"}, eol_case{"abc\nd", "abc\nd"},
+                                         eol_case{"a\r\nb", "a\r\nb"}, eol_case{" abc ", " abc "}));
 
 TEST(RemoveEol, LooksAtMostAtTheFirst1024Bytes) {
     std::string text(2000, 'x');
@@ -45,9 +45,10 @@ TEST(IsValidNumber, Table) {
     const struct {
         const char *text;
         int expected;
-    } cases[] = {{"", 1},     {"0", 1},   {"0123", 1}, {"1234567890123456789012345678901234567890", 1},
-                 {"12a", 0},  {"-5", 0},  {"+5", 0},   {" 5", 0},
-                 {"5 ", 0},   {"5\n", 0}, {"\xd9\xa3", 0}, {"0x10", 0}};
+    } cases[] = {
+        {"", 1},    {"0", 1},   {"0123", 1},     {"1234567890123456789012345678901234567890", 1},
+        {"12a", 0}, {"-5", 0},  {"+5", 0},       {" 5", 0},
+        {"5 ", 0},  {"5\n", 0}, {"\xd9\xa3", 0}, {"0x10", 0}};
     for (const auto &c : cases) {
         EXPECT_EQ(is_valid_number(c.text), c.expected) << c.text;
     }

@@ -12,8 +12,8 @@
 namespace {
 
 int run_shell(const char *script, int quiet) {
-    char *argv[] = {const_cast<char *>("sh"), const_cast<char *>("-c"),
-                    const_cast<char *>(script), nullptr};
+    char *argv[] = {const_cast<char *>("sh"), const_cast<char *>("-c"), const_cast<char *>(script),
+                    nullptr};
     return fork_execv("/bin/sh", argv, quiet);
 }
 
@@ -21,8 +21,8 @@ TEST(ForkExecv, FoldsExitStatusesAndSignals) {
     const struct {
         const char *script;
         int expected;
-    } cases[] = {{"exit 0", 0},          {"exit 3", 3},           {"exit 255", 255},
-                 {"kill -9 $$", 137},    {"kill -15 $$", 143},    {"kill -1 $$", 129}};
+    } cases[] = {{"exit 0", 0},       {"exit 3", 3},        {"exit 255", 255},
+                 {"kill -9 $$", 137}, {"kill -15 $$", 143}, {"kill -1 $$", 129}};
     for (const auto &c : cases) {
         EXPECT_EQ(run_shell(c.script, 0), c.expected) << c.script;
     }
@@ -44,6 +44,8 @@ TEST(ForkExecv, QuietDiscardsOutputButKeepsInput) {
     char name[] = "/tmp/vornex-quiet-XXXXXX";
     int fd = mkstemp(name);
     ASSERT_GE(fd, 0);
+    // The child's freopen flushes what the parent's stdout still buffers: flush it first.
+    fflush(nullptr);
     int saved_out = dup(1);
     int saved_err = dup(2);
     dup2(fd, 1);
