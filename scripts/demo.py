@@ -86,6 +86,101 @@ SCENES = [
 ]
 
 
+# The whole road of a request on one system: several requests in a row in one sandbox, so
+# that the auth log carries over from one to the next.
+ROAD_COMMANDS = ("# as the requesting user\n"
+                 "whoami=/usr/bin/id\n"
+                 "# as root, and as the service account svc\n"
+                 "rootid=root:/usr/bin/id\n"
+                 "svcid=svc:/usr/bin/id\n"
+                 "# a crontab alias: the command gets exactly one argument, -l\n"
+                 "CRONTAB_LIST=/bin/echo\n")
+ROAD_TOKENS = {"site1": "site1-token-77d1", "site1web": "site1web-token-0b3e"}
+
+
+def decoded_auth_log(box: sandbox.Sandbox, name: str) -> str:
+    data = box.auth_log(name, 1005)
+    if data is None:
+        return "(no auth log)"
+    last, until, failures, blocks = sandbox_record(data)
+    blocked = f"blocked until {until}" if until else "never blocked"
+    return f"{len(data)} bytes: failures in a row {failures}, blocks {blocks}, {blocked}"
+
+
+def sandbox_record(data: bytes) -> tuple[int, int, int, int]:
+    import struct
+    return struct.unpack("<qqii", data[:24])
+
+
+def road_step(box: sandbox.Sandbox, title: str, alias: str, token: str,
+              show_log: str | None = "site1") -> int:
+    print(f"--- {title}")
+    request = ["frontend", "site1", "/home/site1", alias, "4242"]
+    print(indent(f"VORNEX_TOKEN={shlex.quote(token)} " + shlex.join([SERVER, *request])))
+    box.logs()
+    result = box.run(request, token=token)
+    print(f"    exit status {result.rc}; stdout: {shown(result.stdout)}; "
+          f"stderr: {shown(result.stderr)}")
+    for record in result.logs:
+        print(f"    syslog {priority_name(record.pri):<15} {record.ident}: {record.text}")
+    if show_log:
+        print(f"    auth log of {show_log}: {decoded_auth_log(box, show_log)}")
+    return result.rc
+
+
+def play_road(stage: str) -> bool:
+    print("=== The whole road, on one system")
+    print(textwrap.fill(
+        "Two accounts share uid 1005: site1 and site1web, each with its own token file. A "
+        "service account svc has uid 1100. The default validator approves each request; the "
+        "resource container is skipped through the edition marker. Every request names the "
+        "user site1. (This sandbox has no CAP_SYS_RESOURCE to give, so requests run as the "
+        "user log that raising it failed; that failure is not fatal.)", WIDTH))
+    print("Command file /etc/vornex/proxy.commands:")
+    print(indent(ROAD_COMMANDS.rstrip("\n")))
+    box = sandbox.Sandbox(stage=stage)
+    expected = []
+    got = []
+    try:
+        box.write_file(EDITION_MARKER, "")
+        box.add_user("site1", 1005)
+        box.add_user("site1web", 1005, gid=1005, home="/home/site1", make_home=False,
+                     group=False)
+        box.add_user("svc", 1100)
+        for name, token in ROAD_TOKENS.items():
+            box.token(name, 1005, token + "\n")
+        box.commands(ROAD_COMMANDS)
+        good = ROAD_TOKENS["site1"]
+        got.append(road_step(box, "site1's token: the command runs as site1", "whoami", good))
+        pid_file = box.read("/home/site1/.vornex/tmp/.vornex.proxy.4242")
+        print(f"    pid file /home/site1/.vornex/tmp/.vornex.proxy.4242: {shown(pid_file)}")
+        got.append(road_step(box, "an alias that runs as root", "rootid", good, None))
+        got.append(road_step(box, "an alias that runs as svc", "svcid", good, None))
+        got.append(road_step(box, "a crontab alias", "CRONTAB_LIST", good, None))
+        expected += [0, 0, 0, 0]
+        print("--- /etc/vornex/proxy.disable.duid is created: one token check, site1's own")
+        box.flag("proxy.disable.duid")
+        for attempt in (1, 2, 3):
+            got.append(road_step(box, f"wrong token, attempt {attempt}", "whoami", "guess"))
+            expected.append(1)
+        got.append(road_step(box, "the right token while site1 is blocked: refused, not "
+                             "counted, the auth log unchanged", "whoami", good))
+        expected.append(1)
+        print("--- /etc/vornex/proxy.disable.duid is removed: every account of uid 1005 counts")
+        box.remove("/etc/vornex/proxy.disable.duid")
+        got.append(road_step(box, "site1web's token for the same uid: accepted through the "
+                             "search over accounts that share the uid", "whoami",
+                             ROAD_TOKENS["site1web"], "site1web"))
+        expected.append(0)
+    finally:
+        box.close()
+    print()
+    if got != expected:
+        print(f"demo: the road ended with {got}, not {expected}", file=sys.stderr)
+        return False
+    return True
+
+
 def indent(text: str, prefix: str = "    ") -> str:
     return "\n".join(prefix + line for line in text.splitlines()) if text else prefix + "(empty)"
 
@@ -187,6 +282,8 @@ def main() -> int:
           "throw-away sandbox.\n")
     before = host_state()
     failed = [number for number, scene in enumerate(SCENES, 1) if not play(number, scene, stage)]
+    if not play_road(stage):
+        failed.append("road")
     if host_state() != before:
         print("demo: the host's files changed during the demo", file=sys.stderr)
         return 1
