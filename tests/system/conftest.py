@@ -11,10 +11,6 @@ SITE1_UID = 1005
 SITE1_TOKEN = "secret"
 
 
-def pytest_configure(config):
-    config.addinivalue_line("markers", "slow: runs that take seconds (large files)")
-
-
 @pytest.fixture
 def sb():
     """A fresh, empty sandbox: host accounts, an empty /etc/vornex, the log socket."""

@@ -306,15 +306,15 @@ def _sanitizer_env(preload: bool) -> dict[str, str]:
 _LOADER_VARS = ("LD_PRELOAD", "LD_LIBRARY_PATH")
 
 _LAUNCHER = r'''
-# Runs inside the sandbox's namespace: forks one server per spec, holds them all at a gate
+# Runs inside the sandbox's namespace: forks one server per job, holds them all at a gate
 # until the last one is forked, then waits for all of them (killing what is left at the
-# deadline) and stores (pid, status, timed out) per spec.
+# deadline) and stores (pid, status, timed out) per job.
 import os, pickle, signal, sys, time
-specs = pickle.load(open(sys.argv[1], "rb"))
+jobs = pickle.load(open(sys.argv[1], "rb"))
 deadline = time.monotonic() + float(sys.argv[3])
 gate_r, gate_w = os.pipe()
 pids = []
-for spec in specs:
+for job in jobs:
     pid = os.fork()
     if pid == 0:
         try:
@@ -322,15 +322,15 @@ for spec in specs:
             os.read(gate_r, 1)
             os.close(gate_r)
             null = os.open("/dev/null", os.O_RDONLY)
-            out = os.open(spec["stdout"], os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
-            err = os.open(spec["stderr"], os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+            out = os.open(job["stdout"], os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+            err = os.open(job["stderr"], os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
             os.dup2(null, 0)
             os.dup2(out, 1)
             os.dup2(err, 2)
             for fd in (null, out, err):
                 os.close(fd)
             os.chdir("/")
-            os.execve(spec["program"], spec["argv"], spec["env"])
+            os.execve(job["program"], job["argv"], job["env"])
         finally:
             os._exit(127)
     pids.append(pid)
@@ -827,14 +827,15 @@ class Sandbox:
               preload: str | None = None, library_path: str | None = None,
               timeout: float = 30, argv0: str | bytes | None = None,
               raw_argv: Sequence[str | bytes] | None = None, pass_fds: Sequence[int] = (),
-              stdin: bytes | None = None, program: str = SERVER, **request) -> Running:
+              stdin: bytes | None = None, program: str = SERVER, umask: int = 0o022,
+              **request) -> Running:
         """Starts the server as run() does and returns at once (for kill or crash tests)."""
         self.stray_logs.extend(self.logs())
         argv = self._argv(argv_tail, raw_argv, argv0, program, request)
         cmd, outer = self._launch(argv, program,
                                   self.environment(token, env, preload, library_path))
         proc = subprocess.Popen(cmd, env=outer, cwd="/", start_new_session=True,
-                                pass_fds=tuple(pass_fds),
+                                pass_fds=tuple(pass_fds), umask=umask,
                                 stdin=subprocess.PIPE if stdin is not None
                                 else subprocess.DEVNULL,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -851,53 +852,55 @@ class Sandbox:
             preload: str | None = None, library_path: str | None = None,
             timeout: float = 30, argv0: str | bytes | None = None,
             raw_argv: Sequence[str | bytes] | None = None, pass_fds: Sequence[int] = (),
-            stdin: bytes | None = None, program: str = SERVER, **request) -> Result:
+            stdin: bytes | None = None, program: str = SERVER, umask: int = 0o022,
+            **request) -> Result:
         """Runs the installed server once as root in the sandbox and collects it.
 
         The vector is [argv0 or program] + argv_tail; without argv_tail it is built by
         request() from the keywords user, cwd, alias, pid, extra, argv1; raw_argv gives the
         whole vector, argv[0] included (any length, even 1). Entries may be str or bytes.
-        token=None leaves VORNEX_TOKEN out; see environment() for the rest. The result holds
-        the log records received during the run."""
+        token=None leaves VORNEX_TOKEN out; see environment() for the rest. The server starts
+        in "/" with the given umask. The result holds the log records received during the
+        run."""
         return self.start(argv_tail, token, env, preload, library_path, timeout, argv0,
-                          raw_argv, pass_fds, stdin, program, **request).finish()
+                          raw_argv, pass_fds, stdin, program, umask, **request).finish()
 
-    def run_many(self, specs: Sequence[Mapping], timeout: float = 60
+    def run_many(self, jobs: Sequence[Mapping], timeout: float = 60
                  ) -> tuple[list[Result], list[LogRecord]]:
-        """Starts one server per spec (a dict of run()'s keywords: argv_tail or the request
+        """Starts one server per job (a dict of run()'s keywords: argv_tail or the request
         fields or raw_argv, token, env, preload, library_path, argv0, program) in one
         namespace, releases them together once all are forked, waits for all (killing
         what is left after `timeout`, which fails the call) and returns the results, each
         with the records of its own pid, and every record received."""
-        if not 0 < len(specs) <= MAX_CONCURRENT:
+        if not 0 < len(jobs) <= MAX_CONCURRENT:
             raise ValueError(f"between 1 and {MAX_CONCURRENT} processes")
         self.stray_logs.extend(self.logs())
         work = tempfile.mkdtemp(prefix="many-", dir=self.root)
         launch = []
-        for i, spec in enumerate(specs):
-            spec = dict(spec)
-            program = spec.pop("program", SERVER)
-            request = {k: spec.pop(k) for k in list(spec) if k in _REQUEST_KEYS}
-            argv = self._argv(spec.pop("argv_tail", None), spec.pop("raw_argv", None),
-                              spec.pop("argv0", None), program, request)
-            env = self.environment(spec.pop("token", b"secret"), spec.pop("env", None),
-                                   spec.pop("preload", None), spec.pop("library_path", None))
-            if spec:
-                raise TypeError(f"unknown spec keys {sorted(spec)}")
+        for i, job in enumerate(jobs):
+            job = dict(job)
+            program = job.pop("program", SERVER)
+            request = {k: job.pop(k) for k in list(job) if k in _REQUEST_KEYS}
+            argv = self._argv(job.pop("argv_tail", None), job.pop("raw_argv", None),
+                              job.pop("argv0", None), program, request)
+            env = self.environment(job.pop("token", b"secret"), job.pop("env", None),
+                                   job.pop("preload", None), job.pop("library_path", None))
+            if job:
+                raise TypeError(f"unknown job keys {sorted(job)}")
             launch.append({"program": _b(program), "argv": argv, "env": env,
                            "stdout": os.path.join(work, f"{i}.out"),
                            "stderr": os.path.join(work, f"{i}.err")})
-        spec_file = os.path.join(work, "specs.pickle")
+        job_file = os.path.join(work, "jobs.pickle")
         result_file = os.path.join(work, "results.pickle")
         launcher = os.path.join(work, "launcher.py")
-        with open(spec_file, "wb") as f:
+        with open(job_file, "wb") as f:
             pickle.dump(launch, f)
         with open(launcher, "w") as f:
             f.write(_LAUNCHER)
         script = self._mounts + ' && exec /usr/bin/python3 "$0" "$@"'
         try:
             done = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c",
-                                   script, launcher, spec_file, result_file, str(timeout)],
+                                   script, launcher, job_file, result_file, str(timeout)],
                                   env={"PATH": "/usr/bin:/bin"}, cwd="/", capture_output=True,
                                   timeout=timeout + 30)
             assert done.returncode == 0, f"launcher failed: {done.stderr!r}"

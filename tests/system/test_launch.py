@@ -5,10 +5,12 @@ import os
 
 import pytest
 
-from sandbox import SERVER, VALIDATOR
-from test_launch_support import (CUSER, HOME, IDENTITIES, MISSING, MODES, PROBE, USER,
-                                 ZERO_CAPS, command_report, double_calls, prepare, root_identity,
+from sandbox import VALIDATOR
+from test_launch_support import (HOME, IDENTITIES, MISSING, MODES, PROBE, USER, ZERO_CAPS,
+                                 command_report, double_calls, prepare, root_identity,
                                  run_with_doubles, server_vector, use, validator_report)
+
+SIGCHLD_BIT = 1 << (17 - 1)  # in the SigIgn mask of /proc/<pid>/status
 
 
 @pytest.fixture
@@ -25,7 +27,8 @@ def expected_identity(mode):
 @pytest.mark.parametrize("mode", list(MODES))
 def test_command_runs_with_the_identity_of_its_mode(box, mode):
     use(box, mode=mode)
-    result = run_with_doubles(box, env={"HOME": "/nowhere", "KEEP": "kept"}, extra=["x", "", "a b"])
+    result = run_with_doubles(box, env={"HOME": "/nowhere", "KEEP": "kept"},
+                              extra=["x", "", "a b"])
     assert (result.rc, result.stderr, result.texts()) == (0, b"", []), result
     report = command_report(box)
     uids, gids, groups = expected_identity(mode)
@@ -85,7 +88,6 @@ def test_refusing_validator_ends_the_request_before_the_container(sb, mode):
     sb.install_validator(2)
     result = run_with_doubles(sb)
     result.assert_failed(f"Can't start program {PROBE}")
-    assert result.stderr == b"Error occurred during execution of this program\n"
     validator_report(sb)  # it did run
     assert double_calls(sb) is None  # neither libqor nor libtholmet was called
     assert sb.probe_reports("probe") == []
@@ -97,10 +99,11 @@ def test_validator_verdict_lost_to_an_ignored_sigchld_refuses(box):
     # child: its verdict cannot be read, and the request ends as for a refusal.
     use(box)
     result = run_with_doubles(box, program="/usr/bin/env",
-                     raw_argv=["/usr/bin/env", "--ignore-signal=CHLD",
-                               *server_vector(box)])
+                              raw_argv=["/usr/bin/env", "--ignore-signal=CHLD",
+                                        *server_vector(box)])
     result.assert_failed(f"Can't start program {PROBE}")
-    assert validator_report(box)["sigign"] != "0000000000000000"
+    # The validator inherited the ignored SIGCHLD, so the server had it too.
+    assert int(validator_report(box)["sigign"], 16) & SIGCHLD_BIT
     assert box.probe_reports("probe") == []
 
 
@@ -110,7 +113,7 @@ def test_inherited_descriptors_reach_neither_validator_nor_command(box):
     with open(os.devnull, "rb") as extra:
         fds = (read_end, write_end, extra.fileno())
         # The launcher itself hands them on: a shell started the same way lists them.
-        seen = run_with_doubles(box, program="/bin/sh", raw_argv=["/bin/sh", "-c", "ls /proc/self/fd"],
+        seen = box.run(program="/bin/sh", raw_argv=["/bin/sh", "-c", "ls /proc/self/fd"],
                        pass_fds=fds)
         assert {str(fd) for fd in fds} <= set(seen.stdout.decode().split()), seen
         result = run_with_doubles(box, pass_fds=fds)
@@ -124,8 +127,8 @@ def test_inherited_descriptors_reach_neither_validator_nor_command(box):
 def test_closed_standard_descriptors_are_opened_on_dev_null(box):
     use(box)
     result = run_with_doubles(box, program="/bin/sh",
-                     raw_argv=["/bin/sh", "-c", 'exec 0<&- 1>&- 2>&- "$@"', "sh",
-                               *server_vector(box)])
+                              raw_argv=["/bin/sh", "-c", 'exec 0<&- 1>&- 2>&- "$@"', "sh",
+                                        *server_vector(box)])
     assert result.rc == 0, result
     null = {"0": "/dev/null", "1": "/dev/null", "2": "/dev/null"}
     assert validator_report(box)["fds"] == null

@@ -78,8 +78,9 @@ def run_with_doubles(sb, fail=(), env=None, **request):
 
 def run_with_fault(sb, fault, env=None, **request):
     """A run with the fault preload failing `fault` in the server only (not in mount, the
-    shell or the probe)."""
-    full = {"VORNEX_FAULT": fault, "VORNEX_FAULT_EXE": "vornex-command-server"}
+    shell or the probe), and with the recording doubles."""
+    full = {"VORNEX_FAULT": fault, "VORNEX_FAULT_EXE": "vornex-command-server",
+            "VORNEX_DOUBLE_LOG": double_log_path(sb)}
     full.update(env or {})
     return sb.run(env=full, preload=sb.fault_preload, library_path=sb.doubles_dir, **request)
 

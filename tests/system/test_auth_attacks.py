@@ -1,0 +1,188 @@
+"""Symlinks and FIFOs planted in a per-user directory: root never follows a link or waits on
+a FIFO where it creates or truncates a file (the auth lock file, the temporary auth log), and
+the token file's owner and mode rules are decided on the file that was opened."""
+
+import os
+
+import pytest
+
+from sandbox import encode_record
+from test_auth_support import (DIR, ERR, LOCK, LOG, ROOT_COMMAND, TOKEN, UID, alert,
+                               assert_accepted, assert_rejected, assert_updated, lines, now,
+                               record, temp_path, write_record)
+
+VICTIM = "/etc/vornex/victim"
+VICTIM_TEXT = b"a root file that must stay as it is\n"
+CREATED = "/etc/vornex/created"
+NO_LOCK = (ERR, f"Can`t open auth lock file {LOCK} for user site1")
+TIMEOUT = 15  # a server waiting on a FIFO fails the run instead of hanging the tests
+
+
+@pytest.fixture
+def site1(site1):
+    site1.commands(ROOT_COMMAND)
+    site1.write_file(VICTIM, VICTIM_TEXT, 0o644)
+    return site1
+
+
+def plant(sb, path, kind):
+    if kind == "symlink":
+        sb.symlink(path, VICTIM)
+    elif kind == "dangling symlink":
+        sb.symlink(path, CREATED)
+    elif kind == "fifo":
+        sb.mkfifo(path, 0o666)
+    elif kind == "directory":
+        sb.mkdir(path)
+
+
+def assert_untouched(sb, path, kind):
+    assert sb.read(VICTIM) == VICTIM_TEXT
+    assert sb.lstat(CREATED) is None
+    mode = sb.lstat(path).st_mode
+    expected = {"symlink": 0o120000, "dangling symlink": 0o120000, "fifo": 0o010000,
+                "directory": 0o040000}[kind]
+    assert mode & 0o170000 == expected
+
+
+@pytest.mark.parametrize("kind", ["symlink", "dangling symlink", "fifo", "directory"])
+@pytest.mark.parametrize("success", [False, True], ids=["wrong", "right"])
+def test_planted_lock_file(site1, kind, success):
+    plant(site1, LOCK, kind)
+    t0 = now()
+    result = site1.run(token=b"secret" if success else b"wrong", timeout=TIMEOUT)
+    t1 = now()
+    # The check goes on without the lock, and its update is made.
+    if success:
+        assert_accepted(site1, result)
+        assert lines(result) == [NO_LOCK]
+    else:
+        assert_rejected(site1, result)
+        assert lines(result) == [NO_LOCK, alert()]
+    assert_updated(site1.read(LOG), record(), success, t0, t1)
+    assert_untouched(site1, LOCK, kind)
+
+
+def plant_temp_range(sb, kind, count=256):
+    """Plants `kind` at the temporary auth log's path of the next `count` process ids."""
+    with open("/proc/sys/kernel/ns_last_pid") as f:
+        last = int(f.read())
+    with open("/proc/sys/kernel/pid_max") as f:
+        pid_max = int(f.read())
+    pids = {(last + i) % pid_max for i in range(1, count + 1)}
+    for pid in pids:
+        plant(sb, temp_path(pid), kind)
+    return pids
+
+
+@pytest.mark.parametrize("kind", ["symlink", "dangling symlink", "fifo"])
+def test_planted_temporary_auth_log(site1, kind):
+    old = record(5, 6, 1, 0)
+    write_record(site1, old)
+    before = site1.read(LOG)
+    for _ in range(5):
+        pids = plant_temp_range(site1, kind)
+        result = site1.run(token=b"wrong", timeout=TIMEOUT)
+        if result.pid in pids:
+            break
+        for pid in pids:
+            site1.remove(temp_path(pid))
+    else:
+        pytest.fail("no run got a process id with a planted temporary auth log")
+    tmp = temp_path(result.pid)
+    # Nothing is recorded and no alert is logged: the row of a temporary auth log that
+    # cannot be created.
+    assert_rejected(site1, result)
+    assert lines(result) == [(ERR, f"Can`t open auth log file {tmp} for user site1")]
+    assert site1.read(LOG) == before
+    for pid in pids:
+        assert_untouched(site1, temp_path(pid), kind)
+
+
+def test_fifo_as_auth_log_reads_as_no_record(site1):
+    site1.mkfifo(LOG, 0o644)
+    t0 = now()
+    result = site1.run(token=b"wrong", timeout=TIMEOUT)
+    assert_rejected(site1, result)
+    assert lines(result) == [alert()]
+    # The rename replaces the FIFO with a regular file holding the new record.
+    assert os.path.isfile(site1.upper(LOG)) and not os.path.islink(site1.upper(LOG))
+    assert_updated(site1.read(LOG), record(), False, t0, now())
+
+
+def test_symlink_as_auth_log_is_replaced_not_written_through(site1):
+    site1.write_file(VICTIM, encode_record(5, 6, 1, 0), 0o644)
+    victim = site1.read(VICTIM)
+    site1.symlink(LOG, VICTIM)
+    t0 = now()
+    result = site1.run(token=b"wrong", timeout=TIMEOUT)
+    assert_rejected(site1, result)
+    # The record is read through the link; the rename replaces the link itself.
+    assert_updated(site1.read(LOG), record(5, 6, 1, 0), False, t0, now())
+    assert not os.path.islink(site1.upper(LOG))
+    assert site1.read(VICTIM) == victim
+
+
+def test_dangling_symlink_as_auth_log(site1):
+    site1.symlink(LOG, CREATED)
+    result = site1.run(timeout=TIMEOUT)
+    assert_accepted(site1, result)
+    assert site1.read(LOG) == bytes(24) and site1.lstat(CREATED) is None
+
+
+OWNER_ROOT = f"owner of file {TOKEN}:0 and data from socket site1:1005 are different, user: site1"
+
+
+def link_token(sb, target, content=b"secret\n", mode=0o400, owner=UID):
+    sb.write_file(target, content, mode, owner, owner)
+    sb.remove(TOKEN)
+    sb.symlink(TOKEN, target)
+
+
+def test_token_file_symlink_to_the_users_own_file_is_followed(site1):
+    link_token(site1, DIR + "/.vornex/real-token")
+    site1.flag()
+    result = site1.run()
+    assert_accepted(site1, result)
+
+
+@pytest.mark.parametrize("target", ["/etc/vornex/root-token", "/etc/shadow", "/etc/passwd"])
+def test_token_file_symlink_to_a_root_file(site1, target):
+    if target == "/etc/vornex/root-token":
+        site1.write_file(target, b"secret\n", 0o400)
+    site1.remove(TOKEN)
+    site1.symlink(TOKEN, target)
+    site1.flag()
+    t0 = now()
+    result = site1.run(timeout=TIMEOUT)
+    assert_rejected(site1, result)
+    assert lines(result)[1:] == [(ERR, OWNER_ROOT), alert()]
+    assert_updated(site1.read(LOG), record(), False, t0, now())
+
+
+@pytest.mark.parametrize("mode, message", [
+    (0o400, "Token is incorrect for user site1"),
+    (0o644, f"file {TOKEN} mode should be 0400 (octal), but it is 644, user: site1")])
+def test_fifo_as_token_file(site1, mode, message):
+    # Opened without waiting for a writer; a FIFO with nothing in it reads as an empty line.
+    site1.remove(TOKEN)
+    site1.mkfifo(TOKEN, mode, UID, UID)
+    site1.flag()
+    write_record(site1, record(5, 6, 0, 0))
+    t0 = now()
+    result = site1.run(timeout=TIMEOUT)
+    assert_rejected(site1, result)
+    assert lines(result) == [(ERR, message), alert()]
+    assert_updated(site1.read(LOG), record(5, 6, 0, 0), False, t0, now())
+
+
+def test_token_file_symlink_loop_is_not_counted(site1):
+    site1.remove(TOKEN)
+    site1.symlink(TOKEN, TOKEN)
+    site1.flag()
+    write_record(site1, record(5, 6, 2, 0))
+    before = site1.read(LOG)
+    result = site1.run(timeout=TIMEOUT)
+    assert_rejected(site1, result)
+    assert lines(result) == [(ERR, f"File {TOKEN} not exists, user: site1")]
+    assert site1.read(LOG) == before
