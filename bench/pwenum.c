@@ -2,10 +2,12 @@
  *
  *   pwenum UID [MAX_ENTRIES]
  *
- * Walks the entries with getpwent_r and a 16384-byte buffer, as the search does, counting
- * the entries with the given uid: all of them, or the first MAX_ENTRIES (with 1, only the
- * set-up and the first entry, the fixed part of an enumeration). Exit status 0 when at least
- * one entry with the uid was seen, 1 otherwise, so that a database without the account is
+ * Walks the entries with getpwent_r and a 16384-byte buffer, as the search does, up to the
+ * first entry with the given uid, where a search whose token matches stops too; or at most
+ * MAX_ENTRIES entries (with 1, only the set-up and the first entry: the fixed part of an
+ * enumeration). Stopping at the entry also keeps the enumeration from going on into the
+ * next database of nsswitch.conf, which the search never reaches either. Exit status 0 when
+ * an entry with the uid was found, 1 otherwise, so that a database without the account is
  * not timed as a fast enumeration.
  */
 #define _GNU_SOURCE
@@ -37,13 +39,12 @@ int main(int argc, char **argv) {
     struct passwd entry;
     char buffer[passwd_buffer_size];
     struct passwd *found = NULL;
-    unsigned long matches = 0;
     for (unsigned long seen = 0;
          seen < limit && getpwent_r(&entry, buffer, sizeof buffer, &found) == 0 && found != NULL;
          seen++) {
         if (found->pw_uid == (uid_t)uid) {
-            matches++;
+            return 0;
         }
     }
-    return matches > 0 ? 0 : 1;
+    return 1;
 }

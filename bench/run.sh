@@ -3,8 +3,9 @@
 #
 #   bench/run.sh [--quick] [--stage DIR]
 #
-# --quick   a few rounds of every candidate (seconds, no figures asserted), results under
-#           build-bench/bench-quick/ instead of bench/; still fails when a candidate fails.
+# --quick   the benchmark's own tests, then a few rounds of every candidate (seconds, no
+#           figures asserted), results under build-bench/bench-quick/ instead of bench/;
+#           fails when a candidate fails to run.
 # --stage   use an existing staged install instead of building build-bench/.
 # Environment: BENCH_BUILD (default build-bench), CC (default cc), JOBS (default 2).
 set -euo pipefail
@@ -49,6 +50,15 @@ flags=(-std=c11 -O2 -Wall -Wextra -Wconversion -Wsign-conversion -Wshadow -Wform
 # Static: no dynamic loading in the least possible switch nor in the trivial validator.
 "$cc" "${flags[@]}" -static -o "$tools/bare_switch" bench/bare_switch.c
 "$cc" "${flags[@]}" -static -o "$tools/true_validator" bench/true_validator.c
+# Linked as the server is, against the staged platform libraries (found by soname at run time).
+"$cc" "${flags[@]}" -Iplatform/qor -Iplatform/tholmet -fPIE -pie -Wl,-z,now -Wl,--no-as-needed \
+    -L"$stage/usr/lib/x86_64-linux-gnu" -L"$stage/usr/lib" -o "$tools/platform_libs" \
+    bench/platform_libs.c -l:libqor.so.0 -l:libtholmet.so.0
+
+export PYTHONDONTWRITEBYTECODE=1
+if [ ${#quick[@]} -gt 0 ]; then
+    /usr/bin/python3 -m pytest -q -p no:cacheprovider bench
+fi
 
 exec /usr/bin/python3 bench/bench.py "${quick[@]}" --stage "$stage" --tools "$tools" \
     --command "bench/run.sh${quick:+ --quick}"

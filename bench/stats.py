@@ -21,16 +21,28 @@ def paired(rows, floor_column, candidate_column):
     return [(row[floor_column], row[candidate_column]) for row in rows]
 
 
+def quartiles(values):
+    """First and third quartile (the values themselves when there are fewer than two)."""
+    if len(values) < 2:
+        return min(values), max(values)
+    q = statistics.quantiles(values, n=4, method="inclusive")
+    return q[0], q[2]
+
+
 def summarize_pairs(pairs):
-    """Median and range of candidate / floor over the pairs, with the median times in ms."""
+    """Median, quartiles and range of candidate / floor over the pairs, with the median
+    times in ms."""
     if not pairs:
         raise ValueError("no pairs to summarize")
     ratios = [c / f for f, c in pairs]
+    q1, q3 = quartiles(ratios)
     return {
         "n": len(pairs),
         "median": statistics.median(ratios),
         "low": min(ratios),
         "high": max(ratios),
+        "q1": q1,
+        "q3": q3,
         "floor_ms": statistics.median(f for f, _ in pairs) / 1e6,
         "ms": statistics.median(c for _, c in pairs) / 1e6,
     }
@@ -42,21 +54,19 @@ def differences(rows, minuend, subtrahend):
 
 
 def summarize_scaling(search, enumeration):
-    """The search's cost against a bare enumeration's, from per-round differences (ns).
-
-    The overhead compares the medians; the per-round quotients give its spread."""
+    """The search's cost against a bare enumeration's, from per-round differences (ns): the
+    overhead compares the medians; the quartiles of each show how far the noise goes."""
     if not search or len(search) != len(enumeration):
         raise ValueError("search and enumeration need the same, non-zero number of rounds")
     search_ms = statistics.median(search) / 1e6
     enum_ms = statistics.median(enumeration) / 1e6
-    quotients = [s / e for s, e in zip(search, enumeration) if e > 0]
     return {
         "n": len(search),
         "search_ms": search_ms,
         "enum_ms": enum_ms,
         "overhead": search_ms / enum_ms - 1 if enum_ms > 0 else float("inf"),
-        "low": min(quotients) - 1 if quotients else float("nan"),
-        "high": max(quotients) - 1 if quotients else float("nan"),
+        "search_q": tuple(v / 1e6 for v in quartiles(search)),
+        "enum_q": tuple(v / 1e6 for v in quartiles(enumeration)),
     }
 
 

@@ -78,6 +78,9 @@ ROWS = {
     "short write": ("fwrite:1@short", None, write_failed, "old", "short", True),
     "flush": ("fflush:1", None, flush_failed, "old", None, True),
     "every flush": ("fflush", None, flush_failed, "old", None, True),
+    # After a failed flush the file is neither forced nor renamed: those calls would fail
+    # with lines of their own.
+    "flush, then nothing": ("fflush:1,fdatasync,rename", None, flush_failed, "old", None, True),
     "fdatasync": ("fdatasync:1", None, sync_failed, "new", None, True),
     "rename": ("rename:1", None, rename_failed, "old", None, True),
     "rename and remove": ("rename:1,unlink:1", None, remove_failed, "old", "new", True),
@@ -151,24 +154,25 @@ def test_unreadable_auth_log_holds_no_record(site1):
     assert_updated(site1.read(LOG), record(), False, t0, t1)
 
 
-def test_failed_flush_never_lifts_a_block(site1):
-    # A flush that fails on the failure that would block leaves the old record; a record
-    # that blocks stays whole through failed flushes of other names' checks alike.
+@pytest.mark.parametrize("fault", ["fflush:1", "fflush", "fwrite:1@short", "fwrite:1"])
+def test_failed_write_never_lifts_a_block(site1, fault):
+    # A record that may not be whole never replaces the auth log: after the failed update of
+    # the check that would block, the two failures still stand, so the next failure blocks.
+    # Had an empty or short file replaced the auth log, it would read as no record.
     old = record(PAST, PAST, 2, 4)
     write_record(site1, old)
     before = site1.read(LOG)
-    result, _, _ = faulty(site1, b"wrong", "fflush")
+    result, _, _ = faulty(site1, b"wrong", fault)
     result.assert_failed()
     assert site1.read(LOG) == before
+    for name in temp_files(site1):
+        site1.remove(f"/var/vornex/05/site1/{name}")
     result, t0, t1 = faulty(site1, b"wrong")
     blocked = assert_updated(site1.read(LOG), old, False, t0, t1)
+    assert (blocked.failure_count, blocked.block_count) == (3, 5)
     assert blocked.blocked_until >= t0 + BLOCK_SECONDS
-    before = site1.read(LOG)
-    for fault in ("fflush", "fflush:1", "fwrite:1@short"):
-        result, _, _ = faulty(site1, b"secret", fault)
-        result.assert_failed()
-        assert result.logs == []
-        assert site1.read(LOG) == before
+    result = site1.run()
+    assert result.logs == [] and result.rc == 1
 
 
 # Kill points in the order the update reaches them, with the auth log they leave and the

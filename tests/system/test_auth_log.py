@@ -36,7 +36,7 @@ def test_first_failure_creates_the_auth_log(site1):
     assert_rejected(site1, result)
     data = site1.read(LOG)
     assert len(data) == 24
-    last, blocked, failures, blocks = decode_record(data)
+    last = decode_record(data).last_failure_time
     assert t0 <= last <= t1
     assert data == encode_record(last, 0, 1, 0)
     status = site1.lstat(LOG)
@@ -54,6 +54,16 @@ def test_the_alert_line(site1):
     assert line.text == "Invalid ferrymate command token for user: site1 (UID: 1005)"
     assert result.stderr == b"Error occurred during execution of this program\n"
     assert result.rc == 1
+
+
+def test_record_layout_is_little_endian(site1):
+    # last_failure_time i64, blocked_until i64 (1993, in the past), failure_count i32,
+    # block_count i32: a success clears only the third field.
+    site1.write_auth_log(NAME, UID, bytes.fromhex(
+        "0807060504030201" "7856341200000000" "05000000" "24232221"))
+    assert_accepted(site1, site1.run())
+    assert site1.read(LOG) == bytes.fromhex(
+        "0807060504030201" "7856341200000000" "00000000" "24232221")
 
 
 def test_success_without_a_record_writes_a_zero_record(site1):

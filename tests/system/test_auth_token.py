@@ -6,7 +6,7 @@ import pytest
 from sandbox import decode_record
 from test_auth_support import (ERR, LOCK, LOG, NAME, ROOT_COMMAND, TOKEN, UID, alert,
                                assert_accepted, assert_rejected, assert_updated, leftovers,
-                               lines, no_auth_log, record, timed, write_record)
+                               lines, no_auth_log, now, record, timed, write_record)
 
 OWNER_MESSAGE = "owner of file {}:{} and data from socket site1:1005 are different, user: site1"
 MODE_MESSAGE = "file {} mode should be 0400 (octal), but it is {}, user: site1"
@@ -142,3 +142,31 @@ def test_missing_token_file_is_not_counted(site1, debug, old):
     assert site1.read(LOG) == before
     assert site1.read(LOCK) == b""
     assert leftovers(site1) == []
+
+
+@pytest.mark.parametrize("uid, prefix", [(1007, "07"), (1100, "00"), (1199, "99"),
+                                         (4294967294, "94")])
+def test_user_prefix_selects_the_directory(site1, uid, prefix):
+    site1.add_user("other", uid)
+    site1.token("other", uid, "secret\n")
+    result = site1.run(user="other")
+    assert_accepted(site1, result)
+    assert site1.read(f"/var/vornex/{prefix}/other/.ferrymate.log") == bytes(24)
+
+
+def test_largest_uid_is_printed_signed(site1):
+    # No file can belong to uid 4294967295 (chown reads it as "leave unchanged"), so the
+    # token file stays root's and the check counts a failure under the prefix 95.
+    site1.add_user("umax", 4294967295)
+    site1.token("umax", 4294967295, "secret\n")
+    site1.flag()
+    base = "/var/vornex/95/umax"
+    t0 = now()
+    result = site1.run(user="umax")
+    assert_rejected(site1, result)
+    assert lines(result) == [
+        no_auth_log("umax", base + "/.ferrymate.log"),
+        (ERR, f"owner of file {base}/.vornex/.vornex.token:0 and data from socket umax:-1 are "
+              "different, user: umax"),
+        alert("umax", -1)]
+    assert_updated(site1.read(base + "/.ferrymate.log"), record(), False, t0, now())
