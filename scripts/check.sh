@@ -98,6 +98,9 @@ else
 fi
 
 run_phase fuzz scripts/fuzz.sh
+# The benchmark once, in its short mode: it asserts nothing about times, only that every
+# candidate runs.
+run_phase bench-quick bench/run.sh --quick
 run_phase format check_format
 run_phase tidy scripts/tidy.sh build
 
