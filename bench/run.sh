@@ -31,6 +31,16 @@ if [ "$(id -u)" -ne 0 ]; then
     exit 1
 fi
 
+# One benchmark at a time per build directory: a second run (make check's quick one, say)
+# would rebuild the stage and the programs under the first one's feet. The lock is held by
+# the benchmark itself, to which this shell hands its descriptor with exec.
+mkdir -p "$build"
+exec 9>"$build/.bench.lock"
+if ! flock -n 9; then
+    echo "bench: waiting for the other benchmark run in $build" >&2
+    flock 9
+fi
+
 if [ -z "$stage" ]; then
     # The prefix /usr puts the libraries in the multiarch directory, where they are installed.
     cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVORNEX_BUILD_TESTS=OFF \
@@ -45,15 +55,20 @@ tools=$build/bench-tools
 mkdir -p "$tools"
 flags=(-std=c11 -O2 -Wall -Wextra -Wconversion -Wsign-conversion -Wshadow -Wformat=2
        -Wmissing-declarations -Wmissing-prototypes -Wcast-qual -Wundef -Werror)
-"$cc" "${flags[@]}" -o "$tools/runner" bench/runner.c
-"$cc" "${flags[@]}" -o "$tools/pwenum" bench/pwenum.c
+# compile NAME EXTRA...: bench/NAME.c into $tools/NAME.
+compile() {
+    local name=$1
+    shift
+    "$cc" "${flags[@]}" -o "$tools/$name" "bench/$name.c" "$@"
+}
+compile runner
+compile pwenum
 # Static: no dynamic loading in the least possible switch nor in the trivial validator.
-"$cc" "${flags[@]}" -static -o "$tools/bare_switch" bench/bare_switch.c
-"$cc" "${flags[@]}" -static -o "$tools/true_validator" bench/true_validator.c
+compile bare_switch -static
+compile true_validator -static
 # Linked as the server is, against the staged platform libraries (found by soname at run time).
-"$cc" "${flags[@]}" -Iplatform/qor -Iplatform/tholmet -fPIE -pie -Wl,-z,now -Wl,--no-as-needed \
-    -L"$stage/usr/lib/x86_64-linux-gnu" -L"$stage/usr/lib" -o "$tools/platform_libs" \
-    bench/platform_libs.c -l:libqor.so.0 -l:libtholmet.so.0
+compile platform_libs -Iplatform/qor -Iplatform/tholmet -fPIE -pie -Wl,-z,now -Wl,--no-as-needed \
+    -L"$stage/usr/lib/x86_64-linux-gnu" -L"$stage/usr/lib" -l:libqor.so.0 -l:libtholmet.so.0
 
 export PYTHONDONTWRITEBYTECODE=1
 if [ ${#quick[@]} -gt 0 ]; then

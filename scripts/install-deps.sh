@@ -14,7 +14,7 @@ packages=(
     # unshare, setpriv, runuser (the system tests' sandbox)
     util-linux
     # the benchmark and the programs it compares against
-    hyperfine gnuplot-nox opendoas sudo
+    strace gnuplot-nox opendoas sudo
 )
 
 is_installed() {
