@@ -686,40 +686,29 @@ SHIM_API int chdir(const char *path) {
     return NEXT(chdir)(path);
 }
 
-SHIM_API int initgroups(const char *user, gid_t group) {
-    int error = decide_plain(call_initgroups);
+/* Sets errno and tells whether the call is to fail. */
+static int fails_plain(enum call call) {
+    int error = decide_plain(call);
     if (error != 0) {
         errno = error;
-        return -1;
     }
-    return NEXT(initgroups)(user, group);
+    return error != 0;
+}
+
+SHIM_API int initgroups(const char *user, gid_t group) {
+    return fails_plain(call_initgroups) ? -1 : NEXT(initgroups)(user, group);
 }
 
 SHIM_API int setgid(gid_t gid) {
-    int error = decide_plain(call_setgid);
-    if (error != 0) {
-        errno = error;
-        return -1;
-    }
-    return NEXT(setgid)(gid);
+    return fails_plain(call_setgid) ? -1 : NEXT(setgid)(gid);
 }
 
 SHIM_API int setuid(uid_t uid) {
-    int error = decide_plain(call_setuid);
-    if (error != 0) {
-        errno = error;
-        return -1;
-    }
-    return NEXT(setuid)(uid);
+    return fails_plain(call_setuid) ? -1 : NEXT(setuid)(uid);
 }
 
 SHIM_API int seteuid(uid_t uid) {
-    int error = decide_plain(call_seteuid);
-    if (error != 0) {
-        errno = error;
-        return -1;
-    }
-    return NEXT(seteuid)(uid);
+    return fails_plain(call_seteuid) ? -1 : NEXT(seteuid)(uid);
 }
 
 SHIM_API int getpwnam_r(const char *name, struct passwd *entry, char *buffer, size_t size,
@@ -733,12 +722,7 @@ SHIM_API int getpwnam_r(const char *name, struct passwd *entry, char *buffer, si
 }
 
 SHIM_API pid_t fork(void) {
-    int error = decide_plain(call_fork);
-    if (error != 0) {
-        errno = error;
-        return -1;
-    }
-    return NEXT(fork)();
+    return fails_plain(call_fork) ? -1 : NEXT(fork)();
 }
 
 static int wants_mode(int flags) {
