@@ -15,6 +15,8 @@ packages=(
     util-linux
     # the benchmark and the programs it compares against
     strace gnuplot-nox opendoas sudo
+    # the Debian packages (make deb) and their check
+    debhelper dpkg-dev lintian
 )
 
 is_installed() {
