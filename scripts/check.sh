@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The whole check, as CI runs it (make check): dependencies; a gcc build with its tests; a
-# clang ASan + UBSan build with the same tests; the fuzzers; formatting; clang-tidy. Every phase
-# runs even when an earlier one failed (a phase whose build failed is skipped), the last line
-# sums up, and the exit status is non-zero when anything failed.
+# clang ASan + UBSan build with the same tests; the fuzzers; formatting; the manual pages'
+# lint; clang-tidy. Every phase runs even when an earlier one failed (a phase whose build
+# failed is skipped), the last line sums up, and the exit status is non-zero when anything
+# failed.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 
@@ -102,6 +103,7 @@ run_phase fuzz scripts/fuzz.sh
 # candidate runs.
 run_phase bench-quick bench/run.sh --quick
 run_phase format check_format
+run_phase man-lint scripts/man-lint.sh
 run_phase tidy scripts/tidy.sh build
 
 summary

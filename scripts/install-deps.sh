@@ -17,6 +17,8 @@ packages=(
     strace gnuplot-nox opendoas sudo
     # the Debian packages (make deb) and their check
     debhelper dpkg-dev lintian
+    # the manual pages' lint
+    mandoc
 )
 
 is_installed() {

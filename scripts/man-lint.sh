@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Lints the manual pages with mandoc: every page under man/, or the pages given. A message
+# above style level (warning, error, unsupported feature) fails the page; style suggestions
+# are not reported. Exit status 0 when every page is clean, 1 otherwise.
+set -uo pipefail
+cd "$(dirname "$0")/.." || exit 1
+
+pages=("$@")
+if [ "${#pages[@]}" -eq 0 ]; then
+    shopt -s nullglob
+    pages=(man/*.[1-9])
+fi
+if [ "${#pages[@]}" -eq 0 ]; then
+    echo "man-lint: no manual pages found" >&2
+    exit 1
+fi
+
+failed=0
+for page in "${pages[@]}"; do
+    # -W warning: only warnings and worse are shown, and only they make the status non-zero.
+    if ! mandoc -T lint -W warning "$page"; then
+        echo "man-lint: $page: messages above style level (or unreadable)"
+        failed=$((failed + 1))
+    fi
+done
+if [ "$failed" -ne 0 ]; then
+    echo "man-lint: $failed of ${#pages[@]} pages failed"
+    exit 1
+fi
+echo "man-lint: ${#pages[@]} pages clean"
