@@ -2,7 +2,7 @@
 SHELL := /bin/bash
 BUILD ?= build
 
-.PHONY: all check demo build bench fuzz format tidy clean
+.PHONY: all check demo build bench fuzz format tidy clean deb
 
 all: build
 
@@ -28,5 +28,8 @@ format:
 tidy:
 	scripts/tidy.sh $(BUILD)
 
+deb:
+	scripts/deb.sh
+
 clean:
-	rm -rf build build-asan build-fuzz
+	rm -rf build build-asan build-fuzz build-deb

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The whole check, as CI runs it (make check): dependencies; a gcc build with its tests; a
 # clang ASan + UBSan build with the same tests; the fuzzers; formatting; the manual pages'
-# lint; clang-tidy. Every phase runs even when an earlier one failed (a phase whose build
-# failed is skipped), the last line sums up, and the exit status is non-zero when anything
-# failed.
+# lint; clang-tidy; the Debian packages and their tests. Every phase runs even when an earlier
+# one failed (a phase whose build failed is skipped), the last line sums up, and the exit
+# status is non-zero when anything failed.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 
@@ -105,5 +105,12 @@ run_phase bench-quick bench/run.sh --quick
 run_phase format check_format
 run_phase man-lint scripts/man-lint.sh
 run_phase tidy scripts/tidy.sh build
+# The Debian packages, built from the tracked files and checked by lintian; then installed
+# with dpkg in the sandbox, and the system tests once more against the packages' files.
+if run_phase deb scripts/deb.sh; then
+    run_phase deb-tests scripts/deb.sh test
+else
+    skip_phase deb-tests "package build failed"
+fi
 
 summary

@@ -399,7 +399,10 @@ _REQUEST_KEYS = ("user", "cwd", "alias", "pid", "extra", "argv1")
 
 
 class Sandbox:
-    def __init__(self, stage: str | None = None, native: str | None = None):
+    def __init__(self, stage: str | None = None, native: str | None = None,
+                 staged: bool = True):
+        """staged=False leaves the staged install out: /usr is the host's /usr alone, for
+        installing the project's packages with dpkg inside the sandbox."""
         reason = unavailable_reason()
         if reason is not None:
             raise SandboxUnavailable(reason)
@@ -407,7 +410,7 @@ class Sandbox:
                                      or str(REPO / "build" / "stage"))
         self.native = os.path.abspath(native or os.environ.get("VORNEX_NATIVE")
                                       or str(REPO / "build" / "tests" / "system" / "native"))
-        if not os.path.exists(os.path.join(self.stage, SERVER.lstrip("/"))):
+        if staged and not os.path.exists(os.path.join(self.stage, SERVER.lstrip("/"))):
             raise FileNotFoundError(f"no staged server below {self.stage} (VORNEX_STAGE)")
         self.sanitized = os.environ.get("VORNEX_SANITIZED") == "1"
         self.root = self.dir = tempfile.mkdtemp(prefix="vornex-sb-")
@@ -434,7 +437,8 @@ class Sandbox:
                     f"lowerdir={lower},upperdir={self.upper(d)},"
                     f"workdir={self.root}/{d}.work") + f" /{d}"
                 for d, lower in [("etc", "/etc"), ("var", "/var"), ("home", "/home"),
-                                 ("dev", "/dev"), ("usr", f"{self.stage}/usr:/usr")])
+                                 ("dev", "/dev"),
+                                 ("usr", f"{self.stage}/usr:/usr" if staged else "/usr")])
         except BaseException:
             self.close()
             raise
