@@ -50,32 +50,8 @@ int fill_entry(const command_line_t *line, alias_entry_t *entry) {
         release_alias_entry(entry);
         return -1;
     }
-    entry->run_as_root =
-        line->user != nullptr && line->user_length == 4 && memcmp(line->user, "root", 4) == 0 ? 1
-                                                                                              : 0;
+    entry->run_as_root = names_root(line);
     return 1;
-}
-
-// Opens a command file whose path has already been found to name a regular file. The open
-// does not wait on a FIFO swapped in meanwhile, and the stream's own status is checked again.
-FILE *open_command_file(const char *path) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
-        syslog(LOG_ERR, "Unable to open file '%s' for reading: %s", path, strerror(errno));
-        return nullptr;
-    }
-    struct stat status {};
-    if (fstat(fd, &status) < 0 || !S_ISREG(status.st_mode)) {
-        syslog(LOG_ERR, "File '%s' is not a regular file", path);
-        close(fd);
-        return nullptr;
-    }
-    FILE *stream = fdopen(fd, "re");
-    if (stream == nullptr) {
-        syslog(LOG_ERR, "Unable to open file '%s' for reading: %s", path, strerror(errno));
-        close(fd);
-    }
-    return stream;
 }
 
 }  // namespace
@@ -96,26 +72,69 @@ int lookup_alias_in_stream(FILE *stream, const char *alias, alias_entry_t *entry
     return 0;
 }
 
+int get_command_file_path(char *buffer, size_t size, const char *file_name) {
+    int length = snprintf(buffer, size, "%s/%s", command_dir, file_name);
+    return length < 0 || static_cast<size_t>(length) >= size ? -1 : 0;
+}
+
+// The open does not wait on a FIFO swapped in after the status query, and the stream's own
+// status is checked again.
+FILE *open_command_file(const char *path, command_file_status *status, int *error) {
+    *error = 0;
+    struct stat path_status {};
+    if (stat(path, &path_status) < 0) {
+        *status = command_file_status::stat_failed;
+        *error = errno;
+        return nullptr;
+    }
+    *status = command_file_status::not_regular;
+    if (!S_ISREG(path_status.st_mode)) {
+        return nullptr;
+    }
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        *status = command_file_status::open_failed;
+        *error = errno;
+        return nullptr;
+    }
+    struct stat open_status {};
+    if (fstat(fd, &open_status) < 0 || !S_ISREG(open_status.st_mode)) {
+        close(fd);
+        return nullptr;
+    }
+    FILE *stream = fdopen(fd, "re");
+    if (stream == nullptr) {
+        *status = command_file_status::open_failed;
+        *error = errno;
+        close(fd);
+        return nullptr;
+    }
+    *status = command_file_status::usable;
+    return stream;
+}
+
 void create_args_from_command_file(const char *file_name, const char *alias, alias_entry_t *entry) {
     char path[line_size];
-    int length = snprintf(path, sizeof path, "%s/%s", command_dir, file_name);
-    if (length < 0 || static_cast<size_t>(length) >= sizeof path) {
+    if (get_command_file_path(path, sizeof path, file_name) < 0) {
         // Directory entry names are far shorter; a path that does not fit is never opened.
         syslog(LOG_ERR, "Unable to stat file '%s': %s", path, strerror(ENAMETOOLONG));
         return;
     }
-    struct stat status {};
-    if (stat(path, &status) < 0) {
-        syslog(LOG_ERR, "Unable to stat file '%s': %s", path, strerror(errno));
-        return;
-    }
-    if (!S_ISREG(status.st_mode)) {
-        syslog(LOG_ERR, "File '%s' is not a regular file", path);
-        return;
-    }
-    FILE *stream = open_command_file(path);
-    if (stream == nullptr) {
-        return;
+    command_file_status status = command_file_status::usable;
+    int error = 0;
+    FILE *stream = open_command_file(path, &status, &error);
+    switch (status) {
+        case command_file_status::usable:
+            break;
+        case command_file_status::stat_failed:
+            syslog(LOG_ERR, "Unable to stat file '%s': %s", path, strerror(error));
+            return;
+        case command_file_status::not_regular:
+            syslog(LOG_ERR, "File '%s' is not a regular file", path);
+            return;
+        case command_file_status::open_failed:
+            syslog(LOG_ERR, "Unable to open file '%s' for reading: %s", path, strerror(error));
+            return;
     }
     lookup_alias_in_stream(stream, alias, entry);
     fclose(stream);

@@ -1,6 +1,7 @@
 // Command registry: which command files count, in which order, and the lookup of an alias.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -29,6 +30,17 @@ node_t *create_node(const char *name, node_t *head);
 node_t *create_command_files_list();
 
 void release_command_files_list(node_t *head);
+
+// Why a command file could not be opened.
+enum class command_file_status { usable, stat_failed, not_regular, open_failed };
+
+// Forms "/etc/vornex/<name>" into `buffer`; -1 when it does not fit.
+int get_command_file_path(char *buffer, size_t size, const char *file_name);
+
+// Opens a command file the way the lookup does, without logging: the status of the path must
+// name a regular file, and so must the status of the open descriptor. On failure `*status`
+// tells the stage and `*error` the system error number (0 for a file that is not regular).
+FILE *open_command_file(const char *path, command_file_status *status, int *error);
 
 // Looks `alias` up in one command file of the directory; the outcome is in `entry`.
 void create_args_from_command_file(const char *file_name, const char *alias, alias_entry_t *entry);

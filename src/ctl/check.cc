@@ -1,0 +1,502 @@
+// vornexctl check: what the server will make of the command files, line by line, with the
+// mistakes that the server itself never reports.
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include "common/common.h"
+#include "ctl/ctl.h"
+
+namespace {
+
+constexpr mode_t group_other_write = 022;
+constexpr mode_t permission_bits = 07777;
+constexpr mode_t any_execute = 0111;
+constexpr size_t interpreter_size = 128;
+constexpr const char root_user[] = "root";
+
+struct finding_t {
+    const char *file;
+    size_t line;  // 0: the finding is about the whole file
+    const char *severity;
+    const char *code;
+    const char *message;
+    const char *alias;
+    const char *extra_key;  // one more key for the JSON object, or null
+    const char *extra_value;
+    const definition_t *winner;
+};
+
+struct check_report_t {
+    json_writer_t json;
+    bool as_json;
+    int errors;
+    int warnings;
+};
+
+void report(check_report_t *out, const finding_t *finding) {
+    if (strcmp(finding->severity, "error") == 0) {
+        ++out->errors;
+    } else if (strcmp(finding->severity, "warning") == 0) {
+        ++out->warnings;
+    }
+    if (!out->as_json) {
+        print_shown(stdout, finding->file);
+        if (finding->line > 0) {
+            printf(":%zu", finding->line);
+        }
+        printf(": %s: %s [%s]\n", finding->severity, finding->message, finding->code);
+        return;
+    }
+    json_writer_t *json = &out->json;
+    json_begin(json, nullptr, '{');
+    json_string(json, "file", finding->file);
+    if (finding->line > 0) {
+        json_int(json, "line", static_cast<long long>(finding->line));
+    } else {
+        json_null(json, "line");
+    }
+    json_string(json, "severity", finding->severity);
+    json_string(json, "code", finding->code);
+    json_string(json, "message", finding->message);
+    json_string(json, "alias", finding->alias);
+    if (finding->extra_key != nullptr) {
+        json_string(json, finding->extra_key, finding->extra_value);
+    }
+    if (finding->winner != nullptr) {
+        json_string(json, "winner_file", finding->winner->file->path);
+        json_int(json, "winner_line", static_cast<long long>(finding->winner->line));
+    }
+    json_end(json, '{');
+}
+
+void report_simple(check_report_t *out, const char *file, size_t line, const char *severity,
+                   const char *code, const char *message, const char *alias) {
+    finding_t finding{file, line, severity, code, message, alias, nullptr, nullptr, nullptr};
+    report(out, &finding);
+}
+
+// Anyone who can write a command file or its directory can make the server run any program
+// as root.
+void check_owner_and_mode(check_report_t *out, const char *path, const struct stat *info,
+                          const char *owner_code, const char *writable_code) {
+    char message[message_size];
+    if (info->st_uid != 0) {
+        snprintf(message, sizeof message,
+                 "owned by uid %u, not root: its owner can make the server run any program as "
+                 "root",
+                 static_cast<unsigned>(info->st_uid));
+        report_simple(out, path, 0, "error", owner_code, message, nullptr);
+    }
+    if ((info->st_mode & group_other_write) != 0) {
+        snprintf(message, sizeof message,
+                 "writable by group or others (mode %04o): whoever can write it can make the "
+                 "server run any program as root",
+                 static_cast<unsigned>(info->st_mode & permission_bits));
+        report_simple(out, path, 0, "error", writable_code, message, nullptr);
+    }
+}
+
+void check_directory(check_report_t *out) {
+    struct stat info {};
+    if (stat(command_dir, &info) == 0) {
+        check_owner_and_mode(out, command_dir, &info, "dir-owner", "dir-writable");
+    }
+}
+
+void check_file(check_report_t *out, const command_file_t *file, size_t order) {
+    char message[message_size];
+    switch (file->status) {
+        case command_file_status::usable:
+            snprintf(message, sizeof message,
+                     "counted (precedence %zu), %zu lines, owner uid %u, mode %04o", order,
+                     file->line_count, static_cast<unsigned>(file->info.st_uid),
+                     static_cast<unsigned>(file->info.st_mode & permission_bits));
+            report_simple(out, file->path, 0, "note", "counted", message, nullptr);
+            check_owner_and_mode(out, file->path, &file->info, "owner", "writable");
+            return;
+        case command_file_status::stat_failed:
+            if (file->error == ENOENT && strcmp(file->name, main_command_file) == 0) {
+                report_simple(out, file->path, 0, "note", "main-missing",
+                              "the main command file does not exist: only the additional "
+                              "command files count",
+                              nullptr);
+                return;
+            }
+            snprintf(message, sizeof message, "cannot be queried (%s): the server passes over it",
+                     strerror(file->error));
+            report_simple(out, file->path, 0, "warning", "not-regular", message, nullptr);
+            return;
+        case command_file_status::not_regular:
+            report_simple(out, file->path, 0, "warning", "not-regular",
+                          "not a regular file: the server passes over it", nullptr);
+            return;
+        case command_file_status::open_failed:
+            snprintf(message, sizeof message,
+                     "cannot be opened for reading (%s): the server passes over it",
+                     strerror(file->error));
+            report_simple(out, file->path, 0, "error", "unreadable", message, nullptr);
+            return;
+    }
+}
+
+// Names that look like command files but do not count: "proxy.commands" in any letter case
+// somewhere in the name, without the exact ending.
+void check_uncounted_names(check_report_t *out) {
+    DIR *dir = opendir(command_dir);
+    if (dir == nullptr) {
+        return;
+    }
+    for (const struct dirent *item = readdir(dir); item != nullptr; item = readdir(dir)) {
+        if (strcasestr(item->d_name, main_command_file) == nullptr ||
+            str_ends_with(item->d_name, main_command_file) == 1) {
+            continue;
+        }
+        char path[line_size];
+        if (get_command_file_path(path, sizeof path, item->d_name) < 0) {
+            continue;
+        }
+        report_simple(out, path, 0, "note", "not-counted",
+                      "does not count: only names that end in \"proxy.commands\" are command "
+                      "files",
+                      nullptr);
+    }
+    closedir(dir);
+}
+
+void check_split(check_report_t *out, const split_line_t *split) {
+    char message[message_size];
+    char alias[shown_size];
+    if (split->tail_alias != nullptr) {
+        snprintf(message, sizeof message,
+                 "line longer than 1023 bytes: it is read as several lines, and its tail defines "
+                 "the alias \"%s\"",
+                 shown(split->tail_alias, alias, sizeof alias));
+    } else {
+        snprintf(message, sizeof message,
+                 "line longer than 1023 bytes: it is read as several lines, each parsed by "
+                 "itself");
+    }
+    finding_t finding{split->file->path, split->line,  "error",           "split-line", message,
+                      nullptr,           "tail_alias", split->tail_alias, nullptr};
+    report(out, &finding);
+}
+
+bool has_blank(const char *text) {
+    for (const char *c = text; *c != '\0'; ++c) {
+        if (isspace(static_cast<unsigned char>(*c)) != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void check_key(check_report_t *out, const definition_t *definition) {
+    char message[message_size];
+    char key[shown_size];
+    char alias[shown_size];
+    const char *path = definition->file->path;
+    shown(definition->key, key, sizeof key);
+    shown(definition->alias, alias, sizeof alias);
+    if (definition->alias_length == 0) {
+        snprintf(message, sizeof message,
+                 "key \"%s\" has an empty alias part: the line never matches", key);
+        report_simple(out, path, definition->line, "warning", "empty-alias", message, nullptr);
+        return;
+    }
+    if (has_blank(definition->alias)) {
+        snprintf(message, sizeof message,
+                 "key \"%s\" holds white space: the line defines the alias \"%s\", blanks "
+                 "included, which a request without them never matches",
+                 key, alias);
+        report_simple(out, path, definition->line, "warning", "key-blank", message,
+                      definition->alias);
+    }
+    if (strlen(definition->key) > definition->alias_length) {
+        const char *cut = definition->key + definition->alias_length;
+        char cut_shown[shown_size];
+        snprintf(message, sizeof message,
+                 "key \"%s\" holds a colon: the alias is \"%s\", the text \"%s\" is ignored", key,
+                 alias, shown(cut, cut_shown, sizeof cut_shown));
+        finding_t finding{path,    definition->line,  "warning", "key-colon",
+                          message, definition->alias, "cut",     cut,
+                          nullptr};
+        report(out, &finding);
+    }
+}
+
+bool names_account(const char *user) {
+    struct passwd entry {};
+    char buffer[passwd_buffer_size];
+    struct passwd *found = nullptr;
+    return getpwnam_r(user, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr;
+}
+
+void check_user(check_report_t *out, const definition_t *definition) {
+    const char *user = definition->user;
+    if (user == nullptr || definition->root != 0) {
+        return;
+    }
+    char message[message_size];
+    char alias[shown_size];
+    char user_shown[shown_size];
+    const char *path = definition->file->path;
+    shown(definition->alias, alias, sizeof alias);
+    shown(user, user_shown, sizeof user_shown);
+    if (user[0] == '\0') {
+        snprintf(message, sizeof message,
+                 "alias \"%s\" has an empty user part: the account lookup of \"\" fails every "
+                 "request",
+                 alias);
+        report_simple(out, path, definition->line, "error", "empty-user", message,
+                      definition->alias);
+        return;
+    }
+    if (strcasecmp(user, root_user) == 0) {
+        snprintf(message, sizeof message,
+                 "user part \"%s\" of alias \"%s\" is not \"root\" (letter case counts): the "
+                 "command does not keep the root identity",
+                 user_shown, alias);
+        finding_t finding{path,    definition->line,  "warning", "root-case",
+                          message, definition->alias, "user",    user,
+                          nullptr};
+        report(out, &finding);
+    }
+    if (!names_account(user)) {
+        snprintf(message, sizeof message,
+                 "user part \"%s\" of alias \"%s\" names no account: every request fails",
+                 user_shown, alias);
+        finding_t finding{path,    definition->line,  "error", "unknown-user",
+                          message, definition->alias, "user",  user,
+                          nullptr};
+        report(out, &finding);
+    }
+}
+
+// The interpreter line of a script, or an empty text.
+void read_interpreter_line(const char *command, char *line, size_t size) {
+    line[0] = '\0';
+    int fd = open(command, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        return;
+    }
+    ssize_t got = read(fd, line, size - 1);
+    close(fd);
+    if (got < 2 || line[0] != '#' || line[1] != '!') {
+        line[0] = '\0';
+        return;
+    }
+    line[got] = '\0';
+    line[strcspn(line, "\n")] = '\0';
+}
+
+void check_command(check_report_t *out, const definition_t *definition) {
+    char message[message_size];
+    char alias[shown_size];
+    char command[shown_size];
+    const char *path = definition->file->path;
+    shown(definition->alias, alias, sizeof alias);
+    shown(definition->command, command, sizeof command);
+    finding_t finding{path,      definition->line,    "error", nullptr, message, definition->alias,
+                      "command", definition->command, nullptr};
+    if (definition->command[0] == '\0') {
+        snprintf(message, sizeof message,
+                 "alias \"%s\" has no command path: every request for it fails", alias);
+        finding.code = "no-path";
+        report(out, &finding);
+        return;
+    }
+    if (definition->command[0] != '/') {
+        snprintf(message, sizeof message,
+                 "command path \"%s\" of alias \"%s\" is not absolute: every request for it fails",
+                 command, alias);
+        finding.code = "not-absolute";
+        report(out, &finding);
+        return;
+    }
+    struct stat info {};
+    if (stat(definition->command, &info) < 0) {
+        snprintf(message, sizeof message, "command \"%s\" of alias \"%s\" does not exist (%s)",
+                 command, alias, strerror(errno));
+        finding.code = "missing";
+        report(out, &finding);
+        return;
+    }
+    if (!S_ISREG(info.st_mode) || (info.st_mode & any_execute) == 0) {
+        snprintf(message, sizeof message,
+                 "command \"%s\" of alias \"%s\" is not an executable regular file", command,
+                 alias);
+        finding.code = "not-executable";
+        report(out, &finding);
+        return;
+    }
+    if (definition->user == nullptr) {
+        return;
+    }
+    char interpreter[interpreter_size];
+    read_interpreter_line(definition->command, interpreter, sizeof interpreter);
+    if (interpreter[0] == '\0') {
+        return;
+    }
+    char interpreter_shown[shown_size];
+    snprintf(message, sizeof message,
+             "command \"%s\" of alias \"%s\" runs as %s and is a script (%s): it runs with the "
+             "requesting user's HOME and the front-end's environment",
+             command, alias, definition->root != 0 ? "root" : "another account",
+             shown(interpreter, interpreter_shown, sizeof interpreter_shown));
+    finding.severity = "warning";
+    finding.code = "script";
+    report(out, &finding);
+}
+
+void check_shadowed(check_report_t *out, const definition_t *definition) {
+    if (definition->winner == nullptr) {
+        return;
+    }
+    char message[message_size];
+    char alias[shown_size];
+    char winner[shown_size];
+    snprintf(message, sizeof message,
+             "alias \"%s\" is already defined at %s:%zu, which wins: this definition is never "
+             "used",
+             shown(definition->alias, alias, sizeof alias),
+             shown(definition->winner->file->path, winner, sizeof winner),
+             definition->winner->line);
+    finding_t finding{
+        definition->file->path, definition->line, "warning", "shadowed",        message,
+        definition->alias,      nullptr,          nullptr,   definition->winner};
+    report(out, &finding);
+}
+
+void check_flags_and_markers(check_report_t *out) {
+    if (file_exists(debug_flag_path)) {
+        report_simple(out, debug_flag_path, 0, "note", "flag",
+                      "flag file present: the server logs its diagnostic lines", nullptr);
+    }
+    if (file_exists(disable_duid_flag_path)) {
+        report_simple(out, disable_duid_flag_path, 0, "note", "flag",
+                      "flag file present: only the requesting user's own token file counts, "
+                      "there is no shared-uid search",
+                      nullptr);
+    }
+    static constexpr const char *markers[] = {edition_tavo_marker_path,
+                                              edition_quellan_marker_path};
+    for (const char *marker : markers) {
+        if (file_exists(marker)) {
+            report_simple(out, marker, 0, "note", "marker",
+                          "edition marker present: the server does not enter resource "
+                          "containers",
+                          nullptr);
+        }
+    }
+}
+
+void write_files(json_writer_t *json, const alias_table_t *table) {
+    char mode[time_text_size];
+    json_begin(json, "files", '[');
+    size_t order = 0;
+    for (size_t i = 0; i < table->file_count; ++i) {
+        const command_file_t *file = &table->files[i];
+        bool counted = file->status == command_file_status::usable;
+        json_begin(json, nullptr, '{');
+        json_string(json, "path", file->path);
+        json_string(json, "name", file->name);
+        json_bool(json, "counted", counted);
+        if (counted) {
+            json_int(json, "order", static_cast<long long>(++order));
+            json_int(json, "lines", static_cast<long long>(file->line_count));
+        } else {
+            json_null(json, "order");
+            json_null(json, "lines");
+        }
+        if (file->has_info) {
+            snprintf(mode, sizeof mode, "%04o",
+                     static_cast<unsigned>(file->info.st_mode & permission_bits));
+            json_int(json, "owner", static_cast<long long>(file->info.st_uid));
+            json_string(json, "mode", mode);
+        } else {
+            json_null(json, "owner");
+            json_null(json, "mode");
+        }
+        json_end(json, '{');
+    }
+    json_end(json, '[');
+}
+
+void check_definition(check_report_t *out, const definition_t *definition) {
+    check_key(out, definition);
+    if (definition->alias_length == 0) {
+        return;
+    }
+    check_user(out, definition);
+    check_command(out, definition);
+    check_shadowed(out, definition);
+}
+
+void check_table(check_report_t *out, const alias_table_t *table) {
+    check_directory(out);
+    size_t order = 0;
+    size_t split = 0;
+    size_t next = 0;
+    // File by file in the server's order; within a file, line by line.
+    for (size_t i = 0; i < table->file_count; ++i) {
+        const command_file_t *file = &table->files[i];
+        check_file(out, file, file->status == command_file_status::usable ? ++order : 0);
+        for (; next < table->definition_count && table->definitions[next].file == file; ++next) {
+            const definition_t *definition = &table->definitions[next];
+            for (; split < table->split_count && table->splits[split].file == file &&
+                   table->splits[split].line <= definition->line;
+                 ++split) {
+                check_split(out, &table->splits[split]);
+            }
+            check_definition(out, definition);
+        }
+        for (; split < table->split_count && table->splits[split].file == file; ++split) {
+            check_split(out, &table->splits[split]);
+        }
+    }
+    check_uncounted_names(out);
+    check_flags_and_markers(out);
+}
+
+}  // namespace
+
+int run_check(int argc, char **argv, bool json) {
+    (void)argv;
+    if (argc != 0) {
+        print_error("check", "takes no arguments");
+        return status_usage;
+    }
+    alias_table_t table{};
+    if (load_alias_table(&table) < 0) {
+        print_error(command_dir, "cannot be listed or read");
+        return status_usage;
+    }
+    check_report_t out{{stdout, 0, {}}, json, 0, 0};
+    if (json) {
+        json_begin(&out.json, nullptr, '{');
+        json_string(&out.json, "directory", command_dir);
+        write_files(&out.json, &table);
+        json_begin(&out.json, "findings", '[');
+    }
+    check_table(&out, &table);
+    release_alias_table(&table);
+    if (json) {
+        json_end(&out.json, '[');
+        json_int(&out.json, "errors", out.errors);
+        json_int(&out.json, "warnings", out.warnings);
+        json_end(&out.json, '{');
+        json_finish(&out.json);
+    } else {
+        printf("%d error%s, %d warning%s\n", out.errors, out.errors == 1 ? "" : "s", out.warnings,
+               out.warnings == 1 ? "" : "s");
+    }
+    return out.errors > 0 ? status_problems : status_fine;
+}

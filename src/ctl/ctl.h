@@ -1,0 +1,117 @@
+// vornexctl: the administrator's tool. It reads what the server reads, with the server's own
+// code, and changes nothing but the auth logs that `reset` rewrites under the server's lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include <sys/stat.h>
+
+#include "common/common.h"
+#include "registry/registry.h"
+
+// Exit status of every subcommand.
+constexpr int status_fine = 0;
+constexpr int status_problems = 1;
+constexpr int status_usage = 2;
+
+constexpr const char debug_flag_path[] = "/etc/vornex/proxy.debug";
+constexpr const char disable_duid_flag_path[] = "/etc/vornex/proxy.disable.duid";
+constexpr const char edition_tavo_marker_path[] = "/etc/sorvantine-edition-tavo";
+constexpr const char edition_quellan_marker_path[] = "/etc/sorvantine-quellan";
+
+// A value shown in text output: control bytes, bytes 0x7f and above and the backslash are
+// written as \xNN (the backslash as \\). Four bytes out per byte in, plus the NUL.
+constexpr size_t shown_size = 4 * line_size + 1;
+// One formatted line of a report.
+constexpr size_t message_size = 2 * shown_size + 512;
+// "YYYY-MM-DD HH:MM:SS" and room to spare.
+constexpr size_t time_text_size = 32;
+
+// report.cc: text and JSON output.
+constexpr int json_max_depth = 8;
+struct json_writer_t {
+    FILE *out;
+    int depth;
+    bool has_items[json_max_depth];
+};
+
+// Writes `text` into `buffer` as text output shows it; cut to fit, never mid-escape.
+const char *shown(const char *text, char *buffer, size_t size);
+// Writes `text` to `out` as text output shows it.
+void print_shown(FILE *out, const char *text);
+// Local time as "YYYY-MM-DD HH:MM:SS", or "-" for 0.
+const char *format_time(int64_t seconds, char *buffer, size_t size);
+
+// `key` is null inside arrays. `bracket` is '{' or '['.
+void json_begin(json_writer_t *json, const char *key, char bracket);
+void json_end(json_writer_t *json, char bracket);
+// A null `value` is written as null.
+void json_string(json_writer_t *json, const char *key, const char *value);
+void json_int(json_writer_t *json, const char *key, long long value);
+void json_bool(json_writer_t *json, const char *key, bool value);
+void json_null(json_writer_t *json, const char *key);
+void json_finish(json_writer_t *json);
+
+// table.cc: every command file and every definition in them, in the server's order.
+struct command_file_t {
+    char name[line_size];
+    char path[line_size];
+    command_file_status status;
+    int error;         // system error number of a failed stat or open
+    struct stat info;  // of the open file when usable, else of the path when stat worked
+    bool has_info;
+    size_t line_count;  // physical lines
+};
+
+struct definition_t {
+    const command_file_t *file;
+    size_t line;  // physical line, from 1
+    bool tail;    // read from a piece after the first of a split line
+    char *key;    // the whole key before the "="
+    size_t alias_length;
+    char *alias;
+    char *user;                  // null without a user part
+    char *command;               // after the server's line-ending cut
+    int root;                    // the user part is exactly "root"
+    const definition_t *winner;  // the earlier definition of the same alias, or null
+};
+
+// A physical line that was read as several pieces.
+struct split_line_t {
+    const command_file_t *file;
+    size_t line;
+    const char *tail_alias;  // the first alias a tail piece defines, or null (owned elsewhere)
+};
+
+struct alias_table_t {
+    command_file_t *files;
+    size_t file_count;
+    definition_t *definitions;
+    size_t definition_count;
+    split_line_t *splits;
+    size_t split_count;
+};
+
+// Lists the command files as the server does and reads every one of them. -1 when the
+// directory cannot be listed (the server fails every request then) or memory runs out.
+int load_alias_table(alias_table_t *table);
+void release_alias_table(alias_table_t *table);
+// The definition that a request for `alias` resolves to, or null.
+const definition_t *find_definition(const alias_table_t *table, const char *alias);
+// "root", "account" or "requesting-user".
+const char *identity_mode_name(const definition_t *definition);
+// "check", "list", "save" for the crontab aliases, else null.
+const char *crontab_kind(const char *alias);
+bool file_exists(const char *path);
+
+// The subcommands. `argv` holds the arguments after the subcommand's name and its --json.
+int run_check(int argc, char **argv, bool json);
+int run_list(int argc, char **argv, bool json);
+int run_explain(int argc, char **argv, bool json);
+int run_status(int argc, char **argv, bool json);
+int run_reset(int argc, char **argv, bool json);
+
+// Prints "vornexctl: " and the message on standard error.
+void print_error(const char *what, const char *text);

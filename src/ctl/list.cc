@@ -1,0 +1,226 @@
+// vornexctl list: the alias table in effect, in the order the server consults it, with the
+// definitions each winning one shadows; with a user, what a request of that user would use.
+
+#include <cstring>
+
+#include <grp.h>
+#include <pwd.h>
+
+#include "common/common.h"
+#include "ctl/ctl.h"
+
+namespace {
+
+constexpr int max_groups = 1024;
+constexpr const char enter_alias[] = "VORNEX_ENTER";
+
+struct user_info_t {
+    struct passwd entry;
+    char buffer[passwd_buffer_size];
+    gid_t groups[max_groups];
+    int group_count;
+};
+
+bool look_up_user(const char *name, user_info_t *user) {
+    struct passwd *found = nullptr;
+    if (getpwnam_r(name, &user->entry, user->buffer, sizeof user->buffer, &found) != 0 ||
+        found == nullptr) {
+        return false;
+    }
+    user->group_count = max_groups;
+    if (getgrouplist(name, user->entry.pw_gid, user->groups, &user->group_count) < 0) {
+        user->group_count = 0;
+    }
+    return true;
+}
+
+// The name of a group, or an empty text.
+const char *group_name(gid_t gid, char *buffer, size_t size) {
+    struct group entry {};
+    struct group *found = nullptr;
+    if (getgrgid_r(gid, &entry, buffer, size, &found) != 0 || found == nullptr) {
+        return "";
+    }
+    return found->gr_name;
+}
+
+const char *home_of(const user_info_t *user) {
+    return user->entry.pw_dir != nullptr ? user->entry.pw_dir : "";
+}
+
+void print_user(const user_info_t *user) {
+    printf("user ");
+    print_shown(stdout, user->entry.pw_name);
+    printf(": uid %u, gid %u, home ", user->entry.pw_uid, user->entry.pw_gid);
+    print_shown(stdout, home_of(user));
+    printf(", groups");
+    char buffer[passwd_buffer_size];
+    for (int i = 0; i < user->group_count; ++i) {
+        printf(" %u(", user->groups[i]);
+        print_shown(stdout, group_name(user->groups[i], buffer, sizeof buffer));
+        printf(")");
+    }
+    printf("\npid file ");
+    print_shown(stdout, home_of(user));
+    printf("/.vornex/tmp/.vornex.proxy.<pid>\n\n");
+}
+
+void write_user(json_writer_t *json, const user_info_t *user) {
+    char path[passwd_buffer_size];
+    char buffer[passwd_buffer_size];
+    json_begin(json, "user", '{');
+    json_string(json, "name", user->entry.pw_name);
+    json_int(json, "uid", user->entry.pw_uid);
+    json_int(json, "gid", user->entry.pw_gid);
+    json_string(json, "home", user->entry.pw_dir);
+    json_begin(json, "groups", '[');
+    for (int i = 0; i < user->group_count; ++i) {
+        json_begin(json, nullptr, '{');
+        json_int(json, "gid", user->groups[i]);
+        json_string(json, "name", group_name(user->groups[i], buffer, sizeof buffer));
+        json_end(json, '{');
+    }
+    json_end(json, '[');
+    // Shown whole or not at all; the home directory comes from the password database.
+    int length = snprintf(path, sizeof path, "%s/.vornex/tmp/.vornex.proxy.<pid>", home_of(user));
+    json_string(json, "pid_file",
+                length >= 0 && static_cast<size_t>(length) < sizeof path ? path : nullptr);
+    json_end(json, '{');
+}
+
+const char *crontab_text(const char *alias) {
+    const char *kind = crontab_kind(alias);
+    if (kind == nullptr) {
+        return strcmp(alias, enter_alias) == 0 ? "no pid file" : "-";
+    }
+    if (strcmp(kind, "check") == 0) {
+        return "check (-l quietly, then -)";
+    }
+    return strcmp(kind, "list") == 0 ? "-l" : "-";
+}
+
+// "root", "account NAME" or "requesting user".
+const char *runs_as(const definition_t *definition, char *buffer, size_t size) {
+    if (definition->root != 0) {
+        return "root";
+    }
+    if (definition->user == nullptr) {
+        return "requesting user";
+    }
+    char user[shown_size];
+    snprintf(buffer, size, "account %s", shown(definition->user, user, sizeof user));
+    return buffer;
+}
+
+bool writes_pid_file(const definition_t *definition) {
+    return definition->root == 0 && definition->user == nullptr &&
+           crontab_kind(definition->alias) == nullptr &&
+           strcmp(definition->alias, enter_alias) != 0;
+}
+
+bool is_in_effect(const definition_t *definition) {
+    return definition->alias_length > 0 && definition->winner == nullptr;
+}
+
+void print_table(const alias_table_t *table) {
+    char alias[shown_size];
+    char source[shown_size];
+    char mode[shown_size];
+    char command[shown_size];
+    printf("%-20s %-36s %-20s %-28s %s\n", "ALIAS", "SOURCE", "RUNS AS", "COMMAND", "CRONTAB");
+    for (size_t i = 0; i < table->definition_count; ++i) {
+        const definition_t *definition = &table->definitions[i];
+        if (!is_in_effect(definition)) {
+            continue;
+        }
+        char where[shown_size + time_text_size];
+        snprintf(where, sizeof where, "%s:%zu",
+                 shown(definition->file->path, source, sizeof source), definition->line);
+        printf("%-20s %-36s %-20s %-28s %s\n", shown(definition->alias, alias, sizeof alias), where,
+               runs_as(definition, mode, sizeof mode),
+               shown(definition->command, command, sizeof command),
+               crontab_text(definition->alias));
+        for (size_t j = i + 1; j < table->definition_count; ++j) {
+            const definition_t *later = &table->definitions[j];
+            if (later->winner != definition) {
+                continue;
+            }
+            printf("%-20s shadows %s:%zu (%s, %s)\n", "",
+                   shown(later->file->path, source, sizeof source), later->line,
+                   runs_as(later, mode, sizeof mode),
+                   shown(later->command, command, sizeof command));
+        }
+    }
+}
+
+void write_definition(json_writer_t *json, const definition_t *definition) {
+    json_string(json, "file", definition->file->path);
+    json_int(json, "line", static_cast<long long>(definition->line));
+    json_string(json, "mode", identity_mode_name(definition));
+    json_string(json, "account", definition->root == 0 ? definition->user : "root");
+    json_string(json, "command", definition->command);
+}
+
+void write_table(json_writer_t *json, const alias_table_t *table) {
+    json_begin(json, "aliases", '[');
+    for (size_t i = 0; i < table->definition_count; ++i) {
+        const definition_t *definition = &table->definitions[i];
+        if (!is_in_effect(definition)) {
+            continue;
+        }
+        json_begin(json, nullptr, '{');
+        json_string(json, "alias", definition->alias);
+        write_definition(json, definition);
+        json_string(json, "crontab", crontab_kind(definition->alias));
+        json_bool(json, "pid_file", writes_pid_file(definition));
+        json_begin(json, "shadowed", '[');
+        for (size_t j = i + 1; j < table->definition_count; ++j) {
+            if (table->definitions[j].winner == definition) {
+                json_begin(json, nullptr, '{');
+                write_definition(json, &table->definitions[j]);
+                json_end(json, '{');
+            }
+        }
+        json_end(json, '[');
+        json_end(json, '{');
+    }
+    json_end(json, '[');
+}
+
+}  // namespace
+
+int run_list(int argc, char **argv, bool json) {
+    if (argc > 1) {
+        print_error("list", "takes at most one user name");
+        return status_usage;
+    }
+    user_info_t user{};
+    if (argc == 1 && !look_up_user(argv[0], &user)) {
+        print_error(argv[0], "no such account");
+        return status_problems;
+    }
+    alias_table_t table{};
+    if (load_alias_table(&table) < 0) {
+        print_error(command_dir, "cannot be listed or read");
+        return status_usage;
+    }
+    if (json) {
+        json_writer_t writer{stdout, 0, {}};
+        json_begin(&writer, nullptr, '{');
+        if (argc == 1) {
+            write_user(&writer, &user);
+        } else {
+            json_null(&writer, "user");
+        }
+        write_table(&writer, &table);
+        json_end(&writer, '{');
+        json_finish(&writer);
+    } else {
+        if (argc == 1) {
+            print_user(&user);
+        }
+        print_table(&table);
+    }
+    release_alias_table(&table);
+    return status_fine;
+}

@@ -1,0 +1,90 @@
+// vornexctl: checks the command files, lists the aliases, explains a request stage by stage,
+// and shows or lifts the lockout of a name. Run by root only.
+
+#include <cstdlib>
+#include <cstring>
+
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "ctl/ctl.h"
+
+namespace {
+
+// Files that reset creates (the lock file, the temporary auth log) carry no write
+// permission for group or others, as the server's do.
+constexpr mode_t creation_mask = 022;
+constexpr const char ctl_log_ident[] = "vornexctl";
+constexpr const char json_option[] = "--json";
+
+constexpr const char usage[] =
+    "usage: vornexctl check [--json]\n"
+    "       vornexctl list [--json] [USER]\n"
+    "       vornexctl explain [--json] [--pid PID] [--cwd DIR] USER ALIAS [ARG...]\n"
+    "       vornexctl status [--json] [NAME...]\n"
+    "       vornexctl reset [--json] NAME...\n";
+
+struct subcommand_t {
+    const char *name;
+    int (*run)(int argc, char **argv, bool json);
+};
+
+constexpr subcommand_t subcommands[] = {
+    {"check", run_check},   {"list", run_list},   {"explain", run_explain},
+    {"status", run_status}, {"reset", run_reset},
+};
+
+[[noreturn]] void exit_usage() {
+    fputs(usage, stderr);
+    exit(status_usage);
+}
+
+// Both the real and the effective uid must be root: the tool reads root's files and takes
+// the server's locks, and is never meant to run set-uid.
+void require_root() {
+    if (getuid() != 0 || geteuid() != 0) {
+        fputs("vornexctl: must be run as root\n", stderr);
+        exit(status_usage);
+    }
+}
+
+const subcommand_t *find_subcommand(int argc, char **argv) {
+    if (argc < 2) {
+        exit_usage();
+    }
+    if (strcmp(argv[1], "help") == 0 || strcmp(argv[1], "--help") == 0) {
+        fputs(usage, stdout);
+        exit(status_fine);
+    }
+    for (const subcommand_t &command : subcommands) {
+        if (strcmp(argv[1], command.name) == 0) {
+            return &command;
+        }
+    }
+    print_error(argv[1], "no such subcommand");
+    exit_usage();
+}
+
+// Output that did not reach standard output is a failure of its own.
+int finish_output(int status) {
+    if (fflush(stdout) != 0 || ferror(stdout) != 0) {
+        fputs("vornexctl: cannot write the output\n", stderr);
+        return status_usage;
+    }
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    require_root();
+    umask(creation_mask);
+    openlog(ctl_log_ident, LOG_PID, LOG_AUTHPRIV);
+    const subcommand_t *command = find_subcommand(argc, argv);
+    bool json = argc > 2 && strcmp(argv[2], json_option) == 0;
+    int first = json ? 3 : 2;
+    int status = command->run(argc - first, argv + first, json);
+    closelog();
+    return finish_output(status);
+}

@@ -1,0 +1,138 @@
+// Output of vornexctl. Command files, account names and paths may hold any byte: text output
+// shows the unsafe ones as \xNN, and JSON strings escape every byte outside printable ASCII
+// as \u00XX, one code point per byte, so a document is plain ASCII whatever it reports.
+
+#include <cstring>
+#include <ctime>
+
+#include "ctl/ctl.h"
+
+namespace {
+
+constexpr unsigned char first_printable = 0x20;
+constexpr unsigned char first_unsafe_high = 0x7f;
+constexpr size_t escape_length = 4;  // \xNN
+
+bool is_shown_plain(unsigned char c) {
+    return c >= first_printable && c < first_unsafe_high && c != '\\';
+}
+
+void json_string_value(FILE *out, const char *value) {
+    fputc('"', out);
+    for (const char *c = value; *c != '\0'; ++c) {
+        auto byte = static_cast<unsigned char>(*c);
+        if (byte == '"' || byte == '\\') {
+            fputc('\\', out);
+            fputc(byte, out);
+        } else if (byte < first_printable || byte >= first_unsafe_high) {
+            fprintf(out, "\\u%04x", static_cast<unsigned>(byte));
+        } else {
+            fputc(byte, out);
+        }
+    }
+    fputc('"', out);
+}
+
+void separate(json_writer_t *json, const char *key) {
+    if (json->depth > 0) {
+        if (json->has_items[json->depth - 1]) {
+            fputc(',', json->out);
+        }
+        json->has_items[json->depth - 1] = true;
+    }
+    if (key != nullptr) {
+        json_string_value(json->out, key);
+        fputc(':', json->out);
+    }
+}
+
+}  // namespace
+
+const char *shown(const char *text, char *buffer, size_t size) {
+    size_t used = 0;
+    for (const char *c = text; *c != '\0'; ++c) {
+        auto byte = static_cast<unsigned char>(*c);
+        size_t need = is_shown_plain(byte) ? 1 : (byte == '\\' ? 2 : escape_length);
+        if (used + need >= size) {
+            break;
+        }
+        if (is_shown_plain(byte)) {
+            buffer[used] = static_cast<char>(byte);
+        } else if (byte == '\\') {
+            buffer[used] = '\\';
+            buffer[used + 1] = '\\';
+        } else {
+            // Four characters and the NUL always fit: `need` was checked above.
+            snprintf(buffer + used, escape_length + 1, "\\x%02x", static_cast<unsigned>(byte));
+        }
+        used += need;
+    }
+    buffer[used] = '\0';
+    return buffer;
+}
+
+void print_shown(FILE *out, const char *text) {
+    char buffer[shown_size];
+    fputs(shown(text, buffer, sizeof buffer), out);
+}
+
+const char *format_time(int64_t seconds, char *buffer, size_t size) {
+    if (seconds == 0) {
+        snprintf(buffer, size, "-");
+        return buffer;
+    }
+    auto value = static_cast<time_t>(seconds);
+    struct tm local {};
+    if (localtime_r(&value, &local) == nullptr ||
+        strftime(buffer, size, "%Y-%m-%d %H:%M:%S", &local) == 0) {
+        snprintf(buffer, size, "%lld", static_cast<long long>(seconds));
+    }
+    return buffer;
+}
+
+void json_begin(json_writer_t *json, const char *key, char bracket) {
+    separate(json, key);
+    fputc(bracket, json->out);
+    if (json->depth < json_max_depth) {
+        json->has_items[json->depth] = false;
+    }
+    ++json->depth;
+}
+
+void json_end(json_writer_t *json, char bracket) {
+    fputc(bracket == '{' ? '}' : ']', json->out);
+    --json->depth;
+}
+
+void json_string(json_writer_t *json, const char *key, const char *value) {
+    separate(json, key);
+    if (value == nullptr) {
+        fputs("null", json->out);
+        return;
+    }
+    json_string_value(json->out, value);
+}
+
+void json_int(json_writer_t *json, const char *key, long long value) {
+    separate(json, key);
+    fprintf(json->out, "%lld", value);
+}
+
+void json_bool(json_writer_t *json, const char *key, bool value) {
+    separate(json, key);
+    fputs(value ? "true" : "false", json->out);
+}
+
+void json_null(json_writer_t *json, const char *key) {
+    separate(json, key);
+    fputs("null", json->out);
+}
+
+void json_finish(json_writer_t *json) {
+    fputc('\n', json->out);
+}
+
+void print_error(const char *subject, const char *message) {
+    char buffer[shown_size];
+    fprintf(stderr, "vornexctl: %s: %s\n", shown(subject, buffer, sizeof buffer), message);
+}
