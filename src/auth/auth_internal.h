@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include <sys/stat.h>
+
 constexpr size_t prefix_size = 3;
 constexpr size_t auth_record_size = 24;
 constexpr int64_t block_seconds = 30;
@@ -27,8 +29,16 @@ void get_prefix(uint32_t uid, char *out);
 void get_token_path(char *buffer, int size, uint32_t uid, const char *name);
 void get_auth_log_path(char *buffer, int size, uint32_t uid, const char *name,
                        const char *file_name);
-int check_tokenfile_perms(FILE *file, uint32_t uid, int debug, const char *path,
-                          const char *user_name, const char *alternative_name);
+// The token file's path opened without opening the file itself (O_PATH); -1 when it cannot be.
+int open_token_path(const char *path);
+enum class token_file_state { usable, wrong_owner, wrong_mode };
+// The owner rule first, then the mode rule, on the status of the token file.
+token_file_state classify_token_file(const struct stat *status, uint32_t uid);
+// Both rules on the descriptor of the token file; 0 when they hold.
+int check_tokenfile_perms(int fd, uint32_t uid, int debug, const char *path, const char *user_name,
+                          const char *alternative_name);
+// Opens for reading the very file that the O_PATH descriptor names; null when it cannot be.
+FILE *reopen_token_file(int path_fd);
 int check_token_value_with_tokenfile(const char *token, FILE *file, int debug, const char *name);
 int cmp_const(const char *a, const char *b, size_t limit);
 
@@ -41,7 +51,25 @@ FILE *auth_lock_create(uint32_t uid, const char *name);
 int auth_lock_close(FILE *lock);
 FILE *auth_log_open(uint32_t uid, const char *name, const char *mode);
 int auth_log_check(uint32_t uid, const char *name, auth_record_t *record);
-void auth_log_update(uint32_t uid, const char *name, int success, auth_record_t *record);
+// Reads the name's record without the lock and without logging: 1 when a whole record was
+// read, 0 when there is none.
+int auth_log_read(uint32_t uid, const char *name, auth_record_t *record);
+// Creates the temporary auth log "<auth log>.<pid>" into `temp_path`; null (logged) when it
+// cannot be created.
+FILE *auth_log_create_temp(uint32_t uid, const char *name, char *temp_path, size_t size);
+// Closes and removes a temporary auth log that is not needed after all, without a line.
+void auth_log_discard(FILE *temp, const char *temp_path);
+// Writes the record to the temporary auth log, forces it to disk and renames it over the auth
+// log: 0 when renamed into place, -1 when the record could not be written or flushed (the
+// auth log keeps its old record), -2 when it was written but not renamed.
+int auth_log_commit(FILE *temp, const char *temp_path, uint32_t uid, const char *name,
+                    const auth_record_t *record);
+// Applies one check's outcome to the record and commits it; -1 when the outcome did not
+// reach the temporary file, 0 otherwise.
+int auth_log_update(uint32_t uid, const char *name, int success, auth_record_t *record, FILE *temp,
+                    const char *temp_path);
+// Replaces the name's auth log with the record as an update does; 0 when renamed into place.
+int auth_log_write(uint32_t uid, const char *name, const auth_record_t *record);
 
 // One token check for one name, under its lock and lockout.
 int check_token_with_tokenfile(const char *token, int debug, uint32_t uid, const char *user_name,

@@ -2,11 +2,17 @@
 //
 // - The record is 24 bytes, little-endian, encoded field by field; a shorter file holds no
 //   record.
-// - The exclusive flock on the lock file is held from the blocked test to the update.
+// - The exclusive flock on the lock file is held from the blocked test to the update. The
+//   lock file is root's and 0600, so that nobody else can open it and hold the lock; it holds
+//   no data and is never truncated, and an existing one is brought to root and 0600 only when
+//   it is a regular file with a single link (a planted hard link never passes the change on).
 // - The auth log is never written in place: the record goes to a temporary file named after
 //   the process id, which is flushed, forced to disk and renamed over the auth log, so that a
 //   reader finds the old whole record or the new one. A temporary file that may not hold the
 //   whole record never replaces the auth log.
+// - The temporary file is created before the token file is read, and a check whose outcome
+//   cannot be written to it is refused: no check succeeds, and no guess goes uncounted, while
+//   the auth log's file system refuses the update.
 // - Files created in the per-user directory are never followed through a symlink and a FIFO
 //   there is never waited on (O_NOFOLLOW, O_NONBLOCK); every descriptor is close-on-exec.
 
@@ -28,6 +34,10 @@ namespace {
 constexpr mode_t created_file_mode = 0666;  // 0644 after the umask
 constexpr int create_flags =
     O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+constexpr mode_t lock_file_mode = 0600;
+constexpr mode_t mode_bits = 07777;
+constexpr int lock_flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+constexpr int read_flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
 
 void put_le(unsigned char *out, uint64_t value, size_t size) {
     for (size_t i = 0; i < size; ++i) {
@@ -54,6 +64,46 @@ FILE *create_file(const char *path, const char *mode) {
         close(fd);
     }
     return stream;
+}
+
+// Another user who could open the lock file could take the lock and stall every check of
+// the name. Failures here leave the lock usable; they are not fatal.
+void restrict_lock_file(int fd) {
+    struct stat status {};
+    if (fstat(fd, &status) < 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1) {
+        return;
+    }
+    if ((status.st_uid != 0 || status.st_gid != 0) && fchown(fd, 0, 0) < 0) {
+        return;
+    }
+    if ((status.st_mode & mode_bits) != lock_file_mode && fchmod(fd, lock_file_mode) < 0) {
+        return;
+    }
+}
+
+FILE *open_lock_file(const char *path) {
+    int fd = open(path, lock_flags, lock_file_mode);
+    if (fd < 0) {
+        return nullptr;
+    }
+    restrict_lock_file(fd);
+    FILE *stream = fdopen(fd, "we");
+    if (stream == nullptr) {
+        close(fd);
+    }
+    return stream;
+}
+
+// 1 when a whole record was read from the stream, 0 otherwise; the stream is closed.
+int read_record(FILE *stream, auth_record_t *record) {
+    unsigned char bytes[auth_record_size];
+    size_t got = fread(bytes, 1, sizeof bytes, stream);
+    fclose(stream);
+    if (got != sizeof bytes) {
+        return 0;
+    }
+    decode_auth_record(bytes, record);
+    return 1;
 }
 
 // Arithmetic on the stored counters wraps instead of overflowing: the file may hold anything.
@@ -104,7 +154,7 @@ bool apply_auth_outcome(auth_record_t *record, int success, int64_t now) {
 FILE *auth_lock_create(uint32_t uid, const char *name) {
     char path[passwd_buffer_size];
     get_auth_log_path(path, sizeof path, uid, name, auth_lock_file_name);
-    FILE *lock = create_file(path, "we");
+    FILE *lock = open_lock_file(path);
     if (lock == nullptr) {
         syslog(LOG_ERR, "Can`t open auth lock file %s for user %s", path, name);
         return nullptr;
@@ -135,7 +185,7 @@ FILE *auth_log_open(uint32_t uid, const char *name, const char *mode) {
     char path[passwd_buffer_size];
     get_auth_log_path(path, sizeof path, uid, name, auth_log_file_name);
     FILE *stream = nullptr;
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    int fd = open(path, read_flags);
     if (fd >= 0) {
         stream = fdopen(fd, mode);
         if (stream == nullptr) {
@@ -151,58 +201,97 @@ FILE *auth_log_open(uint32_t uid, const char *name, const char *mode) {
 int auth_log_check(uint32_t uid, const char *name, auth_record_t *record) {
     *record = auth_record_t{};
     FILE *stream = auth_log_open(uid, name, "rbe");
-    if (stream == nullptr) {
+    if (stream == nullptr || read_record(stream, record) == 0) {
+        *record = auth_record_t{};
         return 0;
     }
-    unsigned char bytes[auth_record_size];
-    size_t got = fread(bytes, 1, sizeof bytes, stream);
-    fclose(stream);
-    if (got != sizeof bytes) {
-        return 0;
-    }
-    decode_auth_record(bytes, record);
     // At the very second that blocked_until names, the name is free again.
     return record->blocked_until > static_cast<int64_t>(time(nullptr)) ? 1 : 0;
 }
 
-void auth_log_update(uint32_t uid, const char *name, int success, auth_record_t *record) {
+int auth_log_read(uint32_t uid, const char *name, auth_record_t *record) {
+    *record = auth_record_t{};
     char path[passwd_buffer_size];
-    char temp_path[passwd_buffer_size];
     get_auth_log_path(path, sizeof path, uid, name, auth_log_file_name);
-    int length =
-        snprintf(temp_path, sizeof temp_path, "%s.%u", path, static_cast<unsigned>(getpid()));
-    if (length < 0 || static_cast<size_t>(length) >= sizeof temp_path) {
+    int fd = open(path, read_flags);
+    if (fd < 0) {
+        return 0;
+    }
+    FILE *stream = fdopen(fd, "rbe");
+    if (stream == nullptr) {
+        close(fd);
+        return 0;
+    }
+    if (read_record(stream, record) == 0) {
+        *record = auth_record_t{};
+        return 0;
+    }
+    return 1;
+}
+
+FILE *auth_log_create_temp(uint32_t uid, const char *name, char *temp_path, size_t size) {
+    char path[passwd_buffer_size];
+    get_auth_log_path(path, sizeof path, uid, name, auth_log_file_name);
+    int length = snprintf(temp_path, size, "%s.%u", path, static_cast<unsigned>(getpid()));
+    if (length < 0 || static_cast<size_t>(length) >= size) {
         temp_path[0] = '\0';  // never write to a temporary name cut short
     }
     FILE *stream = create_file(temp_path, "wbe");
     if (stream == nullptr) {
         syslog(LOG_ERR, "Can`t open auth log file %s for user %s", temp_path, name);
-        return;
     }
-    if (apply_auth_outcome(record, success, static_cast<int64_t>(time(nullptr)))) {
-        syslog(LOG_ALERT | LOG_AUTHPRIV, "Invalid ferrymate command token for user: %s (UID: %d)",
-               name, static_cast<int>(uid));
-    }
+    return stream;
+}
+
+void auth_log_discard(FILE *temp, const char *temp_path) {
+    fclose(temp);
+    (void)unlink(temp_path);
+}
+
+int auth_log_commit(FILE *temp, const char *temp_path, uint32_t uid, const char *name,
+                    const auth_record_t *record) {
+    char path[passwd_buffer_size];
+    get_auth_log_path(path, sizeof path, uid, name, auth_log_file_name);
     unsigned char bytes[auth_record_size];
     encode_auth_record(record, bytes);
-    if (fwrite(bytes, 1, sizeof bytes, stream) != sizeof bytes) {
+    if (fwrite(bytes, 1, sizeof bytes, temp) != sizeof bytes) {
         syslog(LOG_ERR, "Can`t write to auth log file %s for user %s", temp_path, name);
-        fclose(stream);
-        return;
+        fclose(temp);
+        return -1;
     }
-    if (fflush(stream) != 0) {
+    if (fflush(temp) != 0) {
         syslog(LOG_ERR, "Can`t flush to auth log file %s for user %s", temp_path, name);
-        fclose(stream);
+        fclose(temp);
         remove_leftover(temp_path);
-        return;
+        return -1;
     }
-    if (fdatasync(fileno(stream)) < 0) {
+    if (fdatasync(fileno(temp)) < 0) {
         syslog(LOG_ERR, "fdatasync failed for auth log file %s for user %s", temp_path, name);
     }
-    fclose(stream);
+    fclose(temp);
     if (rename(temp_path, path) < 0) {
         syslog(LOG_ERR, "failed to rename auth log file from %s to %s for user %s", temp_path, path,
                name);
         remove_leftover(temp_path);
+        return -2;
     }
+    return 0;
+}
+
+int auth_log_update(uint32_t uid, const char *name, int success, auth_record_t *record, FILE *temp,
+                    const char *temp_path) {
+    if (apply_auth_outcome(record, success, static_cast<int64_t>(time(nullptr)))) {
+        syslog(LOG_ALERT | LOG_AUTHPRIV, "Invalid ferrymate command token for user: %s (UID: %d)",
+               name, static_cast<int>(uid));
+    }
+    return auth_log_commit(temp, temp_path, uid, name, record) == -1 ? -1 : 0;
+}
+
+int auth_log_write(uint32_t uid, const char *name, const auth_record_t *record) {
+    char temp_path[passwd_buffer_size];
+    FILE *temp = auth_log_create_temp(uid, name, temp_path, sizeof temp_path);
+    if (temp == nullptr) {
+        return -1;
+    }
+    return auth_log_commit(temp, temp_path, uid, name, record) == 0 ? 0 : -1;
 }

@@ -1,7 +1,6 @@
 // The authentication stage: one token check per name, each under that name's lock and
 // lockout, for the requesting user alone or for every account that shares its uid.
 
-#include <fcntl.h>
 #include <pwd.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -11,27 +10,42 @@
 
 namespace {
 
-// The token file is read by root: it is opened without waiting on a FIFO, and the owner and
-// mode rules are then checked on the open file.
-FILE *open_token_file(const char *path) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
-        return nullptr;
+// The outcome of a token file that cannot be opened at all: refused, but not counted.
+constexpr int token_file_missing = -2;
+
+// Refuses a file that passed the rules but could not be read: counted like a wrong token.
+int refuse_unreadable(int debug, const char *name) {
+    if (debug != 0) {
+        syslog(LOG_ERR, "Token is incorrect for user %s", name);
     }
-    FILE *stream = fdopen(fd, "re");
-    if (stream == nullptr) {
-        close(fd);
-    }
-    return stream;
+    return -1;
 }
 
-// Compares the token with the open token file; 0 when it is accepted.
-int compare_with_tokenfile(const char *token, FILE *file, int debug, uint32_t uid, const char *path,
-                           const char *user_name, const char *alternative_name, const char *name) {
-    if (check_tokenfile_perms(file, uid, debug, path, user_name, alternative_name) < 0) {
-        return -1;
+// Tests the token against the name's token file: 0 accepted, -1 refused, token_file_missing.
+// Root opens the file for reading only once the owner and mode rules hold for it.
+int test_token_file(const char *token, int debug, uint32_t uid, const char *user_name,
+                    const char *alternative_name, const char *name) {
+    char path[passwd_buffer_size];
+    get_token_path(path, sizeof path, uid, name);
+    int path_fd = open_token_path(path);
+    if (path_fd < 0) {
+        if (debug != 0) {
+            syslog(LOG_ERR, "File %s not exists, user: %s", path, name);
+        }
+        return token_file_missing;
     }
-    return check_token_value_with_tokenfile(token, file, debug, name);
+    int result = check_tokenfile_perms(path_fd, uid, debug, path, user_name, alternative_name);
+    if (result == 0) {
+        FILE *file = reopen_token_file(path_fd);
+        if (file == nullptr) {
+            result = refuse_unreadable(debug, name);
+        } else {
+            result = check_token_value_with_tokenfile(token, file, debug, name);
+            fclose(file);
+        }
+    }
+    close(path_fd);
+    return result;
 }
 
 }  // namespace
@@ -43,25 +57,23 @@ int check_token_with_tokenfile(const char *token, int debug, uint32_t uid, const
     // still leave a whole record in place.
     FILE *lock = auth_lock_create(uid, name);
     auth_record_t record{};
-    if (auth_log_check(uid, name, &record) == 1) {
-        auth_lock_close(lock);
-        return -1;
+    int result = -1;
+    char temp_path[passwd_buffer_size];
+    FILE *temp = nullptr;
+    // A blocked name, and a name whose outcome could not be recorded, are refused before the
+    // token file is looked at.
+    if (auth_log_check(uid, name, &record) == 0) {
+        temp = auth_log_create_temp(uid, name, temp_path, sizeof temp_path);
     }
-    char path[passwd_buffer_size];
-    get_token_path(path, sizeof path, uid, name);
-    FILE *file = open_token_file(path);
-    if (file == nullptr) {
-        // A token file that cannot be read is not counted as a failed attempt.
-        if (debug != 0) {
-            syslog(LOG_ERR, "File %s not exists, user: %s", path, name);
+    if (temp != nullptr) {
+        result = test_token_file(token, debug, uid, user_name, alternative_name, name);
+        if (result == token_file_missing) {
+            auth_log_discard(temp, temp_path);
+            result = -1;
+        } else if (auth_log_update(uid, name, result == 0 ? 1 : 0, &record, temp, temp_path) < 0) {
+            result = -1;
         }
-        auth_lock_close(lock);
-        return -1;
     }
-    int result =
-        compare_with_tokenfile(token, file, debug, uid, path, user_name, alternative_name, name);
-    fclose(file);
-    auth_log_update(uid, name, result == 0 ? 1 : 0, &record);
     auth_lock_close(lock);
     return result;
 }

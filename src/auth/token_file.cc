@@ -1,13 +1,18 @@
 // Where a name's files lie, and the test of a presented token against its token file.
 //
-// The token file is never written here. It counts only when the open file itself (fstat on
-// the stream that is read, not the path) belongs to the requesting uid and carries exactly
-// the permission bits 0400; of its content only the first line counts.
+// The token file is never written here. Its path is opened without opening the file (O_PATH),
+// so that a link to a device or to a root-only file planted by whoever controls the directory
+// has no effect and reveals nothing; the rules are checked on that descriptor, and only a file
+// that belongs to the requesting uid and carries exactly the permission bits 0400 is then
+// opened for reading, through the same descriptor, and checked again to be the same file. Of
+// its content only the first line counts.
 
 #include <cstring>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include "auth/auth_internal.h"
 #include "common/common.h"
@@ -17,6 +22,8 @@ namespace {
 constexpr uint32_t prefix_modulus = 100;
 constexpr mode_t permission_bits = 0777;
 constexpr mode_t token_file_mode = 0400;
+// "/proc/self/fd/" and a descriptor number.
+constexpr size_t fd_link_size = 32;
 
 }  // namespace
 
@@ -42,33 +49,71 @@ void get_token_path(char *buffer, int size, uint32_t uid, const char *name) {
     get_auth_log_path(buffer, size, uid, name, token_file_name);
 }
 
-int check_tokenfile_perms(FILE *file, uint32_t uid, int debug, const char *path,
-                          const char *user_name, const char *alternative_name) {
+int open_token_path(const char *path) {
+    return open(path, O_PATH | O_CLOEXEC);
+}
+
+token_file_state classify_token_file(const struct stat *status, uint32_t uid) {
+    if (status->st_uid != uid) {
+        return token_file_state::wrong_owner;
+    }
+    if ((status->st_mode & permission_bits) != token_file_mode) {
+        return token_file_state::wrong_mode;
+    }
+    return token_file_state::usable;
+}
+
+int check_tokenfile_perms(int fd, uint32_t uid, int debug, const char *path, const char *user_name,
+                          const char *alternative_name) {
     const char *display_name = alternative_name != nullptr ? alternative_name : user_name;
     struct stat status {};
-    if (fstat(fileno(file), &status) < 0) {
+    if (fstat(fd, &status) < 0) {
         if (debug != 0) {
             syslog(LOG_ERR, "fstat failed for file %s, user: %s", path, display_name);
         }
         return -1;
     }
-    if (status.st_uid != uid) {
-        if (debug != 0) {
-            syslog(LOG_ERR,
-                   "owner of file %s:%d and data from socket %s:%d are different, user: %s", path,
-                   static_cast<int>(status.st_uid), user_name, static_cast<int>(uid), display_name);
-        }
-        return -1;
-    }
-    mode_t bits = status.st_mode & permission_bits;
-    if (bits != token_file_mode) {
-        if (debug != 0) {
-            syslog(LOG_ERR, "file %s mode should be 0400 (octal), but it is %o, user: %s", path,
-                   static_cast<unsigned>(bits), display_name);
-        }
-        return -1;
+    switch (classify_token_file(&status, uid)) {
+        case token_file_state::wrong_owner:
+            if (debug != 0) {
+                syslog(LOG_ERR,
+                       "owner of file %s:%d and data from socket %s:%d are different, user: %s",
+                       path, static_cast<int>(status.st_uid), user_name, static_cast<int>(uid),
+                       display_name);
+            }
+            return -1;
+        case token_file_state::wrong_mode:
+            if (debug != 0) {
+                syslog(LOG_ERR, "file %s mode should be 0400 (octal), but it is %o, user: %s", path,
+                       static_cast<unsigned>(status.st_mode & permission_bits), display_name);
+            }
+            return -1;
+        case token_file_state::usable:
+            break;
     }
     return 0;
+}
+
+FILE *reopen_token_file(int path_fd) {
+    char link[fd_link_size];
+    // A descriptor number always fits.
+    snprintf(link, sizeof link, "/proc/self/fd/%d", path_fd);
+    int fd = open(link, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat checked {};
+    struct stat opened {};
+    if (fstat(path_fd, &checked) < 0 || fstat(fd, &opened) < 0 || checked.st_dev != opened.st_dev ||
+        checked.st_ino != opened.st_ino) {
+        close(fd);
+        return nullptr;
+    }
+    FILE *stream = fdopen(fd, "re");
+    if (stream == nullptr) {
+        close(fd);
+    }
+    return stream;
 }
 
 int cmp_const(const char *a, const char *b, size_t limit) {

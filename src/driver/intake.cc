@@ -171,3 +171,13 @@ void read_flag_files(command_request_t *request) {
     }
     request->shared_uid_search_disabled = file_exists(disable_duid_flag_file) ? 1 : 0;
 }
+
+void check_command_path(const command_request_t *request) {
+    // A relative path would be resolved in the working directory that the requester chose,
+    // and so run the requester's own program with the command's identity.
+    const char *path = request->entry.command_token;
+    if (path[0] != '/') {
+        syslog(LOG_ERR, "Command path %s is not absolute, user %s", path, request->user_name);
+        exit_prog(1);
+    }
+}

@@ -11,3 +11,5 @@ void check_request(const command_request_t *request);
 void resolve_alias(command_request_t *request);
 void look_up_account(command_request_t *request);
 void read_flag_files(command_request_t *request);
+// Run after authentication: a command path must not depend on the request's working directory.
+void check_command_path(const command_request_t *request);

@@ -27,5 +27,6 @@ int main(int argc, char **argv) {
     look_up_account(&request);
     read_flag_files(&request);
     authenticate_request(&request);
+    check_command_path(&request);
     launch_command(&request);
 }

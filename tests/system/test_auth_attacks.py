@@ -186,3 +186,49 @@ def test_token_file_symlink_loop_is_not_counted(site1):
     assert_rejected(site1, result)
     assert lines(result) == [(ERR, f"File {TOKEN} not exists, user: site1")]
     assert site1.read(LOG) == before
+
+
+def serve_in_shell(sb, setup, after=""):
+    """Runs `setup`, one request with the right token and `after` in one shell inside the
+    mounts; gives the shell's output (the server's status last) and the server's records."""
+    server = "/usr/libexec/vornex/vornex-command-server frontend site1 /home/site1 probe 4242"
+    done = sb.shell(f"{setup}\n{server}; status=$?; {after}\necho status=$status",
+                    timeout=TIMEOUT, env=sb.environment())
+    return done, sb.logs()
+
+
+@pytest.mark.parametrize("owner, mode", [(0, 0o400), (UID, 0o644)])
+def test_token_link_to_a_fifo_that_breaks_the_rules_is_never_opened(site1, owner, mode):
+    # The canary: a writer blocked on the FIFO gets through only if something opens it for
+    # reading, even without waiting (O_NONBLOCK).
+    fifo = "/etc/vornex/canary"
+    site1.mkfifo(fifo, mode, owner, owner)
+    site1.remove(TOKEN)
+    site1.symlink(TOKEN, fifo)
+    opened = os.path.join(site1.probe_dir, "opened")
+    done, logs = serve_in_shell(site1, f"(exec 3>{fifo}; echo >{opened}) >/dev/null 2>&1 &\n"
+                                       "writer=$! && sleep 0.2", "sleep 0.2; kill $writer")
+    assert done.stdout.endswith(b"status=1\n"), done
+    assert [(r.pri, r.text) for r in logs] == [alert()]
+    assert not os.path.exists(opened)
+
+
+@pytest.mark.parametrize("state, expected", [
+    ("ro", lambda tmp: [NO_LOCK, (ERR, f"Can`t open auth log file {tmp} for user site1")]),
+    ("full", lambda tmp: [(ERR, f"Can`t flush to auth log file {tmp} for user site1"),
+                          (28, f"temporary auth log {tmp} was removed not renamed")]),
+])
+def test_state_directory_that_cannot_record_refuses_the_right_token(site1, state, expected):
+    # A small file system of its own holds the per-user directory with a valid token file.
+    fill = {"ro": f"mount -o remount,ro {DIR}",
+            "full": f"dd if=/dev/zero of={DIR}/fill bs=1k 2>/dev/null; true"}[state]
+    token = f"{DIR}/.vornex/.vornex.token"
+    done, logs = serve_in_shell(site1, (
+        f"mount -t tmpfs -o size=64k,mode=0755 tmpfs {DIR} && mkdir {DIR}/.vornex && "
+        f"echo secret >{token} && chown {UID}:{UID} {token} && chmod 0400 {token} && "
+        f"{fill}; ls -a {DIR}"))
+    assert done.stdout.endswith(b"status=1\n"), done
+    [pid] = {r.pid for r in logs}
+    assert [(r.pri, r.text) for r in logs] == expected(temp_path(pid))
+    assert b".ferrymate.log\n" not in done.stdout
+    assert site1.probe_reports("probe") == []

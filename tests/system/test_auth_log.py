@@ -9,7 +9,7 @@ from sandbox import encode_record, decode_record
 from test_auth_support import (ALERT, BLOCK_SECONDS, DIR, ERR, INT32_MAX, INT32_MIN, LOCK, LOG,
                                NAME, ROOT_COMMAND, TOKEN, UID, alert, assert_accepted,
                                assert_rejected, assert_updated, leftovers, lines, no_auth_log,
-                               now, record, timed, write_record)
+                               now, record, temp_path, timed, write_record)
 
 PAST = 1_000_000
 
@@ -42,7 +42,7 @@ def test_first_failure_creates_the_auth_log(site1):
     status = site1.lstat(LOG)
     assert (status.st_mode & 0o7777, status.st_uid, status.st_gid) == (0o644, 0, 0)
     lock = site1.lstat(LOCK)
-    assert (lock.st_mode & 0o7777, lock.st_uid, lock.st_size) == (0o644, 0, 0)
+    assert (lock.st_mode & 0o7777, lock.st_uid, lock.st_size) == (0o600, 0, 0)
     assert leftovers(site1) == []
 
 
@@ -198,13 +198,22 @@ def test_existing_auth_log_is_replaced_by_a_root_file(site1):
     assert (status.st_mode & 0o7777, status.st_uid) == (0o644, 0)
 
 
-def test_lock_file_is_truncated_and_kept(site1):
-    site1.write_file(LOCK, b"left by someone", 0o600, UID, UID)
+@pytest.mark.parametrize("links", [1, 2])
+def test_lock_file_is_made_roots_but_never_truncated(site1, links):
+    # An old lock file that another user could open (and so lock) becomes root's 0600; a
+    # planted hard link to a victim file changes neither the victim's mode nor its content.
+    site1.write_file(LOCK, b"left by someone", 0o644, UID, UID)
+    if links == 2:
+        os.link(site1.host_path(LOCK), site1.host_path(DIR + "/victim"))
     check(site1, True, record())
     status = site1.lstat(LOCK)
-    assert site1.read(LOCK) == b"" and status.st_uid == UID
-    check(site1, False, record())
-    assert site1.read(LOCK) == b""
+    expected = (0o600, 0) if links == 1 else (0o644, UID)
+    assert (status.st_mode & 0o7777, status.st_uid) == expected
+    assert site1.read(LOCK) == b"left by someone"
+    if links == 1:
+        took = site1.shell(f"setpriv --reuid={UID} --regid={UID} --clear-groups "
+                           f"flock -n {LOCK} true")
+        assert took.returncode != 0 and b"Permission denied" in took.stderr, took
 
 
 def test_leftover_temporary_file_of_another_process_is_not_touched(site1):
@@ -236,6 +245,8 @@ def prepare(sb, case):
         sb.remove(DIR)
 
 
+NO_TEMP = "the temporary auth log cannot be created"
+
 # Each case: the token, whether an auth log exists beforehand, the lines with the debug flag
 # on, the lines with it off.
 CASES = {
@@ -249,8 +260,9 @@ CASES = {
     "owner": (b"secret", True, [(ERR, OWNER), alert()], [alert()]),
     "mode": (b"secret", True, [(ERR, MODE), alert()], [alert()]),
     "blocked": (b"secret", False, [], []),
-    "no per-user directory": (b"secret", False,
-                              [(ERR, NO_LOCK), no_auth_log(), (ERR, MISSING)], [(ERR, NO_LOCK)]),
+    # The outcome could not be recorded, so the token file is never looked at.
+    "no per-user directory": (b"secret", False, [(ERR, NO_LOCK), no_auth_log(), NO_TEMP],
+                              [(ERR, NO_LOCK), NO_TEMP]),
 }
 
 
@@ -264,7 +276,9 @@ def test_lines_with_and_without_debug(site1, case, debug):
     if debug:
         site1.flag()
     result = site1.run(token=token)
-    assert lines(result) == (debug_lines if debug else quiet_lines)
+    expected = [no_auth_log(path=temp_path(result.pid)) if line == NO_TEMP else line
+                for line in (debug_lines if debug else quiet_lines)]
+    assert lines(result) == expected
     if case.startswith("accepted"):
         assert_accepted(site1, result)
     else:

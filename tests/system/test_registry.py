@@ -101,14 +101,17 @@ FAILED_LATER = [
     ("probe=root :/usr/local/bin/probe\n", PROBE, ["Can't get passwd info for user root "]),
     ("probe= root:/usr/local/bin/probe\n", PROBE, ["Can't get passwd info for user  root"]),
     ("probe=:/usr/local/bin/probe\n", PROBE, ["Can't get passwd info for user "]),
-    ("probe=/opt/tool:x\n", "x", ["Can't get passwd info for user /opt/tool"]),
-    ("probe=\n", "", ["Can't start program "]),
-    ("probe=svc:\n", "", ["Can't start program "]),
-    ("probe=root:\n", "", ["Can't start program "]),
     ("probe=/usr/local/bin/probe=x\n", "/usr/local/bin/probe=x",
      ["Can't start program /usr/local/bin/probe=x"]),
-    ("probe= /usr/local/bin/probe\n", " /usr/local/bin/probe",
-     ["Can't start program  /usr/local/bin/probe"]),
+    # A path that is not absolute ends the request before the validator runs (path None).
+    ("probe=/opt/tool:x\n", None, ["Command path x is not absolute, user site1"]),
+    ("probe=\n", None, ["Command path  is not absolute, user site1"]),
+    ("probe=svc:\n", None, ["Command path  is not absolute, user site1"]),
+    ("probe=root:\n", None, ["Command path  is not absolute, user site1"]),
+    ("probe= /usr/local/bin/probe\n", None,
+     ["Command path  /usr/local/bin/probe is not absolute, user site1"]),
+    ("probe=root:usr/local/bin/probe\n", None,
+     ["Command path usr/local/bin/probe is not absolute, user site1"]),
 ]
 
 
@@ -118,7 +121,10 @@ def test_lines_that_match_and_fail_later(reg, content, path, lines):
     result = run(reg)
     result.assert_failed()
     assert logged(result) == err(*lines)
-    assert command_path(reg) == path.encode()
+    if path is None:
+        assert reg.probe_reports("check_params.py") == []
+    else:
+        assert command_path(reg) == path.encode()
     assert reg.probe_reports("probe") == []
 
 
@@ -177,10 +183,10 @@ def test_tail_of_a_longer_line_matches_by_itself(reg, pieces):
 
 def test_head_of_a_longer_line_does_not_reach_into_the_tail(reg):
     # The alias "x" is in the first piece; its command path ends with that piece.
-    reg.commands("x=" + "y" * 1021 + "more\n")
+    reg.commands("x=/" + "y" * 1020 + "more\n")
     result = run(reg, "x")
     result.assert_failed()
-    assert command_path(reg) == b"y" * 1021
+    assert command_path(reg) == b"/" + b"y" * 1020
 
 
 @pytest.mark.parametrize("present", [True, False])
@@ -219,7 +225,7 @@ def test_empty_command_path_in_an_additional_file_counts_as_found(reg):
     reg.commands("probe=\n", "x.proxy.commands")
     result = run(reg)
     result.assert_failed()
-    assert logged(result) == err("Can't start program ")
+    assert logged(result) == err("Command path  is not absolute, user site1")
 
 
 def test_additional_files_in_listing_order(reg):

@@ -182,7 +182,7 @@ TEST_F(TokenFilePerms, ExactlyOwnerReadOnly) {
                  {0440, -1}, {0444, -1}, {0000, -1}, {0500, -1}, {0404, -1}};
     for (const auto &c : cases) {
         ASSERT_EQ(chmod(path_.c_str(), c.mode), 0);
-        EXPECT_EQ(check_tokenfile_perms(file_, getuid(), 0, path_.c_str(), "u", nullptr),
+        EXPECT_EQ(check_tokenfile_perms(fileno(file_), getuid(), 0, path_.c_str(), "u", nullptr),
                   c.expected)
             << std::oct << c.mode;
     }
@@ -190,8 +190,9 @@ TEST_F(TokenFilePerms, ExactlyOwnerReadOnly) {
 
 TEST_F(TokenFilePerms, OwnerMustBeTheRequestingUid) {
     ASSERT_EQ(chmod(path_.c_str(), 0400), 0);
-    EXPECT_EQ(check_tokenfile_perms(file_, getuid() + 1000, 0, path_.c_str(), "u", "alt"), -1);
-    EXPECT_EQ(check_tokenfile_perms(file_, getuid(), 0, path_.c_str(), "u", "alt"), 0);
+    EXPECT_EQ(check_tokenfile_perms(fileno(file_), getuid() + 1000, 0, path_.c_str(), "u", "alt"),
+              -1);
+    EXPECT_EQ(check_tokenfile_perms(fileno(file_), getuid(), 0, path_.c_str(), "u", "alt"), 0);
 }
 
 }  // namespace
