@@ -44,6 +44,10 @@ void print_shown(FILE *out, const char *text);
 // Local time as "YYYY-MM-DD HH:MM:SS", or "-" for 0.
 const char *format_time(int64_t seconds, char *buffer, size_t size);
 
+// snprintf for report text: a text longer than the buffer is cut, which only shortens what
+// is shown.
+[[gnu::format(printf, 3, 4)]] void format_text(char *buffer, size_t size, const char *format, ...);
+
 // `key` is null inside arrays. `bracket` is '{' or '['.
 void json_begin(json_writer_t *json, const char *key, char bracket);
 void json_end(json_writer_t *json, char bracket);

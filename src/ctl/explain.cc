@@ -1,8 +1,1085 @@
+// vornexctl explain: a dry run of one request through the server's stages, in the server's
+// order, stopping where the server would stop, with the lines the server would log there.
+//
+// It changes nothing: the auth logs are read without their lock (the server replaces them
+// whole by rename), no file is created (not even a missing lock file), the token file is
+// looked at through an O_PATH descriptor and never read, and nothing is executed.
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include <grp.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include "auth/auth_internal.h"
 #include "ctl/ctl.h"
 
+namespace {
+
+constexpr const char validator_path[] = "/usr/share/vornex/check_params.py";
+constexpr const char enter_alias[] = "VORNEX_ENTER";
+constexpr const char refused_message[] = "You are not authorized to run this command";
+constexpr const char failed_message[] = "Error occurred during execution of this program";
+constexpr const char default_pid[] = "1";
+constexpr const char temp_suffix[] = ".<pid>";
+
+constexpr size_t max_log_lines = 64;
+constexpr size_t max_auth_names = 32;
+constexpr size_t max_stages = 16;
+constexpr size_t detail_size = 8192;
+constexpr int max_groups = 1024;
+constexpr mode_t permission_bits = 07777;
+constexpr mode_t owner_search = 0100;
+constexpr mode_t group_search = 0010;
+constexpr mode_t other_search = 0001;
+constexpr mode_t any_execute = 0111;
+
+// A logged line can quote two per-user paths.
+constexpr size_t log_text_size = 2 * passwd_buffer_size;
+
+struct log_line_t {
+    char text[log_text_size];
+    bool debug_only;
+};
+
+enum class token_state { usable, missing, wrong_owner, wrong_mode, not_checked };
+
+struct auth_name_t {
+    char *name;
+    char directory[passwd_buffer_size];
+    bool directory_exists;
+    bool has_record;
+    auth_record_t record;
+    bool blocked;
+    token_state token;
+    uid_t token_owner;
+    mode_t token_mode;
+    bool usable;
+};
+
+struct stage_t {
+    const char *name;
+    const char *result;  // "ok", "refused" or "skipped"
+    char detail[detail_size];
+};
+
+struct identity_t {
+    const char *mode;
+    uid_t uid;
+    gid_t gid;
+    gid_t groups[max_groups];
+    int group_count;
+    bool root_closed;
+};
+
+struct explain_t {
+    // The request.
+    const char *user;
+    const char *alias;
+    const char *pid;
+    const char *cwd;
+    bool cwd_given;
+    char **args;
+    int arg_count;
+    // What the stages found.
+    alias_table_t table;
+    const definition_t *definition;
+    struct passwd account;
+    char account_buffer[passwd_buffer_size];
+    bool has_account;
+    bool debug;
+    bool search_disabled;
+    auth_name_t names[max_auth_names];
+    size_t name_count;
+    bool more_names;
+    bool validator_known;
+    bool container_entered;
+    const char *container_marker;
+    bool has_identity;
+    identity_t identity;
+    const char *crontab;
+    char pid_file[passwd_buffer_size];
+    bool has_pid_file;
+    const char *cwd_result;
+    // The outcome.
+    const char *refused_stage;
+    const char *stderr_line;
+    log_line_t lines[max_log_lines];
+    size_t line_count;
+    stage_t stages[max_stages];
+    size_t stage_count;
+    int64_t now;
+};
+
+// ---- recording ----------------------------------------------------------------------------
+
+stage_t *add_stage(explain_t *ex, const char *name, const char *result) {
+    if (ex->stage_count == max_stages) {
+        return &ex->stages[max_stages - 1];
+    }
+    stage_t *stage = &ex->stages[ex->stage_count++];
+    stage->name = name;
+    stage->result = result;
+    stage->detail[0] = '\0';
+    return stage;
+}
+
+// Appends formatted text to a stage's detail; cut at the end of the buffer.
+void append(stage_t *stage, const char *text) {
+    size_t used = strlen(stage->detail);
+    format_text(stage->detail + used, sizeof stage->detail - used, "%s", text);
+}
+
+log_line_t *add_log_line(explain_t *ex, bool debug_only) {
+    if (ex->line_count == max_log_lines) {
+        return nullptr;
+    }
+    log_line_t *line = &ex->lines[ex->line_count++];
+    line->debug_only = debug_only;
+    line->text[0] = '\0';
+    return line;
+}
+
+bool refuse(explain_t *ex, const char *stage, const char *message) {
+    ex->refused_stage = stage;
+    ex->stderr_line = message;
+    return false;
+}
+
+// ---- request ------------------------------------------------------------------------------
+
+// The server's digit test, in the C locale it never changes.
+bool is_valid_number(const char *text) {
+    for (const char *c = text; *c != '\0'; ++c) {
+        if (isdigit(static_cast<unsigned char>(*c)) == 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool explain_request(explain_t *ex) {
+    char user[shown_size];
+    char alias[shown_size];
+    char cwd[shown_size];
+    char pid[shown_size];
+    shown(ex->user, user, sizeof user);
+    shown(ex->alias, alias, sizeof alias);
+    shown(ex->cwd, cwd, sizeof cwd);
+    shown(ex->pid, pid, sizeof pid);
+    if (ex->user[0] == '\0' || ex->cwd[0] == '\0' || ex->alias[0] == '\0' || ex->pid[0] == '\0') {
+        stage_t *stage = add_stage(ex, "request", "refused");
+        append(stage, "an empty argument");
+        log_line_t *line = add_log_line(ex, false);
+        format_text(line->text, sizeof line->text,
+                    "Empty arguments are not allowed: user: %s, cwd: %s, command: %s, pid: %s",
+                    ex->user, ex->cwd, ex->alias, ex->pid);
+        return refuse(ex, "request", refused_message);
+    }
+    if (!is_valid_number(ex->pid)) {
+        stage_t *stage = add_stage(ex, "request", "refused");
+        format_text(stage->detail, sizeof stage->detail, "pid \"%s\" is not all decimal digits",
+                    pid);
+        log_line_t *line = add_log_line(ex, false);
+        format_text(line->text, sizeof line->text,
+                    "Only valid numbers allowed as pid value, pid: %s", ex->pid);
+        return refuse(ex, "request", refused_message);
+    }
+    stage_t *stage = add_stage(ex, "request", "ok");
+    format_text(stage->detail, sizeof stage->detail, "user %s, alias %s, pid %s, cwd %s", user,
+                alias, pid, cwd);
+    return true;
+}
+
+// ---- alias --------------------------------------------------------------------------------
+
+bool explain_alias(explain_t *ex) {
+    char alias[shown_size];
+    char path[shown_size];
+    char command[shown_size];
+    shown(ex->alias, alias, sizeof alias);
+    if (load_alias_table(&ex->table) < 0) {
+        stage_t *stage = add_stage(ex, "alias", "refused");
+        format_text(stage->detail, sizeof stage->detail, "%s cannot be listed", command_dir);
+        log_line_t *line = add_log_line(ex, false);
+        format_text(line->text, sizeof line->text,
+                    "opendir: Path '%s' does not exist or could not be read", command_dir);
+        return refuse(ex, "alias", failed_message);
+    }
+    ex->definition = find_definition(&ex->table, ex->alias);
+    if (ex->definition == nullptr) {
+        stage_t *stage = add_stage(ex, "alias", "refused");
+        format_text(stage->detail, sizeof stage->detail, "no command file defines \"%s\"", alias);
+        log_line_t *line = add_log_line(ex, false);
+        format_text(line->text, sizeof line->text, "Can't find alias: user: %s, command: %s",
+                    ex->user, ex->alias);
+        return refuse(ex, "alias", failed_message);
+    }
+    const definition_t *found = ex->definition;
+    char how[shown_size + message_size];
+    char user[shown_size];
+    if (found->root != 0) {
+        format_text(how, sizeof how, "runs as root");
+    } else if (found->user != nullptr) {
+        format_text(how, sizeof how, "runs as account \"%s\"",
+                    shown(found->user, user, sizeof user));
+    } else {
+        format_text(how, sizeof how, "runs as the requesting user");
+    }
+    stage_t *stage = add_stage(ex, "alias", "ok");
+    format_text(stage->detail, sizeof stage->detail, "%s: %s:%zu, %s, %s", alias,
+                shown(found->file->path, path, sizeof path), found->line,
+                shown(found->command, command, sizeof command), how);
+    return true;
+}
+
+// ---- account and flags --------------------------------------------------------------------
+
+bool explain_account(explain_t *ex) {
+    struct passwd *found = nullptr;
+    int error =
+        getpwnam_r(ex->user, &ex->account, ex->account_buffer, sizeof ex->account_buffer, &found);
+    char user[shown_size];
+    shown(ex->user, user, sizeof user);
+    const char *text = nullptr;
+    log_line_t *line = nullptr;
+    if (error != 0) {
+        line = add_log_line(ex, false);
+        format_text(line->text, sizeof line->text, "getpwnam_r: %s", strerror(error));
+        text = "the password database cannot be read";
+    } else if (found == nullptr) {
+        line = add_log_line(ex, false);
+        format_text(line->text, sizeof line->text, "Can't get user info %s", ex->user);
+        text = "no such account";
+    } else if (found->pw_uid == 0 || found->pw_gid == 0) {
+        line = add_log_line(ex, false);
+        format_text(line->text, sizeof line->text, "Can't run program as root");
+        text = "uid 0 or group 0 is refused";
+    } else if (found->pw_dir == nullptr) {
+        line = add_log_line(ex, false);
+        format_text(line->text, sizeof line->text, "Can't get home directory for user %s",
+                    ex->user);
+        text = "no home directory";
+    }
+    if (text != nullptr) {
+        stage_t *stage = add_stage(ex, "account", "refused");
+        format_text(stage->detail, sizeof stage->detail, "%s: %s", user, text);
+        return refuse(ex, "account", failed_message);
+    }
+    ex->has_account = true;
+    char home[shown_size];
+    stage_t *stage = add_stage(ex, "account", "ok");
+    format_text(stage->detail, sizeof stage->detail, "%s: uid %u, gid %u, home %s", user,
+                ex->account.pw_uid, ex->account.pw_gid,
+                shown(ex->account.pw_dir, home, sizeof home));
+    return true;
+}
+
+bool explain_flags(explain_t *ex) {
+    ex->debug = file_exists(debug_flag_path);
+    ex->search_disabled = file_exists(disable_duid_flag_path);
+    stage_t *stage = add_stage(ex, "flags", "ok");
+    format_text(stage->detail, sizeof stage->detail, "debug %s, shared-uid search %s",
+                ex->debug ? "on" : "off", ex->search_disabled ? "off" : "on");
+    return true;
+}
+
+// ---- authentication -----------------------------------------------------------------------
+
+void add_auth_name(explain_t *ex, const char *name) {
+    if (ex->name_count == max_auth_names) {
+        ex->more_names = true;
+        return;
+    }
+    auth_name_t *entry = &ex->names[ex->name_count];
+    entry->name = strdup(name);
+    if (entry->name != nullptr) {
+        ++ex->name_count;
+    }
+}
+
+// The names a token check would use, in the server's order: the requesting user's own name
+// when the search is off, else every password entry with the requesting uid, as the
+// database enumerates them.
+void collect_auth_names(explain_t *ex) {
+    if (ex->search_disabled) {
+        add_auth_name(ex, ex->user);
+        return;
+    }
+    struct passwd entry {};
+    char buffer[passwd_buffer_size];
+    struct passwd *found = nullptr;
+    setpwent();
+    while (getpwent_r(&entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
+        if (found->pw_uid == ex->account.pw_uid) {
+            add_auth_name(ex, found->pw_name);
+        }
+    }
+    endpwent();
+}
+
+token_state look_at_token_file(uint32_t uid, auth_name_t *entry) {
+    char path[passwd_buffer_size];
+    get_token_path(path, sizeof path, uid, entry->name);
+    int fd = open_token_path(path);
+    if (fd < 0) {
+        return token_state::missing;
+    }
+    struct stat status {};
+    token_state state = token_state::wrong_owner;  // a status that cannot be read fails alike
+    if (fstat(fd, &status) == 0) {
+        entry->token_owner = status.st_uid;
+        entry->token_mode = status.st_mode & permission_bits;
+        switch (classify_token_file(&status, uid)) {
+            case token_file_state::usable:
+                state = token_state::usable;
+                break;
+            case token_file_state::wrong_owner:
+                state = token_state::wrong_owner;
+                break;
+            case token_file_state::wrong_mode:
+                state = token_state::wrong_mode;
+                break;
+        }
+    }
+    close(fd);
+    return state;
+}
+
+const char *token_state_name(token_state state) {
+    switch (state) {
+        case token_state::usable:
+            return "usable";
+        case token_state::missing:
+            return "missing";
+        case token_state::wrong_owner:
+            return "wrong-owner";
+        case token_state::wrong_mode:
+            return "wrong-mode";
+        case token_state::not_checked:
+            break;
+    }
+    return "not-checked";
+}
+
+// The lines one refused check logs, in the server's order.
+void log_refused_check(explain_t *ex, const auth_name_t *entry) {
+    uint32_t uid = ex->account.pw_uid;
+    char path[passwd_buffer_size];
+    log_line_t *line = nullptr;
+    if (!entry->directory_exists) {
+        get_auth_log_path(path, sizeof path, uid, entry->name, auth_lock_file_name);
+        if ((line = add_log_line(ex, false)) != nullptr) {
+            format_text(line->text, sizeof line->text, "Can`t open auth lock file %s for user %s",
+                        path, entry->name);
+        }
+        get_auth_log_path(path, sizeof path, uid, entry->name, auth_log_file_name);
+        if ((line = add_log_line(ex, true)) != nullptr) {
+            format_text(line->text, sizeof line->text, "Can`t open auth log file %s for user %s",
+                        path, entry->name);
+        }
+        if ((line = add_log_line(ex, false)) != nullptr) {
+            format_text(line->text, sizeof line->text, "Can`t open auth log file %s%s for user %s",
+                        path, temp_suffix, entry->name);
+        }
+        return;
+    }
+    if (entry->blocked) {
+        return;
+    }
+    get_auth_log_path(path, sizeof path, uid, entry->name, auth_log_file_name);
+    struct stat info {};
+    if (stat(path, &info) < 0) {
+        if ((line = add_log_line(ex, true)) != nullptr) {
+            format_text(line->text, sizeof line->text, "Can`t open auth log file %s for user %s",
+                        path, entry->name);
+        }
+    }
+    get_token_path(path, sizeof path, uid, entry->name);
+    if (entry->token == token_state::missing) {
+        if ((line = add_log_line(ex, true)) != nullptr) {
+            format_text(line->text, sizeof line->text, "File %s not exists, user: %s", path,
+                        entry->name);
+        }
+        return;
+    }
+    // A token file that breaks a rule counts as a failed attempt; its rule line needs the
+    // debug flag, the alert does not. The owner line names the requesting account as the
+    // name "from socket".
+    if (entry->token == token_state::wrong_owner || entry->token == token_state::wrong_mode) {
+        const char *socket_name = ex->search_disabled ? ex->user : ex->account.pw_name;
+        if ((line = add_log_line(ex, true)) != nullptr) {
+            if (entry->token == token_state::wrong_owner) {
+                format_text(
+                    line->text, sizeof line->text,
+                    "owner of file %s:%d and data from socket %s:%d are different, user: %s", path,
+                    static_cast<int>(entry->token_owner), socket_name, static_cast<int>(uid),
+                    entry->name);
+            } else {
+                format_text(line->text, sizeof line->text,
+                            "file %s mode should be 0400 (octal), but it is %o, user: %s", path,
+                            static_cast<unsigned>(entry->token_mode & 0777U), entry->name);
+            }
+        }
+        if ((line = add_log_line(ex, false)) != nullptr) {
+            format_text(line->text, sizeof line->text,
+                        "Invalid ferrymate command token for user: %s (UID: %d)", entry->name,
+                        static_cast<int>(uid));
+        }
+    }
+}
+
+void describe_name(explain_t *ex, stage_t *stage, const auth_name_t *entry) {
+    char name[shown_size];
+    char directory[shown_size];
+    char text[message_size];
+    char until[time_text_size];
+    shown(entry->name, name, sizeof name);
+    shown(entry->directory, directory, sizeof directory);
+    if (!entry->directory_exists) {
+        format_text(text, sizeof text,
+                    "\n  %s %s/: no per-user directory: refused, not counted (the temporary auth "
+                    "log cannot be created)",
+                    name, directory);
+    } else if (entry->blocked) {
+        format_text(text, sizeof text,
+                    "\n  %s %s/: blocked until %s (%lld s more), %d failures: refused at once, "
+                    "not counted",
+                    name, directory, format_time(entry->record.blocked_until, until, sizeof until),
+                    static_cast<long long>(entry->record.blocked_until - ex->now),
+                    entry->record.failure_count);
+    } else {
+        const char *effect = "a right token is accepted";
+        if (entry->token == token_state::missing) {
+            effect = "refused, not counted";
+        } else if (entry->token != token_state::usable) {
+            effect = "refused and counted as a failure whatever the token";
+        }
+        format_text(text, sizeof text, "\n  %s %s/: token %s; %d failures, not blocked: %s", name,
+                    directory, token_state_name(entry->token), entry->record.failure_count, effect);
+    }
+    append(stage, text);
+}
+
+bool explain_auth(explain_t *ex) {
+    collect_auth_names(ex);
+    uint32_t uid = ex->account.pw_uid;
+    bool any_usable = false;
+    for (size_t i = 0; i < ex->name_count; ++i) {
+        auth_name_t *entry = &ex->names[i];
+        get_auth_log_path(entry->directory, sizeof entry->directory, uid, entry->name, "");
+        size_t length = strlen(entry->directory);
+        if (length > 0) {
+            entry->directory[length - 1] = '\0';  // no trailing slash
+        }
+        struct stat info {};
+        entry->directory_exists = stat(entry->directory, &info) == 0 && S_ISDIR(info.st_mode);
+        entry->has_record = auth_log_read(uid, entry->name, &entry->record) == 1;
+        entry->blocked = entry->has_record && entry->record.blocked_until > ex->now;
+        entry->token = token_state::not_checked;
+        if (entry->directory_exists && !entry->blocked) {
+            entry->token = look_at_token_file(uid, entry);
+        }
+        entry->usable = entry->token == token_state::usable;
+        any_usable = any_usable || entry->usable;
+    }
+    stage_t *stage = add_stage(ex, "auth", any_usable ? "ok" : "refused");
+    if (ex->search_disabled) {
+        format_text(stage->detail, sizeof stage->detail,
+                    "one check, for the requesting user's own name (shared-uid search off):");
+    } else {
+        format_text(stage->detail, sizeof stage->detail,
+                    "shared-uid search over uid %u, in this order:", uid);
+    }
+    for (size_t i = 0; i < ex->name_count; ++i) {
+        describe_name(ex, stage, &ex->names[i]);
+    }
+    if (ex->more_names) {
+        append(stage, "\n  (more names share the uid; not shown)");
+    }
+    if (ex->name_count == 0) {
+        append(stage, "\n  no password entry with this uid is enumerated");
+    }
+    if (any_usable) {
+        return true;
+    }
+    for (size_t i = 0; i < ex->name_count; ++i) {
+        log_refused_check(ex, &ex->names[i]);
+    }
+    return refuse(ex, "auth", failed_message);
+}
+
+// ---- launch -------------------------------------------------------------------------------
+
+bool explain_command_path(explain_t *ex) {
+    const char *command = ex->definition->command;
+    char shown_command[shown_size];
+    shown(command, shown_command, sizeof shown_command);
+    if (command[0] != '/') {
+        stage_t *stage = add_stage(ex, "command", "refused");
+        format_text(stage->detail, sizeof stage->detail, "\"%s\" is not absolute", shown_command);
+        log_line_t *line = add_log_line(ex, false);
+        format_text(line->text, sizeof line->text, "Command path %s is not absolute, user %s",
+                    command, ex->user);
+        return refuse(ex, "command", failed_message);
+    }
+    stage_t *stage = add_stage(ex, "command", "ok");
+    format_text(stage->detail, sizeof stage->detail, "%s is absolute", shown_command);
+    return true;
+}
+
+bool is_executable_file(const char *path) {
+    struct stat info {};
+    return stat(path, &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & any_execute) != 0;
+}
+
+void append_value(stage_t *stage, const char *value) {
+    char text[shown_size];
+    append(stage, " ");
+    append(stage, shown(value, text, sizeof text));
+}
+
+bool explain_validator(explain_t *ex) {
+    bool runnable = is_executable_file(validator_path);
+    stage_t *stage = add_stage(ex, "validator", runnable ? "ok" : "refused");
+    append(stage, validator_path);
+    append_value(stage, ex->user);
+    append_value(stage, ex->account.pw_dir);
+    append_value(stage, ex->definition->command);
+    for (int i = 0; i < ex->arg_count; ++i) {
+        append_value(stage, ex->args[i]);
+    }
+    ex->validator_known = true;
+    if (!runnable) {
+        append(stage, "\n  the validator cannot be executed: the request fails");
+        log_line_t *line = add_log_line(ex, false);
+        format_text(line->text, sizeof line->text, "Can't start program %s",
+                    ex->definition->command);
+        return refuse(ex, "validator", failed_message);
+    }
+    append(stage, "\n  runs as root in /; its exit status 0 approves (not run here)");
+    return true;
+}
+
+bool explain_container(explain_t *ex) {
+    static constexpr const char *markers[] = {edition_tavo_marker_path,
+                                              edition_quellan_marker_path};
+    for (const char *marker : markers) {
+        if (access(marker, F_OK) == 0) {
+            ex->container_marker = marker;
+            stage_t *stage = add_stage(ex, "container", "skipped");
+            format_text(stage->detail, sizeof stage->detail, "skipped: %s exists", marker);
+            return true;
+        }
+    }
+    ex->container_entered = true;
+    stage_t *stage = add_stage(ex, "container", "ok");
+    format_text(stage->detail, sizeof stage->detail, "enters the resource container of uid %u",
+                ex->account.pw_uid);
+    return true;
+}
+
+void fill_groups(identity_t *identity, const char *name) {
+    identity->group_count = max_groups;
+    if (getgrouplist(name, identity->gid, identity->groups, &identity->group_count) < 0) {
+        identity->group_count = 0;
+    }
+}
+
+bool explain_identity(explain_t *ex) {
+    const definition_t *found = ex->definition;
+    identity_t *identity = &ex->identity;
+    char text[message_size];
+    char user[shown_size];
+    if (found->root != 0) {
+        identity->mode = "root";
+        identity->uid = 0;
+        identity->gid = 0;
+        identity->group_count = getgroups(max_groups, identity->groups);
+        identity->group_count = identity->group_count < 0 ? 0 : identity->group_count;
+        stage_t *stage = add_stage(ex, "identity", "ok");
+        format_text(stage->detail, sizeof stage->detail,
+                    "stays root (uid 0, gid 0, the server's groups)");
+        ex->has_identity = true;
+        return true;
+    }
+    if (found->user != nullptr) {
+        identity->mode = "account";
+        struct passwd entry {};
+        char buffer[passwd_buffer_size];
+        struct passwd *account = nullptr;
+        int error = getpwnam_r(found->user, &entry, buffer, sizeof buffer, &account);
+        if (account == nullptr) {
+            stage_t *stage = add_stage(ex, "identity", "refused");
+            format_text(stage->detail, sizeof stage->detail, "account \"%s\" does not exist",
+                        shown(found->user, user, sizeof user));
+            log_line_t *line = add_log_line(ex, false);
+            if (error == 0) {
+                format_text(line->text, sizeof line->text, "Can't get passwd info for user %s",
+                            found->user);
+            } else {
+                format_text(line->text, sizeof line->text, "getpwnam_r: %s", strerror(error));
+            }
+            return refuse(ex, "identity", failed_message);
+        }
+        identity->uid = account->pw_uid;
+        identity->gid = account->pw_gid;
+        fill_groups(identity, found->user);
+        identity->root_closed = true;
+        format_text(text, sizeof text, "account %s: ", shown(found->user, user, sizeof user));
+    } else {
+        identity->mode = "requesting-user";
+        identity->uid = ex->account.pw_uid;
+        identity->gid = ex->account.pw_gid;
+        fill_groups(identity, ex->user);
+        identity->root_closed = true;
+        format_text(text, sizeof text, "requesting user: ");
+    }
+    ex->has_identity = true;
+    stage_t *stage = add_stage(ex, "identity", "ok");
+    format_text(stage->detail, sizeof stage->detail, "%suid %u, gid %u, groups", text,
+                identity->uid, identity->gid);
+    for (int i = 0; i < identity->group_count; ++i) {
+        format_text(text, sizeof text, " %u", identity->groups[i]);
+        append(stage, text);
+    }
+    append(stage, "; real, effective and saved uid all set: no way back to root");
+    return true;
+}
+
+void explain_home_and_crontab(explain_t *ex) {
+    char home[shown_size];
+    stage_t *stage = add_stage(ex, "home", "ok");
+    format_text(stage->detail, sizeof stage->detail, "HOME=%s",
+                shown(ex->account.pw_dir, home, sizeof home));
+    ex->crontab = crontab_kind(ex->definition->alias);
+    stage = add_stage(ex, "crontab", ex->crontab != nullptr ? "ok" : "skipped");
+    if (ex->crontab == nullptr) {
+        format_text(stage->detail, sizeof stage->detail, "not a crontab alias");
+    } else if (strcmp(ex->crontab, "check") == 0) {
+        format_text(stage->detail, sizeof stage->detail,
+                    "runs the command with -l quietly: status 0 ends the request with status 0; "
+                    "otherwise the command runs with the single argument -");
+    } else {
+        format_text(stage->detail, sizeof stage->detail,
+                    "the command runs with the single argument %s; the extra arguments are "
+                    "dropped",
+                    strcmp(ex->crontab, "list") == 0 ? "-l" : "-");
+    }
+}
+
+void explain_pid_file(explain_t *ex) {
+    const definition_t *found = ex->definition;
+    stage_t *stage = nullptr;
+    if (found->root != 0 || found->user != nullptr || ex->crontab != nullptr ||
+        strcmp(found->alias, enter_alias) == 0) {
+        stage = add_stage(ex, "pidfile", "skipped");
+        format_text(stage->detail, sizeof stage->detail, "no pid file is written");
+        return;
+    }
+    int length = snprintf(ex->pid_file, sizeof ex->pid_file, "%s/.vornex/tmp/.vornex.proxy.%s",
+                          ex->account.pw_dir, ex->pid);
+    ex->has_pid_file = length >= 0 && static_cast<size_t>(length) < sizeof ex->pid_file;
+    char path[shown_size];
+    stage = add_stage(ex, "pidfile", "ok");
+    format_text(stage->detail, sizeof stage->detail, "%s, written as the requesting user",
+                shown(ex->pid_file, path, sizeof path));
+}
+
+bool is_member(const identity_t *identity, gid_t gid) {
+    if (identity->gid == gid) {
+        return true;
+    }
+    for (int i = 0; i < identity->group_count; ++i) {
+        if (identity->groups[i] == gid) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Search permission for the identity from the mode bits (access control lists are not looked
+// at): owner bits, else group bits, else the bits for others.
+bool may_search(const identity_t *identity, const struct stat *info) {
+    if (identity->uid == 0) {
+        return true;
+    }
+    if (info->st_uid == identity->uid) {
+        return (info->st_mode & owner_search) != 0;
+    }
+    if (is_member(identity, info->st_gid)) {
+        return (info->st_mode & group_search) != 0;
+    }
+    return (info->st_mode & other_search) != 0;
+}
+
+// 0 when the identity may enter the directory, else the error chdir would give.
+int try_enter(const identity_t *identity, const char *cwd) {
+    char path[passwd_buffer_size];
+    // The server is in "/" when it changes to the working directory.
+    int length = snprintf(path, sizeof path, "%s%s", cwd[0] == '/' ? "" : "/", cwd);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof path) {
+        return ENAMETOOLONG;
+    }
+    struct stat info {};
+    if (stat(path, &info) < 0) {
+        return errno;
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        return ENOTDIR;
+    }
+    // Every directory on the way, and the directory itself, must be searchable.
+    for (size_t end = 1; end <= static_cast<size_t>(length); ++end) {
+        if (end != static_cast<size_t>(length) && path[end] != '/') {
+            continue;
+        }
+        char saved = path[end];
+        path[end] = '\0';
+        struct stat step {};
+        bool allowed = stat(end == 1 ? "/" : path, &step) < 0 || may_search(identity, &step);
+        path[end] = saved;
+        if (!allowed) {
+            return EACCES;
+        }
+    }
+    struct stat root {};
+    if (stat("/", &root) == 0 && !may_search(identity, &root)) {
+        return EACCES;
+    }
+    return 0;
+}
+
+bool explain_cwd(explain_t *ex) {
+    char cwd[shown_size];
+    shown(ex->cwd, cwd, sizeof cwd);
+    int error = try_enter(&ex->identity, ex->cwd);
+    if (error == 0) {
+        ex->cwd_result = "enter";
+        stage_t *stage = add_stage(ex, "cwd", "ok");
+        format_text(stage->detail, sizeof stage->detail, "%s: may be entered", cwd);
+        return true;
+    }
+    if (error == EACCES) {
+        ex->cwd_result = "eacces-stays-in-root";
+        stage_t *stage = add_stage(ex, "cwd", "ok");
+        format_text(stage->detail, sizeof stage->detail,
+                    "%s: the final identity may not enter it: the command starts in /", cwd);
+        return true;
+    }
+    stage_t *stage = add_stage(ex, "cwd", "refused");
+    format_text(stage->detail, sizeof stage->detail, "%s: %s", cwd, strerror(error));
+    log_line_t *line = add_log_line(ex, false);
+    format_text(line->text, sizeof line->text, "Failed to change directory to '%s': %s", ex->cwd,
+                strerror(error));
+    return refuse(ex, "cwd", failed_message);
+}
+
+bool explain_exec(explain_t *ex) {
+    const char *command = ex->definition->command;
+    char shown_command[shown_size];
+    shown(command, shown_command, sizeof shown_command);
+    if (is_executable_file(command)) {
+        stage_t *stage = add_stage(ex, "exec", "ok");
+        format_text(stage->detail, sizeof stage->detail, "%s", shown_command);
+        return true;
+    }
+    stage_t *stage = add_stage(ex, "exec", "refused");
+    format_text(stage->detail, sizeof stage->detail, "%s is not an executable file", shown_command);
+    // On the crontab path a failed exec ends the request without a line.
+    if (ex->crontab == nullptr) {
+        log_line_t *line = add_log_line(ex, false);
+        format_text(line->text, sizeof line->text, "Can't start program %s", command);
+    }
+    return refuse(ex, "exec", failed_message);
+}
+
+// The stages in the server's order; the first that refuses ends the walk.
+void explain_stages(explain_t *ex) {
+    if (!explain_request(ex) || !explain_alias(ex) || !explain_account(ex) || !explain_flags(ex) ||
+        !explain_auth(ex) || !explain_command_path(ex) || !explain_validator(ex) ||
+        !explain_container(ex) || !explain_identity(ex)) {
+        return;
+    }
+    explain_home_and_crontab(ex);
+    explain_pid_file(ex);
+    if (explain_cwd(ex)) {
+        explain_exec(ex);
+    }
+}
+
+// ---- output -------------------------------------------------------------------------------
+
+void print_explain(const explain_t *ex) {
+    for (size_t i = 0; i < ex->stage_count; ++i) {
+        const stage_t *stage = &ex->stages[i];
+        printf("%-10s ", stage->name);
+        for (const char *c = stage->detail; *c != '\0'; ++c) {
+            fputc(*c, stdout);
+            if (*c == '\n') {
+                printf("%-10s ", "");
+            }
+        }
+        fputc('\n', stdout);
+    }
+    if (ex->refused_stage == nullptr) {
+        printf("%-10s reaches the command given a right token\n", "result");
+        return;
+    }
+    printf("%-10s refused at stage %s; standard error: %s\n", "result", ex->refused_stage,
+           ex->stderr_line);
+    if (ex->line_count == 0) {
+        printf("%-10s the server logs nothing\n", "");
+    }
+    for (size_t i = 0; i < ex->line_count; ++i) {
+        printf("%-10s the server logs%s: ", "",
+               ex->lines[i].debug_only ? " (debug flag only)" : "");
+        print_shown(stdout, ex->lines[i].text);
+        fputc('\n', stdout);
+    }
+}
+
+void write_auth(json_writer_t *json, const explain_t *ex) {
+    json_begin(json, "auth", '{');
+    json_bool(json, "search", !ex->search_disabled);
+    json_begin(json, "names", '[');
+    for (size_t i = 0; i < ex->name_count; ++i) {
+        const auth_name_t *entry = &ex->names[i];
+        json_begin(json, nullptr, '{');
+        json_string(json, "name", entry->name);
+        json_string(json, "directory", entry->directory);
+        json_bool(json, "directory_exists", entry->directory_exists);
+        json_string(json, "token", token_state_name(entry->token));
+        json_int(json, "failures", entry->record.failure_count);
+        json_int(json, "blocked_until", entry->record.blocked_until);
+        json_int(json, "blocked_seconds_left",
+                 entry->blocked ? entry->record.blocked_until - ex->now : 0);
+        json_int(json, "block_count", entry->record.block_count);
+        json_bool(json, "usable", entry->usable);
+        json_end(json, '{');
+    }
+    json_end(json, '[');
+    json_end(json, '{');
+}
+
+void write_identity(json_writer_t *json, const explain_t *ex) {
+    if (!ex->has_identity) {
+        json_null(json, "identity");
+        return;
+    }
+    const identity_t *identity = &ex->identity;
+    json_begin(json, "identity", '{');
+    json_string(json, "mode", identity->mode);
+    json_int(json, "uid", identity->uid);
+    json_int(json, "gid", identity->gid);
+    json_begin(json, "groups", '[');
+    for (int i = 0; i < identity->group_count; ++i) {
+        json_int(json, nullptr, identity->groups[i]);
+    }
+    json_end(json, '[');
+    json_bool(json, "root_closed", identity->root_closed);
+    json_end(json, '{');
+}
+
+void write_entry(json_writer_t *json, const explain_t *ex) {
+    const definition_t *found = ex->definition;
+    if (found == nullptr) {
+        json_null(json, "entry");
+        return;
+    }
+    json_begin(json, "entry", '{');
+    json_string(json, "file", found->file->path);
+    json_int(json, "line", static_cast<long long>(found->line));
+    json_string(json, "command", found->command);
+    json_string(json, "mode", identity_mode_name(found));
+    json_string(json, "account", found->root != 0 ? "root" : found->user);
+    json_end(json, '{');
+}
+
+void write_validator(json_writer_t *json, const explain_t *ex) {
+    if (!ex->validator_known) {
+        json_null(json, "validator");
+        return;
+    }
+    json_begin(json, "validator", '[');
+    json_string(json, nullptr, validator_path);
+    json_string(json, nullptr, ex->user);
+    json_string(json, nullptr, ex->account.pw_dir);
+    json_string(json, nullptr, ex->definition->command);
+    for (int i = 0; i < ex->arg_count; ++i) {
+        json_string(json, nullptr, ex->args[i]);
+    }
+    json_end(json, '[');
+}
+
+void write_launch(json_writer_t *json, const explain_t *ex) {
+    write_validator(json, ex);
+    bool container_known = ex->container_entered || ex->container_marker != nullptr;
+    if (container_known) {
+        json_begin(json, "container", '{');
+        json_bool(json, "entered", ex->container_entered);
+        json_string(json, "marker", ex->container_marker);
+        json_end(json, '{');
+    } else {
+        json_null(json, "container");
+    }
+    write_identity(json, ex);
+    json_string(json, "home", ex->has_identity ? ex->account.pw_dir : nullptr);
+    json_string(json, "crontab", ex->crontab);
+    json_string(json, "pid_file", ex->has_pid_file ? ex->pid_file : nullptr);
+    json_string(json, "cwd_enter", ex->cwd_result);
+}
+
+void write_explain(const explain_t *ex) {
+    json_writer_t writer{stdout, 0, {}};
+    json_writer_t *json = &writer;
+    json_begin(json, nullptr, '{');
+    json_string(json, "user", ex->user);
+    json_string(json, "alias", ex->alias);
+    json_begin(json, "args", '[');
+    for (int i = 0; i < ex->arg_count; ++i) {
+        json_string(json, nullptr, ex->args[i]);
+    }
+    json_end(json, '[');
+    json_string(json, "pid", ex->pid);
+    json_string(json, "cwd", ex->cwd);
+    json_string(json, "outcome", ex->refused_stage == nullptr ? "reaches-command" : "refused");
+    json_string(json, "stage", ex->refused_stage);
+    json_begin(json, "log", '[');
+    for (size_t i = 0; i < ex->line_count; ++i) {
+        json_begin(json, nullptr, '{');
+        json_string(json, "text", ex->lines[i].text);
+        json_bool(json, "debug_only", ex->lines[i].debug_only);
+        json_end(json, '{');
+    }
+    json_end(json, '[');
+    json_string(json, "stderr", ex->stderr_line);
+    write_entry(json, ex);
+    if (ex->has_account) {
+        json_begin(json, "account", '{');
+        json_string(json, "name", ex->account.pw_name);
+        json_int(json, "uid", ex->account.pw_uid);
+        json_int(json, "gid", ex->account.pw_gid);
+        json_string(json, "home", ex->account.pw_dir);
+        json_end(json, '{');
+    } else {
+        json_null(json, "account");
+    }
+    json_begin(json, "flags", '{');
+    json_bool(json, "debug", ex->debug);
+    json_bool(json, "shared_uid_search", !ex->search_disabled);
+    json_end(json, '{');
+    if (ex->name_count > 0 || ex->refused_stage == nullptr ||
+        strcmp(ex->refused_stage, "auth") == 0) {
+        write_auth(json, ex);
+    } else {
+        json_null(json, "auth");
+    }
+    write_launch(json, ex);
+    json_begin(json, "stages", '[');
+    for (size_t i = 0; i < ex->stage_count; ++i) {
+        json_begin(json, nullptr, '{');
+        json_string(json, "stage", ex->stages[i].name);
+        json_string(json, "result", ex->stages[i].result);
+        json_string(json, "detail", ex->stages[i].detail);
+        json_end(json, '{');
+    }
+    json_end(json, '[');
+    json_end(json, '{');
+    json_finish(json);
+}
+
+// ---- options ------------------------------------------------------------------------------
+
+bool take_options(explain_t *ex, int argc, char **argv) {
+    int i = 0;
+    for (; i < argc; ++i) {
+        if (strcmp(argv[i], "--") == 0) {
+            ++i;
+            break;
+        }
+        if ((strcmp(argv[i], "--pid") == 0 || strcmp(argv[i], "--cwd") == 0) && i + 1 < argc) {
+            if (argv[i][2] == 'p') {
+                ex->pid = argv[i + 1];
+            } else {
+                ex->cwd = argv[i + 1];
+                ex->cwd_given = true;
+            }
+            ++i;
+            continue;
+        }
+        if (argv[i][0] == '-' && argv[i][1] == '-') {
+            print_error(argv[i], "unknown option");
+            return false;
+        }
+        break;
+    }
+    if (argc - i < 2) {
+        print_error("explain", "needs USER and ALIAS");
+        return false;
+    }
+    ex->user = argv[i];
+    ex->alias = argv[i + 1];
+    ex->args = argv + i + 2;
+    ex->arg_count = argc - i - 2;
+    return true;
+}
+
+// Without --cwd the request runs in the user's home directory ("/" for a name without an
+// account: the request fails before the directory matters).
+void default_cwd(explain_t *ex) {
+    if (ex->cwd_given) {
+        return;
+    }
+    struct passwd *found = nullptr;
+    if (getpwnam_r(ex->user, &ex->account, ex->account_buffer, sizeof ex->account_buffer, &found) ==
+            0 &&
+        found != nullptr && found->pw_dir != nullptr) {
+        ex->cwd = found->pw_dir;
+        return;
+    }
+    ex->cwd = "/";
+}
+
+void release_explain(explain_t *ex) {
+    for (size_t i = 0; i < ex->name_count; ++i) {
+        free(ex->names[i].name);
+    }
+    release_alias_table(&ex->table);
+    free(ex);
+}
+
+}  // namespace
+
 int run_explain(int argc, char **argv, bool json) {
-    (void)argc;
-    (void)argv;
-    (void)json;
-    return status_usage;
+    auto *ex = static_cast<explain_t *>(calloc(1, sizeof(explain_t)));
+    if (ex == nullptr) {
+        print_error("explain", strerror(errno));
+        return status_usage;
+    }
+    ex->pid = default_pid;
+    if (!take_options(ex, argc, argv)) {
+        free(ex);
+        return status_usage;
+    }
+    ex->now = static_cast<int64_t>(time(nullptr));
+    default_cwd(ex);
+    // The home directory found for the default is kept apart from the account stage's own.
+    char cwd[passwd_buffer_size];
+    if (!ex->cwd_given) {
+        format_text(cwd, sizeof cwd, "%s", ex->cwd);
+        ex->cwd = cwd;
+    }
+    explain_stages(ex);
+    if (json) {
+        write_explain(ex);
+    } else {
+        print_explain(ex);
+    }
+    int status = ex->refused_stage == nullptr ? status_fine : status_problems;
+    release_explain(ex);
+    return status;
 }

@@ -2,6 +2,7 @@
 // shows the unsafe ones as \xNN, and JSON strings escape every byte outside printable ASCII
 // as \u00XX, one code point per byte, so a document is plain ASCII whatever it reports.
 
+#include <cstdarg>
 #include <cstring>
 #include <ctime>
 
@@ -88,6 +89,13 @@ const char *format_time(int64_t seconds, char *buffer, size_t size) {
         snprintf(buffer, size, "%lld", static_cast<long long>(seconds));
     }
     return buffer;
+}
+
+void format_text(char *buffer, size_t size, const char *format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(buffer, size, format, arguments);
+    va_end(arguments);
 }
 
 void json_begin(json_writer_t *json, const char *key, char bracket) {
