@@ -34,6 +34,10 @@ run_tests() {
     for deb in "${debs[@]}"; do
         [ -f "$deb" ] || { echo "deb: $deb is missing; run make deb first" >&2; return 1; }
     done
+    if [ ! -x build/tests/system/native/probe ]; then
+        echo "deb: the native test helpers of build/ are missing; run make build first" >&2
+        return 1
+    fi
     "${pytest[@]}" tests/package || status=1
     rm -rf "$out/stage"
     for deb in "${debs[@]}"; do
