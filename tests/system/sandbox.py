@@ -5,8 +5,9 @@ and /dev. Every run starts the server as root inside a private mount namespace
 (`unshare -m --propagation private`) in which those trees are overlays: the host's files are
 the lower layer (for /usr the staged install comes first, unless the sandbox is made without
 it to install the packages with dpkg), the sandbox's upper dirs hold what the test wrote, and
-whatever the server writes lands in the upper dirs, where the test reads it back. Nothing is ever mounted in the host's namespace and nothing of the host's trees is
-written: the mounts die with the namespace when the server ends.
+whatever the server writes lands in the upper dirs, where the test reads it back. Nothing is
+ever mounted in the host's namespace and nothing of the host's trees is written: the mounts
+die with the namespace when the server ends.
 
 /dev/log in the sandbox is a link to a datagram socket bound in the temp dir itself (outside
 every overlay). A thread drains it all the time, since the kernel queues only a handful of
