@@ -134,11 +134,13 @@ void append(stage_t *stage, const char *text) {
     format_text(stage->detail + used, sizeof stage->detail - used, "%s", text);
 }
 
+// When the lines run out, the last one is used again: the lines of a stage stay complete
+// up to the limit, which no request of a sane system reaches.
 log_line_t *add_log_line(explain_t *ex, bool debug_only) {
-    if (ex->line_count == max_log_lines) {
-        return nullptr;
+    log_line_t *line = &ex->lines[max_log_lines - 1];
+    if (ex->line_count < max_log_lines) {
+        line = &ex->lines[ex->line_count++];
     }
-    log_line_t *line = &ex->lines[ex->line_count++];
     line->debug_only = debug_only;
     line->text[0] = '\0';
     return line;
@@ -197,6 +199,41 @@ bool explain_request(explain_t *ex) {
 
 // ---- alias --------------------------------------------------------------------------------
 
+// The server logs every command file it consults and cannot use, up to the one that holds
+// the alias (all of them when none does).
+void log_passed_files(explain_t *ex) {
+    for (size_t i = 0; i < ex->table.file_count; ++i) {
+        const command_file_t *file = &ex->table.files[i];
+        if (ex->definition != nullptr && ex->definition->file == file) {
+            return;
+        }
+        log_line_t *line = nullptr;
+        switch (file->status) {
+            case command_file_status::usable:
+                break;
+            case command_file_status::stat_failed:
+                if ((line = add_log_line(ex, false)) != nullptr) {
+                    format_text(line->text, sizeof line->text, "Unable to stat file '%s': %s",
+                                file->path, strerror(file->error));
+                }
+                break;
+            case command_file_status::not_regular:
+                if ((line = add_log_line(ex, false)) != nullptr) {
+                    format_text(line->text, sizeof line->text, "File '%s' is not a regular file",
+                                file->path);
+                }
+                break;
+            case command_file_status::open_failed:
+                if ((line = add_log_line(ex, false)) != nullptr) {
+                    format_text(line->text, sizeof line->text,
+                                "Unable to open file '%s' for reading: %s", file->path,
+                                strerror(file->error));
+                }
+                break;
+        }
+    }
+}
+
 bool explain_alias(explain_t *ex) {
     char alias[shown_size];
     char path[shown_size];
@@ -211,6 +248,7 @@ bool explain_alias(explain_t *ex) {
         return refuse(ex, "alias", failed_message);
     }
     ex->definition = find_definition(&ex->table, ex->alias);
+    log_passed_files(ex);
     if (ex->definition == nullptr) {
         stage_t *stage = add_stage(ex, "alias", "refused");
         format_text(stage->detail, sizeof stage->detail, "no command file defines \"%s\"", alias);
@@ -366,6 +404,18 @@ const char *token_state_name(token_state state) {
     return "not-checked";
 }
 
+// The blocked test of a check opens the auth log; a missing one is a debug line.
+void log_missing_auth_log(explain_t *ex, const auth_name_t *entry) {
+    char path[passwd_buffer_size];
+    get_auth_log_path(path, sizeof path, ex->account.pw_uid, entry->name, auth_log_file_name);
+    struct stat info {};
+    if (stat(path, &info) < 0) {
+        log_line_t *line = add_log_line(ex, true);
+        format_text(line->text, sizeof line->text, "Can`t open auth log file %s for user %s", path,
+                    entry->name);
+    }
+}
+
 // The lines one refused check logs, in the server's order.
 void log_refused_check(explain_t *ex, const auth_name_t *entry) {
     uint32_t uid = ex->account.pw_uid;
@@ -391,14 +441,7 @@ void log_refused_check(explain_t *ex, const auth_name_t *entry) {
     if (entry->blocked) {
         return;
     }
-    get_auth_log_path(path, sizeof path, uid, entry->name, auth_log_file_name);
-    struct stat info {};
-    if (stat(path, &info) < 0) {
-        if ((line = add_log_line(ex, true)) != nullptr) {
-            format_text(line->text, sizeof line->text, "Can`t open auth log file %s for user %s",
-                        path, entry->name);
-        }
-    }
+    log_missing_auth_log(ex, entry);
     get_token_path(path, sizeof path, uid, entry->name);
     if (entry->token == token_state::missing) {
         if ((line = add_log_line(ex, true)) != nullptr) {
@@ -504,10 +547,12 @@ bool explain_auth(explain_t *ex) {
     if (ex->name_count == 0) {
         append(stage, "\n  no password entry with this uid is enumerated");
     }
-    if (any_usable) {
-        return true;
-    }
+    // The names before the first usable one are refused on the way, with their lines.
     for (size_t i = 0; i < ex->name_count; ++i) {
+        if (ex->names[i].usable) {
+            log_missing_auth_log(ex, &ex->names[i]);
+            return true;
+        }
         log_refused_check(ex, &ex->names[i]);
     }
     return refuse(ex, "auth", failed_message);

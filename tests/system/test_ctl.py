@@ -1,0 +1,306 @@
+"""vornexctl on the sandbox: the findings of check, and explain's prediction held against
+what the real server does with the same request on the same files."""
+
+import json
+import os
+
+import pytest
+
+from sandbox import FAILED, IDENT, REFUSED, decode_record, encode_record, user_dir
+
+CTL = "/usr/sbin/vornexctl"
+PROBE = "/usr/local/bin/probe"
+SITE1 = 1005
+OTHER = 1006  # "other": an ordinary account for command-user mode
+
+
+def ctl(sb, *args):
+    return sb.run(program=CTL, raw_argv=[CTL, *args], token=None)
+
+
+def ctl_json(sb, *args):
+    result = ctl(sb, args[0], "--json", *args[1:])
+    return result.rc, json.loads(result.stdout)
+
+
+def test_refuses_to_run_unless_root(sb):
+    done = sb.shell(f"exec setpriv --reuid 65534 --regid 65534 --clear-groups {CTL} check")
+    assert (done.returncode, done.stdout, done.stderr) == (
+        2, b"", b"vornexctl: must be run as root\n")
+
+
+@pytest.mark.parametrize("argv", [[], ["nosuch"], ["check", "x"], ["explain", "site1"],
+                                  ["reset"], ["explain", "--bogus", "a", "b"]])
+def test_usage_errors_end_with_status_2(sb, argv):
+    result = ctl(sb, *argv)
+    assert result.rc == 2 and result.stdout == b"" and result.stderr != b""
+
+
+# ---------------------------------------------------------------------------------------------
+# check: one row per mistake; each row names the command files it writes (name -> text, or
+# name -> (text, mode, uid)) and the findings (code, file name, line) beyond the notes that
+# every sandbox has.
+
+SCRIPT = "/usr/local/bin/tool.sh"
+LONG = "a=/bin/true" + "x" * 1020  # 1031 bytes: the tail starts after byte 1023
+
+CHECK_ROWS = {
+    "clean": ({"proxy.commands": "probe=" + PROBE + "\n"}, [], 0),
+    "blank in key": ({"proxy.commands": "ls =/bin/ls\n"}, [("key-blank", "proxy.commands", 1)], 0),
+    "colon in key": ({"proxy.commands": "ls:x=/bin/ls\n"}, [("key-colon", "proxy.commands", 1)], 0),
+    "empty alias": ({"proxy.commands": ":x=/bin/ls\n"}, [("empty-alias", "proxy.commands", 1)], 0),
+    "no path": ({"proxy.commands": "\n\nls=\nls2=site1:\n"},
+                [("no-path", "proxy.commands", 3), ("no-path", "proxy.commands", 4)], 1),
+    "empty user": ({"proxy.commands": "ls=:/bin/ls\n"}, [("empty-user", "proxy.commands", 1)], 1),
+    "unknown user": ({"proxy.commands": "ls=nosuch:/bin/ls\n"},
+                     [("unknown-user", "proxy.commands", 1)], 1),
+    "root in other case": ({"proxy.commands": "ls=Root:/bin/ls\n"},
+                           [("root-case", "proxy.commands", 1),
+                            ("unknown-user", "proxy.commands", 1)], 1),
+    "relative path": ({"proxy.commands": "ls=bin/ls\n"}, [("not-absolute", "proxy.commands", 1)],
+                      1),
+    "missing command": ({"proxy.commands": "ls=/no/such\n"}, [("missing", "proxy.commands", 1)],
+                        1),
+    "not executable": ({"proxy.commands": "ls=/etc/passwd\n"},
+                       [("not-executable", "proxy.commands", 1)], 1),
+    "script as root": ({"proxy.commands": f"a={SCRIPT}\nb=root:{SCRIPT}\nc=other:{SCRIPT}\n"},
+                       [("script", "proxy.commands", 2), ("script", "proxy.commands", 3)], 0),
+    "shadowed": ({"proxy.commands": "ls=/bin/ls\nls=/bin/true\n", "a.proxy.commands": "ls=/bin/ls\n"},
+                 [("shadowed", "proxy.commands", 1), ("shadowed", "proxy.commands", 2)], 0),
+    "split line": ({"proxy.commands": LONG + "tail=/bin/sh\n"},
+                   [("split-line", "proxy.commands", 1), ("missing", "proxy.commands", 1)], 1),
+    "1023 bytes is whole": ({"proxy.commands": "a=/bin/true" + " " * 1012 + "\n"}, [], 0),
+    "writable": ({"proxy.commands": ("ls=/bin/ls\n", 0o664, 0)},
+                 [("writable", "proxy.commands", None)], 1),
+    "not root's": ({"proxy.commands": ("ls=/bin/ls\n", 0o644, SITE1)},
+                   [("owner", "proxy.commands", None)], 1),
+    "names": ({"proxy.commands.bak": "ls=/bin/ls\n", "Proxy.Commands": "x=/bin/ls\n"},
+              [("main-missing", "proxy.commands", None), ("not-counted", "Proxy.Commands", None),
+               ("not-counted", "proxy.commands.bak", None)], 0),
+}
+
+
+@pytest.fixture
+def box(sb):
+    """site1 with its token, "other" for command-user mode, the probe as validator and as
+    the command of "probe", and the container skipped."""
+    sb.add_user("site1", SITE1)
+    sb.add_user("other", OTHER)
+    sb.token("site1", SITE1, "secret\n")
+    sb.install_validator(0)
+    sb.install_probe()
+    sb.marker()
+    sb.write_file(SCRIPT, "#!/bin/sh\nexit 0\n", 0o755)
+    sb.commands("probe=" + PROBE + "\n")
+    return sb
+
+
+@pytest.mark.parametrize("row", list(CHECK_ROWS), ids=list(CHECK_ROWS))
+def test_check_reports_each_mistake_with_file_and_line(box, row):
+    files, expected, status = CHECK_ROWS[row]
+    box.remove("/etc/vornex/proxy.commands")
+    for name, spec in files.items():
+        text, mode, uid = spec if isinstance(spec, tuple) else (spec, 0o644, 0)
+        box.write_file(f"/etc/vornex/{name}", text, mode, uid)
+    rc, report = ctl_json(box, "check")
+    found = sorted((f["code"], os.path.basename(f["file"]), f["line"])
+                   for f in report["findings"] if f["code"] not in ("counted", "marker"))
+    assert (rc, found) == (status, sorted(expected)), report
+    assert report["errors"] == sum(f["severity"] == "error" for f in report["findings"])
+    text = ctl(box, "check")
+    assert text.rc == status and text.stdout.decode().endswith(
+        f"{report['errors']} error{'' if report['errors'] == 1 else 's'}, "
+        f"{report['warnings']} warning{'' if report['warnings'] == 1 else 's'}\n")
+
+
+def test_check_names_the_alias_of_a_split_tail_and_list_shows_it(box):
+    box.commands(LONG + "tail=/bin/sh\n" + "ls=/bin/ls\n" + "ls=/bin/true\n")
+    _, report = ctl_json(box, "check")
+    split = [f for f in report["findings"] if f["code"] == "split-line"]
+    assert [f["tail_alias"] for f in split] == ["x" * 8 + "tail"]
+    _, listing = ctl_json(box, "list", "site1")
+    aliases = {a["alias"]: a for a in listing["aliases"]}
+    assert (aliases["xxxxxxxxtail"]["line"], aliases["xxxxxxxxtail"]["command"]) == (1, "/bin/sh")
+    assert [(s["line"], s["command"]) for s in aliases["ls"]["shadowed"]] == [(3, "/bin/true")]
+    assert listing["user"]["uid"] == SITE1
+    assert listing["user"]["pid_file"] == "/home/site1/.vornex/tmp/.vornex.proxy.<pid>"
+
+
+def test_json_escapes_every_byte_outside_printable_ascii(box):
+    box.commands(b"k\xff\x01\"\\=/bin/ls\n")
+    result = ctl(box, "list", "--json")
+    assert result.stdout.isascii()
+    aliases = json.loads(result.stdout)["aliases"]
+    assert [a["alias"].encode("latin-1") for a in aliases] == [b"k\xff\x01\"\\"]
+    assert b"k\\xff\\x01\"\\\\" in ctl(box, "list").stdout
+
+
+# ---------------------------------------------------------------------------------------------
+# explain against the server. Each row prepares the sandbox, then explain --json and the real
+# server get the same request; the prediction must match what the server did.
+
+def shadow_files(sb):
+    sb.install_probe("/usr/local/bin/probe2")
+    sb.commands("probe=/usr/local/bin/probe2\n", name="a.proxy.commands")
+
+
+def split_alias(sb):
+    sb.install_probe("/usr/local/bin/probe2")
+    sb.commands("probe=" + PROBE + "\n" + "a=/bin/true" + "y" * 1012 + "p2=/usr/local/bin/probe2\n")
+
+
+def shared_uid(sb):
+    sb.add_passwd_line(f"alias1:x:{SITE1}:{SITE1}::/home/site1:/bin/sh")
+    sb.remove(user_dir("site1", SITE1))
+    sb.token("alias1", SITE1, "secret\n")
+
+
+def no_validator(sb):
+    sb.write_file("/usr/share/vornex/check_params.py", "", 0o644)
+
+
+EXPLAIN_ROWS = {
+    # name: (setup, request overrides, debug flag)
+    "reaches the command": (None, {}, False),
+    "an additional file wins": (shadow_files, {}, False),
+    "alias of a split tail": (split_alias, {"alias": "p2"}, False),
+    "unknown alias": (None, {"alias": "nope"}, False),
+    "pid not digits": (None, {"pid": "12a"}, False),
+    "empty cwd": (None, {"cwd": ""}, False),
+    "unknown user": (None, {"user": "nosuch"}, False),
+    "group 0": (lambda sb: sb.add_user("grp0", 1007, gid=0), {"user": "grp0"}, False),
+    "relative command": (lambda sb: sb.commands("probe=bin/probe\n"), {}, False),
+    "root mode": (lambda sb: sb.commands(f"probe=root:{PROBE}\n"), {}, False),
+    "command user": (lambda sb: sb.commands(f"probe=other:{PROBE}\n"), {}, False),
+    "unknown command user": (lambda sb: sb.commands(f"probe=gone:{PROBE}\n"), {}, False),
+    "blocked": (lambda sb: sb.write_auth_log("site1", SITE1, encode_record(
+        blocked_until=2**40, failures=3, blocks=1)), {}, True),
+    "token missing": (lambda sb: sb.remove(sb.token_path("site1", SITE1)), {}, True),
+    "token mode 0600": (lambda sb: sb.token("site1", SITE1, "secret\n", mode=0o600), {}, True),
+    "token not the user's": (lambda sb: sb.token("site1", SITE1, "secret\n", owner=0), {}, True),
+    "no per-user directory": (lambda sb: sb.remove(user_dir("site1", SITE1)), {}, True),
+    "shared uid": (shared_uid, {}, True),
+    "search off": (lambda sb: (shared_uid(sb), sb.flag("proxy.disable.duid")), {}, False),
+    "validator not executable": (no_validator, {}, False),
+    "command missing": (lambda sb: sb.commands("probe=/usr/local/bin/gone\n"), {}, False),
+    "cwd missing": (None, {"cwd": "/home/site1/none"}, False),
+    "cwd not enterable": (lambda sb: sb.mkdir("/home/site1/closed", 0o700), {
+        "cwd": "/home/site1/closed"}, False),
+}
+
+
+def upper_tree(sb):
+    """Every path with its status in the sandbox's writable trees."""
+    tree = {}
+    for top in ("etc", "var", "home"):
+        for root, dirs, files in os.walk(sb.upper(top)):
+            for name in dirs + files:
+                st = os.lstat(os.path.join(root, name))
+                tree[os.path.join(root, name)] = (st.st_mode, st.st_size, st.st_mtime_ns)
+    return tree
+
+
+@pytest.mark.parametrize("row", list(EXPLAIN_ROWS), ids=list(EXPLAIN_ROWS))
+def test_explain_predicts_the_server(box, row):
+    setup, overrides, debug = EXPLAIN_ROWS[row]
+    if setup is not None:
+        setup(box)
+    if debug:
+        box.flag("proxy.debug")
+    request = {"user": "site1", "alias": "probe", "pid": "4242", "cwd": "/home/site1",
+               **overrides}
+    before = upper_tree(box)
+    rc, plan = ctl_json(box, "explain", "--pid", request["pid"], "--cwd", request["cwd"],
+                        request["user"], request["alias"], "x")
+    assert upper_tree(box) == before, "explain changed a file"
+    box.logs()
+    result = box.run(extra=["x"], **request)
+    expected = [line["text"].replace(".<pid>", f".{result.pid}") for line in plan["log"]
+                if debug or not line["debug_only"]]
+    # The quota capability is the platform library's business, and its failure only logged.
+    logged = [t for t in result.texts(IDENT) if not t.startswith("set CAP_SYS_RESOURCE failed")]
+    assert logged == expected, plan["stages"]
+    if plan["outcome"] == "reaches-command":
+        assert rc == 0
+        ran = plan["entry"]["command"]
+        report = box.probe_reports(os.path.basename(ran))
+        assert (result.rc, len(report)) == (0, 1), result
+        assert report[0]["uid"][0] == plan["identity"]["uid"]
+        assert report[0]["cwd"] == ("/" if plan["cwd_enter"] == "eacces-stays-in-root"
+                                    else request["cwd"])
+        return
+    assert (rc, result.rc) == (1, 1), result
+    assert result.stderr_line() == plan["stderr"]
+    assert plan["stderr"] == (REFUSED if plan["stage"] == "request" else FAILED)
+
+
+def test_explain_text_names_the_stage_and_the_line(box):
+    result = ctl(box, "explain", "site1", "nope")
+    assert result.rc == 1
+    assert result.stdout.decode().splitlines()[-2:] == [
+        f"result     refused at stage alias; standard error: {FAILED}",
+        "           the server logs: Can't find alias: user: site1, command: nope"]
+
+
+# ---------------------------------------------------------------------------------------------
+# status and reset on an auth log in each state.
+
+NOW = 1_700_000_000  # in the past
+RECORDS = {
+    # name: (auth log bytes or None, listed by a bare status, record after reset or None)
+    "no auth log": (None, False, None),
+    "short file": (b"\x01" * 23, False, None),
+    "two failures": (encode_record(NOW, 0, 2, 0), True, (NOW, 0, 0, 0)),
+    "blocked": (encode_record(NOW, 2**40, 3, 1), True, (NOW, 0, 0, 1)),
+    "block over": (encode_record(NOW, NOW + 30, 6, 2), True, (NOW, 0, 0, 2)),
+    "cleared": (encode_record(NOW, NOW + 30, 0, 4), False, (NOW, 0, 0, 4)),
+}
+
+
+@pytest.mark.parametrize("row", list(RECORDS), ids=list(RECORDS))
+def test_status_and_reset_in_each_state(box, row):
+    data, listed, after = RECORDS[row]
+    if data is not None:
+        box.write_auth_log("site1", SITE1, data)
+    _, everyone = ctl_json(box, "status")
+    assert [n["name"] for n in everyone["names"]] == (["site1"] if listed else [])
+    rc, status = ctl_json(box, "status", "site1")
+    (state,) = status["names"]
+    assert (rc, state["record"]) == (0, after is not None)
+    if after is not None:
+        assert (state["last_failure_time"], state["blocked_until"], state["failure_count"],
+                state["block_count"]) == decode_record(data)
+        assert state["blocked"] == (row == "blocked")
+    result = ctl(box, "reset", "--json", "site1")
+    rc, (outcome,) = result.rc, json.loads(result.stdout)["names"]
+    logs = [(r.pri, r.ident, r.text) for r in result.logs]
+    if after is None:
+        assert (rc, outcome["result"]) == (0, "nothing-to-reset")
+        assert box.auth_log("site1", SITE1) == data and logs == []
+        return
+    assert (rc, outcome["result"]) == (0, "reset")
+    assert box.auth_log("site1", SITE1) == encode_record(*after)
+    before = decode_record(data)
+    assert logs == [(10 * 8 + 5, "vornexctl",
+                     f"Reset lockout of site1 (UID {SITE1}): failures {before[2]}, blocked until "
+                     f"{before[1]}, blocks {before[3]}, last failure {before[0]}")]
+
+
+def test_reset_refuses_a_name_without_directory_and_creates_nothing(box):
+    rc, reset = ctl_json(box, "reset", "other", "nosuch")
+    assert rc == 1
+    assert [(n["name"], n["error"]) for n in reset["names"]] == [
+        ("other", "no per-user directory"), ("nosuch", "no such account")]
+    assert box.lstat(user_dir("other", OTHER)) is None
+
+
+def test_reset_waits_for_the_lock_of_a_running_check(box):
+    box.write_auth_log("site1", SITE1, encode_record(NOW, 2**40, 3, 1))
+    lock = user_dir("site1", SITE1) + "/.ferrymate.log.lock"
+    done = box.shell(
+        f"flock {lock} sleep 2 & sleep 0.5; "
+        f"start=$(date +%s%N); {CTL} reset site1 >/dev/null; end=$(date +%s%N); "
+        "wait; echo $(( (end - start) / 1000000 ))")
+    assert done.returncode == 0, done.stderr
+    assert int(done.stdout) >= 1000, "reset did not wait for the lock"
+    assert box.auth_log("site1", SITE1) == encode_record(NOW, 0, 0, 1)
