@@ -6,6 +6,9 @@
  *   descriptor of that root (openat, mkdirat), never through paths built from the mount point;
  * - every open carries O_NOFOLLOW and O_CLOEXEC: no link is followed, and no descriptor of
  *   this library reaches the command that the process later executes;
+ * - every group directory opened must be on the cgroup2 file system and belong to root, so
+ *   that nothing mounted over it and no group delegated to a user takes a root process in;
+ * - the groups get no limits here: the administrator sets them.
  * - buffers are fixed and every formatted length is checked.
  */
 #define _GNU_SOURCE
@@ -21,7 +24,11 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include "build_note.h"
+
 #define QOR_API __attribute__((visibility("default")))
+
+VORNEX_BUILD_NOTE;
 
 enum {
     mountinfo_line_size = 4096,
@@ -188,11 +195,25 @@ static void enable_controllers(int dir_fd) {
     }
 }
 
+static int is_roots_cgroup2_dir(int fd) {
+    struct statfs fs;
+    struct stat status;
+    if (fstatfs(fd, &fs) < 0 || fstat(fd, &status) < 0)
+        return 0;
+    return fs.f_type == CGROUP2_SUPER_MAGIC && status.st_uid == 0;
+}
+
 static int open_child_cgroup(int parent_fd, const char *name) {
     enable_controllers(parent_fd);
     if (mkdirat(parent_fd, name, 0755) < 0 && errno != EEXIST)
         return -1;
-    return openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int fd = openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0 && !is_roots_cgroup2_dir(fd)) {
+        close(fd);
+        errno = EPERM;
+        return -1;
+    }
+    return fd;
 }
 
 static int move_self_into(int cgroup_fd) {

@@ -7,7 +7,11 @@
 #include <stddef.h>
 #include <sys/capability.h>
 
+#include "build_note.h"
+
 #define THOLMET_API __attribute__((visibility("default")))
+
+VORNEX_BUILD_NOTE;
 
 THOLMET_API int enable_quota_capability(void) {
     cap_t caps = cap_get_proc();

@@ -4,7 +4,11 @@
 
 #include <syslog.h>
 
+#include "build_note.h"
+
 bool debug_flag = false;
+
+VORNEX_BUILD_NOTE;
 
 void open_log(const char *ident) {
     openlog(ident, LOG_PID | LOG_CONS | LOG_NDELAY, LOG_DAEMON);

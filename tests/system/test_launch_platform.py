@@ -258,3 +258,15 @@ def test_command_runs_in_the_container_of_the_requesting_uid(cgroup_box, mode):
         if not own_capability("CapBnd") >> CAP_SYS_RESOURCE & 1:
             expected = ["set CAP_SYS_RESOURCE failed: Operation not permitted"]
     assert result.texts() == expected
+
+
+def test_container_delegated_to_a_user_is_not_entered(cgroup_box):
+    # A group that belongs to someone else than root is never entered by a root process.
+    uid = cgroup_box.cgroup_uid
+    use(cgroup_box)
+    group = os.path.join(cgroup2_root(), "vornex", str(uid))
+    os.makedirs(group, exist_ok=True)
+    os.chown(group, uid, uid)
+    result = cgroup_box.run(user="cgsite")
+    result.assert_failed(f"qor_enter_flags() failed for qor id {uid}.")
+    assert cgroup_box.probe_reports("probe") == []
