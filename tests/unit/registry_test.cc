@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+
+#include <unistd.h>
 
 #include "registry/command_line.h"
 #include "registry/registry.h"
@@ -143,6 +147,56 @@ TEST(LookupAliasInStream, LastLineWithoutNewlineAndCrLf) {
     ASSERT_EQ(r.found, 1);
     EXPECT_STREQ(r.entry.command_token, "/bin/b");
     release_alias_entry(&r.entry);
+}
+
+struct split_case {
+    const char *line;
+    int defines;
+    const char *key;  // the whole key, the text after a colon included
+    const char *alias;
+};
+
+class SplitLineTest : public testing::TestWithParam<split_case> {};
+
+TEST_P(SplitLineTest, KeepsTheWholeKeyAndAnyAliasPart) {
+    const split_case &c = GetParam();
+    std::string line = c.line;
+    command_line_t parsed{};
+    ASSERT_EQ(split_command_line(line.data(), &parsed), c.defines) << c.line;
+    if (c.defines == 1) {
+        EXPECT_EQ(std::string(parsed.alias, parsed.key_length), c.key);
+        EXPECT_EQ(std::string(parsed.alias, parsed.alias_length), c.alias);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, SplitLineTest,
+                         testing::Values(split_case{"ls=/bin/ls", 1, "ls", "ls"},
+                                         split_case{"ls:cut here=/bin/ls", 1, "ls:cut here", "ls"},
+                                         split_case{":x=/bin/ls", 1, ":x", ""},
+                                         split_case{"=/bin/ls", 1, "", ""},
+                                         split_case{" l s =a=b \n", 1, " l s ", " l s "},
+                                         split_case{"no equals", 0, "", ""}));
+
+TEST(OpenCommandFile, TellsWhyAFileCannotBeUsed) {
+    char dir[] = "/tmp/vornex-registry-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string file = std::string(dir) + "/f";
+    FILE *made = fopen(file.c_str(), "w");
+    ASSERT_NE(made, nullptr);
+    fclose(made);
+    command_file_status status = command_file_status::usable;
+    int error = 0;
+    EXPECT_EQ(open_command_file((std::string(dir) + "/none").c_str(), &status, &error), nullptr);
+    EXPECT_EQ(status, command_file_status::stat_failed);
+    EXPECT_EQ(error, ENOENT);
+    EXPECT_EQ(open_command_file(dir, &status, &error), nullptr);
+    EXPECT_EQ(status, command_file_status::not_regular);
+    FILE *stream = open_command_file(file.c_str(), &status, &error);
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(status, command_file_status::usable);
+    fclose(stream);
+    unlink(file.c_str());
+    rmdir(dir);
 }
 
 }  // namespace
