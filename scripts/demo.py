@@ -181,6 +181,53 @@ def play_road(stage: str) -> bool:
     return True
 
 
+# The administrator's tool on a command file with two mistakes: a blank before "=" makes the
+# alias "report " instead of "report", and a relative command path fails every request.
+ADMIN_COMMANDS = ("report =/usr/bin/id\n"
+                  "restart=root:usr/sbin/service-restart\n")
+CTL = "/usr/sbin/vornexctl"
+
+
+def admin_step(box: sandbox.Sandbox, argv: list[str]) -> int:
+    print("# " + shlex.join([CTL, *argv]))
+    result = box.run(program=CTL, raw_argv=[CTL, *argv], token=None)
+    print(indent(result.stdout.decode("utf-8", "backslashreplace").rstrip("\n")))
+    print(f"    (exit status {result.rc})")
+    return result.rc
+
+
+def play_admin(stage: str) -> bool:
+    print("=== vornexctl: checking a command file, and explaining a refusal")
+    print(textwrap.fill(
+        "The administrator has written two mistakes into the main command file. vornexctl "
+        "check, run after the edit, names both with file and line; a request for \"report\" "
+        "is refused by the server, and vornexctl explain tells at which stage and with which "
+        "syslog line, without running anything.", WIDTH))
+    print("Command file /etc/vornex/proxy.commands:")
+    print(indent(ADMIN_COMMANDS.rstrip("\n")))
+    box = sandbox.Sandbox(stage=stage)
+    try:
+        box.write_file(EDITION_MARKER, "")
+        box.add_user("site1", 1005)
+        box.token("site1", 1005, "demo-token-2f9c\n")
+        box.commands(ADMIN_COMMANDS)
+        got = [admin_step(box, ["check"])]
+        request = ["frontend", "site1", "/home/site1", "report", "4242"]
+        print("# VORNEX_TOKEN=demo-token-2f9c " + shlex.join([SERVER, *request]))
+        result = box.run(request, token="demo-token-2f9c")
+        print(f"    exit status {result.rc}; stderr: {shown(result.stderr)}")
+        for record in result.logs:
+            print(f"    syslog {priority_name(record.pri):<15} {record.ident}: {record.text}")
+        got += [result.rc, admin_step(box, ["explain", "site1", "report"])]
+    finally:
+        box.close()
+    print()
+    if got != [1, 1, 1]:
+        print(f"demo: the vornexctl scene ended with {got}, not [1, 1, 1]", file=sys.stderr)
+        return False
+    return True
+
+
 def indent(text: str, prefix: str = "    ") -> str:
     return "\n".join(prefix + line for line in text.splitlines()) if text else prefix + "(empty)"
 
@@ -284,6 +331,8 @@ def main() -> int:
     failed = [number for number, scene in enumerate(SCENES, 1) if not play(number, scene, stage)]
     if not play_road(stage):
         failed.append("road")
+    if not play_admin(stage):
+        failed.append("vornexctl")
     if host_state() != before:
         print("demo: the host's files changed during the demo", file=sys.stderr)
         return 1

@@ -199,6 +199,44 @@ bool explain_request(explain_t *ex) {
 
 // ---- alias --------------------------------------------------------------------------------
 
+// Whether a defined alias differs from the requested one only in blanks or letter case.
+bool is_near_miss(const char *defined, const char *wanted) {
+    const char *a = defined;
+    const char *b = wanted;
+    for (;;) {
+        while (*a != '\0' && isspace(static_cast<unsigned char>(*a)) != 0) {
+            ++a;
+        }
+        while (*b != '\0' && isspace(static_cast<unsigned char>(*b)) != 0) {
+            ++b;
+        }
+        if (*a == '\0' || *b == '\0') {
+            return *a == *b;
+        }
+        if (tolower(static_cast<unsigned char>(*a)) != tolower(static_cast<unsigned char>(*b))) {
+            return false;
+        }
+        ++a;
+        ++b;
+    }
+}
+
+void append_near_misses(explain_t *ex, stage_t *stage) {
+    char alias[shown_size];
+    char path[shown_size];
+    char text[message_size];
+    for (size_t i = 0; i < ex->table.definition_count; ++i) {
+        const definition_t *definition = &ex->table.definitions[i];
+        if (definition->winner == nullptr && definition->alias_length > 0 &&
+            is_near_miss(definition->alias, ex->alias)) {
+            format_text(text, sizeof text, "\n  %s:%zu defines \"%s\", which does not match",
+                        shown(definition->file->path, path, sizeof path), definition->line,
+                        shown(definition->alias, alias, sizeof alias));
+            append(stage, text);
+        }
+    }
+}
+
 // The server logs every command file it consults and cannot use, up to the one that holds
 // the alias (all of them when none does).
 void log_passed_files(explain_t *ex) {
@@ -252,6 +290,7 @@ bool explain_alias(explain_t *ex) {
     if (ex->definition == nullptr) {
         stage_t *stage = add_stage(ex, "alias", "refused");
         format_text(stage->detail, sizeof stage->detail, "no command file defines \"%s\"", alias);
+        append_near_misses(ex, stage);
         log_line_t *line = add_log_line(ex, false);
         format_text(line->text, sizeof line->text, "Can't find alias: user: %s, command: %s",
                     ex->user, ex->alias);
