@@ -44,9 +44,9 @@ void print_shown(FILE *out, const char *text);
 // Local time as "YYYY-MM-DD HH:MM:SS", or "-" for 0.
 const char *format_time(int64_t seconds, char *buffer, size_t size);
 
-// snprintf for report text: a text longer than the buffer is cut, which only shortens what
-// is shown.
-[[gnu::format(printf, 3, 4)]] void format_text(char *buffer, size_t size, const char *format, ...);
+// Takes the result of a bounded format of report text: a text that did not fit is shown cut,
+// ending in "...", which only shortens what is shown.
+void mark_cut(char *buffer, size_t size, int length);
 
 // `key` is null inside arrays. `bracket` is '{' or '['.
 void json_begin(json_writer_t *json, const char *key, char bracket);
@@ -118,4 +118,4 @@ int run_status(int argc, char **argv, bool json);
 int run_reset(int argc, char **argv, bool json);
 
 // Prints "vornexctl: " and the message on standard error.
-void print_error(const char *what, const char *text);
+void print_error(const char *subject, const char *message);

@@ -131,7 +131,8 @@ stage_t *add_stage(explain_t *ex, const char *name, const char *result) {
 // Appends formatted text to a stage's detail; cut at the end of the buffer.
 void append(stage_t *stage, const char *text) {
     size_t used = strlen(stage->detail);
-    format_text(stage->detail + used, sizeof stage->detail - used, "%s", text);
+    mark_cut(stage->detail + used, sizeof stage->detail - used,
+             snprintf(stage->detail + used, sizeof stage->detail - used, "%s", text));
 }
 
 // When the lines run out, the last one is used again: the lines of a stage stay complete
@@ -177,23 +178,28 @@ bool explain_request(explain_t *ex) {
         stage_t *stage = add_stage(ex, "request", "refused");
         append(stage, "an empty argument");
         log_line_t *line = add_log_line(ex, false);
-        format_text(line->text, sizeof line->text,
-                    "Empty arguments are not allowed: user: %s, cwd: %s, command: %s, pid: %s",
-                    ex->user, ex->cwd, ex->alias, ex->pid);
+        mark_cut(
+            line->text, sizeof line->text,
+            snprintf(line->text, sizeof line->text,
+                     "Empty arguments are not allowed: user: %s, cwd: %s, command: %s, pid: %s",
+                     ex->user, ex->cwd, ex->alias, ex->pid));
         return refuse(ex, "request", refused_message);
     }
     if (!is_valid_number(ex->pid)) {
         stage_t *stage = add_stage(ex, "request", "refused");
-        format_text(stage->detail, sizeof stage->detail, "pid \"%s\" is not all decimal digits",
-                    pid);
+        mark_cut(stage->detail, sizeof stage->detail,
+                 snprintf(stage->detail, sizeof stage->detail,
+                          "pid \"%s\" is not all decimal digits", pid));
         log_line_t *line = add_log_line(ex, false);
-        format_text(line->text, sizeof line->text,
-                    "Only valid numbers allowed as pid value, pid: %s", ex->pid);
+        mark_cut(line->text, sizeof line->text,
+                 snprintf(line->text, sizeof line->text,
+                          "Only valid numbers allowed as pid value, pid: %s", ex->pid));
         return refuse(ex, "request", refused_message);
     }
     stage_t *stage = add_stage(ex, "request", "ok");
-    format_text(stage->detail, sizeof stage->detail, "user %s, alias %s, pid %s, cwd %s", user,
-                alias, pid, cwd);
+    mark_cut(stage->detail, sizeof stage->detail,
+             snprintf(stage->detail, sizeof stage->detail, "user %s, alias %s, pid %s, cwd %s",
+                      user, alias, pid, cwd));
     return true;
 }
 
@@ -229,9 +235,10 @@ void append_near_misses(explain_t *ex, stage_t *stage) {
         const definition_t *definition = &ex->table.definitions[i];
         if (definition->winner == nullptr && definition->alias_length > 0 &&
             is_near_miss(definition->alias, ex->alias)) {
-            format_text(text, sizeof text, "\n  %s:%zu defines \"%s\", which does not match",
-                        shown(definition->file->path, path, sizeof path), definition->line,
-                        shown(definition->alias, alias, sizeof alias));
+            mark_cut(text, sizeof text,
+                     snprintf(text, sizeof text, "\n  %s:%zu defines \"%s\", which does not match",
+                              shown(definition->file->path, path, sizeof path), definition->line,
+                              shown(definition->alias, alias, sizeof alias)));
             append(stage, text);
         }
     }
@@ -251,21 +258,24 @@ void log_passed_files(explain_t *ex) {
                 break;
             case command_file_status::stat_failed:
                 if ((line = add_log_line(ex, false)) != nullptr) {
-                    format_text(line->text, sizeof line->text, "Unable to stat file '%s': %s",
-                                file->path, strerror(file->error));
+                    mark_cut(line->text, sizeof line->text,
+                             snprintf(line->text, sizeof line->text, "Unable to stat file '%s': %s",
+                                      file->path, strerror(file->error)));
                 }
                 break;
             case command_file_status::not_regular:
                 if ((line = add_log_line(ex, false)) != nullptr) {
-                    format_text(line->text, sizeof line->text, "File '%s' is not a regular file",
-                                file->path);
+                    mark_cut(line->text, sizeof line->text,
+                             snprintf(line->text, sizeof line->text,
+                                      "File '%s' is not a regular file", file->path));
                 }
                 break;
             case command_file_status::open_failed:
                 if ((line = add_log_line(ex, false)) != nullptr) {
-                    format_text(line->text, sizeof line->text,
-                                "Unable to open file '%s' for reading: %s", file->path,
-                                strerror(file->error));
+                    mark_cut(line->text, sizeof line->text,
+                             snprintf(line->text, sizeof line->text,
+                                      "Unable to open file '%s' for reading: %s", file->path,
+                                      strerror(file->error)));
                 }
                 break;
         }
@@ -279,38 +289,45 @@ bool explain_alias(explain_t *ex) {
     shown(ex->alias, alias, sizeof alias);
     if (load_alias_table(&ex->table) < 0) {
         stage_t *stage = add_stage(ex, "alias", "refused");
-        format_text(stage->detail, sizeof stage->detail, "%s cannot be listed", command_dir);
+        mark_cut(stage->detail, sizeof stage->detail,
+                 snprintf(stage->detail, sizeof stage->detail, "%s cannot be listed", command_dir));
         log_line_t *line = add_log_line(ex, false);
-        format_text(line->text, sizeof line->text,
-                    "opendir: Path '%s' does not exist or could not be read", command_dir);
+        mark_cut(line->text, sizeof line->text,
+                 snprintf(line->text, sizeof line->text,
+                          "opendir: Path '%s' does not exist or could not be read", command_dir));
         return refuse(ex, "alias", failed_message);
     }
     ex->definition = find_definition(&ex->table, ex->alias);
     log_passed_files(ex);
     if (ex->definition == nullptr) {
         stage_t *stage = add_stage(ex, "alias", "refused");
-        format_text(stage->detail, sizeof stage->detail, "no command file defines \"%s\"", alias);
+        mark_cut(
+            stage->detail, sizeof stage->detail,
+            snprintf(stage->detail, sizeof stage->detail, "no command file defines \"%s\"", alias));
         append_near_misses(ex, stage);
         log_line_t *line = add_log_line(ex, false);
-        format_text(line->text, sizeof line->text, "Can't find alias: user: %s, command: %s",
-                    ex->user, ex->alias);
+        mark_cut(line->text, sizeof line->text,
+                 snprintf(line->text, sizeof line->text, "Can't find alias: user: %s, command: %s",
+                          ex->user, ex->alias));
         return refuse(ex, "alias", failed_message);
     }
     const definition_t *found = ex->definition;
     char how[shown_size + message_size];
     char user[shown_size];
     if (found->root != 0) {
-        format_text(how, sizeof how, "runs as root");
+        mark_cut(how, sizeof how, snprintf(how, sizeof how, "runs as root"));
     } else if (found->user != nullptr) {
-        format_text(how, sizeof how, "runs as account \"%s\"",
-                    shown(found->user, user, sizeof user));
+        mark_cut(how, sizeof how,
+                 snprintf(how, sizeof how, "runs as account \"%s\"",
+                          shown(found->user, user, sizeof user)));
     } else {
-        format_text(how, sizeof how, "runs as the requesting user");
+        mark_cut(how, sizeof how, snprintf(how, sizeof how, "runs as the requesting user"));
     }
     stage_t *stage = add_stage(ex, "alias", "ok");
-    format_text(stage->detail, sizeof stage->detail, "%s: %s:%zu, %s, %s", alias,
-                shown(found->file->path, path, sizeof path), found->line,
-                shown(found->command, command, sizeof command), how);
+    mark_cut(stage->detail, sizeof stage->detail,
+             snprintf(stage->detail, sizeof stage->detail, "%s: %s:%zu, %s, %s", alias,
+                      shown(found->file->path, path, sizeof path), found->line,
+                      shown(found->command, command, sizeof command), how));
     return true;
 }
 
@@ -326,33 +343,39 @@ bool explain_account(explain_t *ex) {
     log_line_t *line = nullptr;
     if (error != 0) {
         line = add_log_line(ex, false);
-        format_text(line->text, sizeof line->text, "getpwnam_r: %s", strerror(error));
+        mark_cut(line->text, sizeof line->text,
+                 snprintf(line->text, sizeof line->text, "getpwnam_r: %s", strerror(error)));
         text = "the password database cannot be read";
     } else if (found == nullptr) {
         line = add_log_line(ex, false);
-        format_text(line->text, sizeof line->text, "Can't get user info %s", ex->user);
+        mark_cut(line->text, sizeof line->text,
+                 snprintf(line->text, sizeof line->text, "Can't get user info %s", ex->user));
         text = "no such account";
     } else if (found->pw_uid == 0 || found->pw_gid == 0) {
         line = add_log_line(ex, false);
-        format_text(line->text, sizeof line->text, "Can't run program as root");
+        mark_cut(line->text, sizeof line->text,
+                 snprintf(line->text, sizeof line->text, "Can't run program as root"));
         text = "uid 0 or group 0 is refused";
     } else if (found->pw_dir == nullptr) {
         line = add_log_line(ex, false);
-        format_text(line->text, sizeof line->text, "Can't get home directory for user %s",
-                    ex->user);
+        mark_cut(line->text, sizeof line->text,
+                 snprintf(line->text, sizeof line->text, "Can't get home directory for user %s",
+                          ex->user));
         text = "no home directory";
     }
     if (text != nullptr) {
         stage_t *stage = add_stage(ex, "account", "refused");
-        format_text(stage->detail, sizeof stage->detail, "%s: %s", user, text);
+        mark_cut(stage->detail, sizeof stage->detail,
+                 snprintf(stage->detail, sizeof stage->detail, "%s: %s", user, text));
         return refuse(ex, "account", failed_message);
     }
     ex->has_account = true;
     char home[shown_size];
     stage_t *stage = add_stage(ex, "account", "ok");
-    format_text(stage->detail, sizeof stage->detail, "%s: uid %u, gid %u, home %s", user,
-                ex->account.pw_uid, ex->account.pw_gid,
-                shown(ex->account.pw_dir, home, sizeof home));
+    mark_cut(stage->detail, sizeof stage->detail,
+             snprintf(stage->detail, sizeof stage->detail, "%s: uid %u, gid %u, home %s", user,
+                      ex->account.pw_uid, ex->account.pw_gid,
+                      shown(ex->account.pw_dir, home, sizeof home)));
     return true;
 }
 
@@ -360,8 +383,9 @@ bool explain_flags(explain_t *ex) {
     ex->debug = file_exists(debug_flag_path);
     ex->search_disabled = file_exists(disable_duid_flag_path);
     stage_t *stage = add_stage(ex, "flags", "ok");
-    format_text(stage->detail, sizeof stage->detail, "debug %s, shared-uid search %s",
-                ex->debug ? "on" : "off", ex->search_disabled ? "off" : "on");
+    mark_cut(stage->detail, sizeof stage->detail,
+             snprintf(stage->detail, sizeof stage->detail, "debug %s, shared-uid search %s",
+                      ex->debug ? "on" : "off", ex->search_disabled ? "off" : "on"));
     return true;
 }
 
@@ -450,8 +474,9 @@ void log_missing_auth_log(explain_t *ex, const auth_name_t *entry) {
     struct stat info {};
     if (stat(path, &info) < 0) {
         log_line_t *line = add_log_line(ex, true);
-        format_text(line->text, sizeof line->text, "Can`t open auth log file %s for user %s", path,
-                    entry->name);
+        mark_cut(line->text, sizeof line->text,
+                 snprintf(line->text, sizeof line->text, "Can`t open auth log file %s for user %s",
+                          path, entry->name));
     }
 }
 
@@ -463,17 +488,21 @@ void log_refused_check(explain_t *ex, const auth_name_t *entry) {
     if (!entry->directory_exists) {
         get_auth_log_path(path, sizeof path, uid, entry->name, auth_lock_file_name);
         if ((line = add_log_line(ex, false)) != nullptr) {
-            format_text(line->text, sizeof line->text, "Can`t open auth lock file %s for user %s",
-                        path, entry->name);
+            mark_cut(line->text, sizeof line->text,
+                     snprintf(line->text, sizeof line->text,
+                              "Can`t open auth lock file %s for user %s", path, entry->name));
         }
         get_auth_log_path(path, sizeof path, uid, entry->name, auth_log_file_name);
         if ((line = add_log_line(ex, true)) != nullptr) {
-            format_text(line->text, sizeof line->text, "Can`t open auth log file %s for user %s",
-                        path, entry->name);
+            mark_cut(line->text, sizeof line->text,
+                     snprintf(line->text, sizeof line->text,
+                              "Can`t open auth log file %s for user %s", path, entry->name));
         }
         if ((line = add_log_line(ex, false)) != nullptr) {
-            format_text(line->text, sizeof line->text, "Can`t open auth log file %s%s for user %s",
-                        path, temp_suffix, entry->name);
+            mark_cut(
+                line->text, sizeof line->text,
+                snprintf(line->text, sizeof line->text, "Can`t open auth log file %s%s for user %s",
+                         path, temp_suffix, entry->name));
         }
         return;
     }
@@ -484,8 +513,9 @@ void log_refused_check(explain_t *ex, const auth_name_t *entry) {
     get_token_path(path, sizeof path, uid, entry->name);
     if (entry->token == token_state::missing) {
         if ((line = add_log_line(ex, true)) != nullptr) {
-            format_text(line->text, sizeof line->text, "File %s not exists, user: %s", path,
-                        entry->name);
+            mark_cut(line->text, sizeof line->text,
+                     snprintf(line->text, sizeof line->text, "File %s not exists, user: %s", path,
+                              entry->name));
         }
         return;
     }
@@ -496,21 +526,26 @@ void log_refused_check(explain_t *ex, const auth_name_t *entry) {
         const char *socket_name = ex->search_disabled ? ex->user : ex->account.pw_name;
         if ((line = add_log_line(ex, true)) != nullptr) {
             if (entry->token == token_state::wrong_owner) {
-                format_text(
+                mark_cut(
                     line->text, sizeof line->text,
-                    "owner of file %s:%d and data from socket %s:%d are different, user: %s", path,
-                    static_cast<int>(entry->token_owner), socket_name, static_cast<int>(uid),
-                    entry->name);
+                    snprintf(
+                        line->text, sizeof line->text,
+                        "owner of file %s:%d and data from socket %s:%d are different, user: %s",
+                        path, static_cast<int>(entry->token_owner), socket_name,
+                        static_cast<int>(uid), entry->name));
             } else {
-                format_text(line->text, sizeof line->text,
-                            "file %s mode should be 0400 (octal), but it is %o, user: %s", path,
-                            static_cast<unsigned>(entry->token_mode & 0777U), entry->name);
+                mark_cut(
+                    line->text, sizeof line->text,
+                    snprintf(line->text, sizeof line->text,
+                             "file %s mode should be 0400 (octal), but it is %o, user: %s", path,
+                             static_cast<unsigned>(entry->token_mode & 0777U), entry->name));
             }
         }
         if ((line = add_log_line(ex, false)) != nullptr) {
-            format_text(line->text, sizeof line->text,
-                        "Invalid ferrymate command token for user: %s (UID: %d)", entry->name,
-                        static_cast<int>(uid));
+            mark_cut(line->text, sizeof line->text,
+                     snprintf(line->text, sizeof line->text,
+                              "Invalid ferrymate command token for user: %s (UID: %d)", entry->name,
+                              static_cast<int>(uid)));
         }
     }
 }
@@ -523,17 +558,21 @@ void describe_name(explain_t *ex, stage_t *stage, const auth_name_t *entry) {
     shown(entry->name, name, sizeof name);
     shown(entry->directory, directory, sizeof directory);
     if (!entry->directory_exists) {
-        format_text(text, sizeof text,
-                    "\n  %s %s/: no per-user directory: refused, not counted (the temporary auth "
-                    "log cannot be created)",
-                    name, directory);
+        mark_cut(
+            text, sizeof text,
+            snprintf(text, sizeof text,
+                     "\n  %s %s/: no per-user directory: refused, not counted (the temporary auth "
+                     "log cannot be created)",
+                     name, directory));
     } else if (entry->blocked) {
-        format_text(text, sizeof text,
-                    "\n  %s %s/: blocked until %s (%lld s more), %d failures: refused at once, "
-                    "not counted",
-                    name, directory, format_time(entry->record.blocked_until, until, sizeof until),
-                    static_cast<long long>(entry->record.blocked_until - ex->now),
-                    entry->record.failure_count);
+        mark_cut(
+            text, sizeof text,
+            snprintf(text, sizeof text,
+                     "\n  %s %s/: blocked until %s (%lld s more), %d failures: refused at once, "
+                     "not counted",
+                     name, directory, format_time(entry->record.blocked_until, until, sizeof until),
+                     static_cast<long long>(entry->record.blocked_until - ex->now),
+                     entry->record.failure_count));
     } else {
         const char *effect = "a right token is accepted";
         if (entry->token == token_state::missing) {
@@ -541,8 +580,10 @@ void describe_name(explain_t *ex, stage_t *stage, const auth_name_t *entry) {
         } else if (entry->token != token_state::usable) {
             effect = "refused and counted as a failure whatever the token";
         }
-        format_text(text, sizeof text, "\n  %s %s/: token %s; %d failures, not blocked: %s", name,
-                    directory, token_state_name(entry->token), entry->record.failure_count, effect);
+        mark_cut(text, sizeof text,
+                 snprintf(text, sizeof text, "\n  %s %s/: token %s; %d failures, not blocked: %s",
+                          name, directory, token_state_name(entry->token),
+                          entry->record.failure_count, effect));
     }
     append(stage, text);
 }
@@ -571,11 +612,14 @@ bool explain_auth(explain_t *ex) {
     }
     stage_t *stage = add_stage(ex, "auth", any_usable ? "ok" : "refused");
     if (ex->search_disabled) {
-        format_text(stage->detail, sizeof stage->detail,
-                    "one check, for the requesting user's own name (shared-uid search off):");
+        mark_cut(
+            stage->detail, sizeof stage->detail,
+            snprintf(stage->detail, sizeof stage->detail,
+                     "one check, for the requesting user's own name (shared-uid search off):"));
     } else {
-        format_text(stage->detail, sizeof stage->detail,
-                    "shared-uid search over uid %u, in this order:", uid);
+        mark_cut(stage->detail, sizeof stage->detail,
+                 snprintf(stage->detail, sizeof stage->detail,
+                          "shared-uid search over uid %u, in this order:", uid));
     }
     for (size_t i = 0; i < ex->name_count; ++i) {
         describe_name(ex, stage, &ex->names[i]);
@@ -605,14 +649,18 @@ bool explain_command_path(explain_t *ex) {
     shown(command, shown_command, sizeof shown_command);
     if (command[0] != '/') {
         stage_t *stage = add_stage(ex, "command", "refused");
-        format_text(stage->detail, sizeof stage->detail, "\"%s\" is not absolute", shown_command);
+        mark_cut(
+            stage->detail, sizeof stage->detail,
+            snprintf(stage->detail, sizeof stage->detail, "\"%s\" is not absolute", shown_command));
         log_line_t *line = add_log_line(ex, false);
-        format_text(line->text, sizeof line->text, "Command path %s is not absolute, user %s",
-                    command, ex->user);
+        mark_cut(line->text, sizeof line->text,
+                 snprintf(line->text, sizeof line->text, "Command path %s is not absolute, user %s",
+                          command, ex->user));
         return refuse(ex, "command", failed_message);
     }
     stage_t *stage = add_stage(ex, "command", "ok");
-    format_text(stage->detail, sizeof stage->detail, "%s is absolute", shown_command);
+    mark_cut(stage->detail, sizeof stage->detail,
+             snprintf(stage->detail, sizeof stage->detail, "%s is absolute", shown_command));
     return true;
 }
 
@@ -641,8 +689,9 @@ bool explain_validator(explain_t *ex) {
     if (!runnable) {
         append(stage, "\n  the validator cannot be executed: the request fails");
         log_line_t *line = add_log_line(ex, false);
-        format_text(line->text, sizeof line->text, "Can't start program %s",
-                    ex->definition->command);
+        mark_cut(line->text, sizeof line->text,
+                 snprintf(line->text, sizeof line->text, "Can't start program %s",
+                          ex->definition->command));
         return refuse(ex, "validator", failed_message);
     }
     append(stage, "\n  runs as root in /; its exit status 0 approves (not run here)");
@@ -656,14 +705,16 @@ bool explain_container(explain_t *ex) {
         if (access(marker, F_OK) == 0) {
             ex->container_marker = marker;
             stage_t *stage = add_stage(ex, "container", "skipped");
-            format_text(stage->detail, sizeof stage->detail, "skipped: %s exists", marker);
+            mark_cut(stage->detail, sizeof stage->detail,
+                     snprintf(stage->detail, sizeof stage->detail, "skipped: %s exists", marker));
             return true;
         }
     }
     ex->container_entered = true;
     stage_t *stage = add_stage(ex, "container", "ok");
-    format_text(stage->detail, sizeof stage->detail, "enters the resource container of uid %u",
-                ex->account.pw_uid);
+    mark_cut(stage->detail, sizeof stage->detail,
+             snprintf(stage->detail, sizeof stage->detail,
+                      "enters the resource container of uid %u", ex->account.pw_uid));
     return true;
 }
 
@@ -686,8 +737,9 @@ bool explain_identity(explain_t *ex) {
         identity->group_count = getgroups(max_groups, identity->groups);
         identity->group_count = identity->group_count < 0 ? 0 : identity->group_count;
         stage_t *stage = add_stage(ex, "identity", "ok");
-        format_text(stage->detail, sizeof stage->detail,
-                    "stays root (uid 0, gid 0, the server's groups)");
+        mark_cut(stage->detail, sizeof stage->detail,
+                 snprintf(stage->detail, sizeof stage->detail,
+                          "stays root (uid 0, gid 0, the server's groups)"));
         ex->has_identity = true;
         return true;
     }
@@ -699,14 +751,18 @@ bool explain_identity(explain_t *ex) {
         int error = getpwnam_r(found->user, &entry, buffer, sizeof buffer, &account);
         if (account == nullptr) {
             stage_t *stage = add_stage(ex, "identity", "refused");
-            format_text(stage->detail, sizeof stage->detail, "account \"%s\" does not exist",
-                        shown(found->user, user, sizeof user));
+            mark_cut(stage->detail, sizeof stage->detail,
+                     snprintf(stage->detail, sizeof stage->detail, "account \"%s\" does not exist",
+                              shown(found->user, user, sizeof user)));
             log_line_t *line = add_log_line(ex, false);
             if (error == 0) {
-                format_text(line->text, sizeof line->text, "Can't get passwd info for user %s",
-                            found->user);
+                mark_cut(line->text, sizeof line->text,
+                         snprintf(line->text, sizeof line->text,
+                                  "Can't get passwd info for user %s", found->user));
             } else {
-                format_text(line->text, sizeof line->text, "getpwnam_r: %s", strerror(error));
+                mark_cut(
+                    line->text, sizeof line->text,
+                    snprintf(line->text, sizeof line->text, "getpwnam_r: %s", strerror(error)));
             }
             return refuse(ex, "identity", failed_message);
         }
@@ -714,21 +770,24 @@ bool explain_identity(explain_t *ex) {
         identity->gid = account->pw_gid;
         fill_groups(identity, found->user);
         identity->root_closed = true;
-        format_text(text, sizeof text, "account %s: ", shown(found->user, user, sizeof user));
+        mark_cut(
+            text, sizeof text,
+            snprintf(text, sizeof text, "account %s: ", shown(found->user, user, sizeof user)));
     } else {
         identity->mode = "requesting-user";
         identity->uid = ex->account.pw_uid;
         identity->gid = ex->account.pw_gid;
         fill_groups(identity, ex->user);
         identity->root_closed = true;
-        format_text(text, sizeof text, "requesting user: ");
+        mark_cut(text, sizeof text, snprintf(text, sizeof text, "requesting user: "));
     }
     ex->has_identity = true;
     stage_t *stage = add_stage(ex, "identity", "ok");
-    format_text(stage->detail, sizeof stage->detail, "%suid %u, gid %u, groups", text,
-                identity->uid, identity->gid);
+    mark_cut(stage->detail, sizeof stage->detail,
+             snprintf(stage->detail, sizeof stage->detail, "%suid %u, gid %u, groups", text,
+                      identity->uid, identity->gid));
     for (int i = 0; i < identity->group_count; ++i) {
-        format_text(text, sizeof text, " %u", identity->groups[i]);
+        mark_cut(text, sizeof text, snprintf(text, sizeof text, " %u", identity->groups[i]));
         append(stage, text);
     }
     append(stage, "; real, effective and saved uid all set: no way back to root");
@@ -738,21 +797,26 @@ bool explain_identity(explain_t *ex) {
 void explain_home_and_crontab(explain_t *ex) {
     char home[shown_size];
     stage_t *stage = add_stage(ex, "home", "ok");
-    format_text(stage->detail, sizeof stage->detail, "HOME=%s",
-                shown(ex->account.pw_dir, home, sizeof home));
+    mark_cut(stage->detail, sizeof stage->detail,
+             snprintf(stage->detail, sizeof stage->detail, "HOME=%s",
+                      shown(ex->account.pw_dir, home, sizeof home)));
     ex->crontab = crontab_kind(ex->definition->alias);
     stage = add_stage(ex, "crontab", ex->crontab != nullptr ? "ok" : "skipped");
     if (ex->crontab == nullptr) {
-        format_text(stage->detail, sizeof stage->detail, "not a crontab alias");
+        mark_cut(stage->detail, sizeof stage->detail,
+                 snprintf(stage->detail, sizeof stage->detail, "not a crontab alias"));
     } else if (strcmp(ex->crontab, "check") == 0) {
-        format_text(stage->detail, sizeof stage->detail,
-                    "runs the command with -l quietly: status 0 ends the request with status 0; "
-                    "otherwise the command runs with the single argument -");
+        mark_cut(
+            stage->detail, sizeof stage->detail,
+            snprintf(stage->detail, sizeof stage->detail,
+                     "runs the command with -l quietly: status 0 ends the request with status 0; "
+                     "otherwise the command runs with the single argument -"));
     } else {
-        format_text(stage->detail, sizeof stage->detail,
-                    "the command runs with the single argument %s; the extra arguments are "
-                    "dropped",
-                    strcmp(ex->crontab, "list") == 0 ? "-l" : "-");
+        mark_cut(stage->detail, sizeof stage->detail,
+                 snprintf(stage->detail, sizeof stage->detail,
+                          "the command runs with the single argument %s; the extra arguments are "
+                          "dropped",
+                          strcmp(ex->crontab, "list") == 0 ? "-l" : "-"));
     }
 }
 
@@ -762,7 +826,8 @@ void explain_pid_file(explain_t *ex) {
     if (found->root != 0 || found->user != nullptr || ex->crontab != nullptr ||
         strcmp(found->alias, enter_alias) == 0) {
         stage = add_stage(ex, "pidfile", "skipped");
-        format_text(stage->detail, sizeof stage->detail, "no pid file is written");
+        mark_cut(stage->detail, sizeof stage->detail,
+                 snprintf(stage->detail, sizeof stage->detail, "no pid file is written"));
         return;
     }
     int length = snprintf(ex->pid_file, sizeof ex->pid_file, "%s/.vornex/tmp/.vornex.proxy.%s",
@@ -770,8 +835,9 @@ void explain_pid_file(explain_t *ex) {
     ex->has_pid_file = length >= 0 && static_cast<size_t>(length) < sizeof ex->pid_file;
     char path[shown_size];
     stage = add_stage(ex, "pidfile", "ok");
-    format_text(stage->detail, sizeof stage->detail, "%s, written as the requesting user",
-                shown(ex->pid_file, path, sizeof path));
+    mark_cut(stage->detail, sizeof stage->detail,
+             snprintf(stage->detail, sizeof stage->detail, "%s, written as the requesting user",
+                      shown(ex->pid_file, path, sizeof path)));
 }
 
 bool is_member(const identity_t *identity, gid_t gid) {
@@ -844,21 +910,25 @@ bool explain_cwd(explain_t *ex) {
     if (error == 0) {
         ex->cwd_result = "enter";
         stage_t *stage = add_stage(ex, "cwd", "ok");
-        format_text(stage->detail, sizeof stage->detail, "%s: may be entered", cwd);
+        mark_cut(stage->detail, sizeof stage->detail,
+                 snprintf(stage->detail, sizeof stage->detail, "%s: may be entered", cwd));
         return true;
     }
     if (error == EACCES) {
         ex->cwd_result = "eacces-stays-in-root";
         stage_t *stage = add_stage(ex, "cwd", "ok");
-        format_text(stage->detail, sizeof stage->detail,
-                    "%s: the final identity may not enter it: the command starts in /", cwd);
+        mark_cut(stage->detail, sizeof stage->detail,
+                 snprintf(stage->detail, sizeof stage->detail,
+                          "%s: the final identity may not enter it: the command starts in /", cwd));
         return true;
     }
     stage_t *stage = add_stage(ex, "cwd", "refused");
-    format_text(stage->detail, sizeof stage->detail, "%s: %s", cwd, strerror(error));
+    mark_cut(stage->detail, sizeof stage->detail,
+             snprintf(stage->detail, sizeof stage->detail, "%s: %s", cwd, strerror(error)));
     log_line_t *line = add_log_line(ex, false);
-    format_text(line->text, sizeof line->text, "Failed to change directory to '%s': %s", ex->cwd,
-                strerror(error));
+    mark_cut(line->text, sizeof line->text,
+             snprintf(line->text, sizeof line->text, "Failed to change directory to '%s': %s",
+                      ex->cwd, strerror(error)));
     return refuse(ex, "cwd", failed_message);
 }
 
@@ -868,15 +938,19 @@ bool explain_exec(explain_t *ex) {
     shown(command, shown_command, sizeof shown_command);
     if (is_executable_file(command)) {
         stage_t *stage = add_stage(ex, "exec", "ok");
-        format_text(stage->detail, sizeof stage->detail, "%s", shown_command);
+        mark_cut(stage->detail, sizeof stage->detail,
+                 snprintf(stage->detail, sizeof stage->detail, "%s", shown_command));
         return true;
     }
     stage_t *stage = add_stage(ex, "exec", "refused");
-    format_text(stage->detail, sizeof stage->detail, "%s is not an executable file", shown_command);
+    mark_cut(stage->detail, sizeof stage->detail,
+             snprintf(stage->detail, sizeof stage->detail, "%s is not an executable file",
+                      shown_command));
     // On the crontab path a failed exec ends the request without a line.
     if (ex->crontab == nullptr) {
         log_line_t *line = add_log_line(ex, false);
-        format_text(line->text, sizeof line->text, "Can't start program %s", command);
+        mark_cut(line->text, sizeof line->text,
+                 snprintf(line->text, sizeof line->text, "Can't start program %s", command));
     }
     return refuse(ex, "exec", failed_message);
 }
@@ -1154,7 +1228,7 @@ int run_explain(int argc, char **argv, bool json) {
     // The home directory found for the default is kept apart from the account stage's own.
     char cwd[passwd_buffer_size];
     if (!ex->cwd_given) {
-        format_text(cwd, sizeof cwd, "%s", ex->cwd);
+        mark_cut(cwd, sizeof cwd, snprintf(cwd, sizeof cwd, "%s", ex->cwd));
         ex->cwd = cwd;
     }
     explain_stages(ex);

@@ -2,7 +2,6 @@
 // shows the unsafe ones as \xNN, and JSON strings escape every byte outside printable ASCII
 // as \u00XX, one code point per byte, so a document is plain ASCII whatever it reports.
 
-#include <cstdarg>
 #include <cstring>
 #include <ctime>
 
@@ -91,11 +90,14 @@ const char *format_time(int64_t seconds, char *buffer, size_t size) {
     return buffer;
 }
 
-void format_text(char *buffer, size_t size, const char *format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    vsnprintf(buffer, size, format, arguments);
-    va_end(arguments);
+void mark_cut(char *buffer, size_t size, int length) {
+    constexpr size_t mark_length = 3;
+    if (length >= 0 && static_cast<size_t>(length) < size) {
+        return;
+    }
+    if (size > mark_length) {
+        memcpy(buffer + size - 1 - mark_length, "...", mark_length);
+    }
 }
 
 void json_begin(json_writer_t *json, const char *key, char bracket) {
