@@ -124,7 +124,7 @@ void check_file(check_report_t *out, const command_file_t *file, size_t order) {
             return;
         case command_file_status::stat_failed:
             if (file->error == ENOENT && strcmp(file->name, main_command_file) == 0) {
-                report_simple(out, file->path, 0, "note", "main-missing",
+                report_simple(out, file->path, 0, "warning", "main-missing",
                               "the main command file does not exist: only the additional "
                               "command files count",
                               nullptr);

@@ -34,8 +34,7 @@ constexpr size_t detail_size = 8192;
 constexpr int max_groups = 1024;
 constexpr mode_t permission_bits = 07777;
 constexpr mode_t owner_search = 0100;
-constexpr mode_t group_search = 0010;
-constexpr mode_t other_search = 0001;
+constexpr mode_t owner_write = 0200;
 constexpr mode_t any_execute = 0111;
 
 // A logged line can quote two per-user paths.
@@ -820,6 +819,72 @@ void explain_home_and_crontab(explain_t *ex) {
     }
 }
 
+bool is_member(const identity_t *identity, gid_t gid) {
+    if (identity->gid == gid) {
+        return true;
+    }
+    for (int i = 0; i < identity->group_count; ++i) {
+        if (identity->groups[i] == gid) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Permission for the identity from the mode bits (access control lists are not looked at):
+// `owner_bits` are the owner's bits wanted (search or execute, write), tested in the owner's,
+// else the group's, else the others' class. Root may do anything but execute a file without
+// an execute bit.
+bool may(const identity_t *identity, const struct stat *info, mode_t owner_bits) {
+    if (identity->uid == 0) {
+        return S_ISDIR(info->st_mode) || (owner_bits & owner_search) == 0 ||
+               (info->st_mode & any_execute) != 0;
+    }
+    mode_t bits = owner_bits;
+    if (info->st_uid != identity->uid) {
+        bits = is_member(identity, info->st_gid) ? owner_bits >> 3U : owner_bits >> 6U;
+    }
+    return (info->st_mode & bits) == bits;
+}
+
+// 0 when the identity may use `path` as asked (every directory on the way searchable, the
+// last component of the wanted kind with `owner_bits`), else the error the system would give.
+// A relative path counts from "/", where the server is at that point.
+int check_path(const identity_t *identity, const char *wanted, mode_t owner_bits, bool directory) {
+    char path[passwd_buffer_size];
+    int length = snprintf(path, sizeof path, "%s%s", wanted[0] == '/' ? "" : "/", wanted);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof path) {
+        return ENAMETOOLONG;
+    }
+    struct stat info {};
+    if (stat(path, &info) < 0) {
+        return errno;
+    }
+    if (directory ? !S_ISDIR(info.st_mode) : !S_ISREG(info.st_mode)) {
+        return directory ? ENOTDIR : EACCES;
+    }
+    // The directories on the way: "/", then every prefix that ends before a slash.
+    for (auto end = static_cast<size_t>(length); end > 0; --end) {
+        if (path[end] != '/' && end != static_cast<size_t>(length)) {
+            continue;
+        }
+        char saved = path[end];
+        path[end] = '\0';
+        struct stat step {};
+        bool allowed = end == static_cast<size_t>(length) || stat(path, &step) < 0 ||
+                       may(identity, &step, owner_search);
+        path[end] = saved;
+        if (!allowed) {
+            return EACCES;
+        }
+    }
+    struct stat root {};
+    if (stat("/", &root) == 0 && !may(identity, &root, owner_search)) {
+        return EACCES;
+    }
+    return may(identity, &info, owner_bits) ? 0 : EACCES;
+}
+
 void explain_pid_file(explain_t *ex) {
     const definition_t *found = ex->definition;
     stage_t *stage = nullptr;
@@ -838,75 +903,30 @@ void explain_pid_file(explain_t *ex) {
     mark_cut(stage->detail, sizeof stage->detail,
              snprintf(stage->detail, sizeof stage->detail, "%s, written as the requesting user",
                       shown(ex->pid_file, path, sizeof path)));
-}
-
-bool is_member(const identity_t *identity, gid_t gid) {
-    if (identity->gid == gid) {
-        return true;
+    // The file is created in its directory by the requesting user; when that cannot be, the
+    // server logs it and goes on without a pid file.
+    char directory[passwd_buffer_size];
+    snprintf(directory, sizeof directory, "%s", ex->pid_file);
+    char *slash = strrchr(directory, '/');
+    if (!ex->has_pid_file || slash == nullptr) {
+        return;
     }
-    for (int i = 0; i < identity->group_count; ++i) {
-        if (identity->groups[i] == gid) {
-            return true;
-        }
+    *slash = '\0';
+    int error = check_path(&ex->identity, directory[0] == '\0' ? "/" : directory,
+                           owner_write | owner_search, true);
+    if (error != 0) {
+        append(stage, "\n  it cannot be created: the command runs without it");
+        log_line_t *line = add_log_line(ex, false);
+        mark_cut(line->text, sizeof line->text,
+                 snprintf(line->text, sizeof line->text, "Unable to create pid file %s: %s",
+                          ex->pid_file, strerror(error)));
     }
-    return false;
-}
-
-// Search permission for the identity from the mode bits (access control lists are not looked
-// at): owner bits, else group bits, else the bits for others.
-bool may_search(const identity_t *identity, const struct stat *info) {
-    if (identity->uid == 0) {
-        return true;
-    }
-    if (info->st_uid == identity->uid) {
-        return (info->st_mode & owner_search) != 0;
-    }
-    if (is_member(identity, info->st_gid)) {
-        return (info->st_mode & group_search) != 0;
-    }
-    return (info->st_mode & other_search) != 0;
-}
-
-// 0 when the identity may enter the directory, else the error chdir would give.
-int try_enter(const identity_t *identity, const char *cwd) {
-    char path[passwd_buffer_size];
-    // The server is in "/" when it changes to the working directory.
-    int length = snprintf(path, sizeof path, "%s%s", cwd[0] == '/' ? "" : "/", cwd);
-    if (length < 0 || static_cast<size_t>(length) >= sizeof path) {
-        return ENAMETOOLONG;
-    }
-    struct stat info {};
-    if (stat(path, &info) < 0) {
-        return errno;
-    }
-    if (!S_ISDIR(info.st_mode)) {
-        return ENOTDIR;
-    }
-    // Every directory on the way, and the directory itself, must be searchable.
-    for (size_t end = 1; end <= static_cast<size_t>(length); ++end) {
-        if (end != static_cast<size_t>(length) && path[end] != '/') {
-            continue;
-        }
-        char saved = path[end];
-        path[end] = '\0';
-        struct stat step {};
-        bool allowed = stat(end == 1 ? "/" : path, &step) < 0 || may_search(identity, &step);
-        path[end] = saved;
-        if (!allowed) {
-            return EACCES;
-        }
-    }
-    struct stat root {};
-    if (stat("/", &root) == 0 && !may_search(identity, &root)) {
-        return EACCES;
-    }
-    return 0;
 }
 
 bool explain_cwd(explain_t *ex) {
     char cwd[shown_size];
     shown(ex->cwd, cwd, sizeof cwd);
-    int error = try_enter(&ex->identity, ex->cwd);
+    int error = check_path(&ex->identity, ex->cwd, owner_search, true);
     if (error == 0) {
         ex->cwd_result = "enter";
         stage_t *stage = add_stage(ex, "cwd", "ok");
@@ -936,7 +956,7 @@ bool explain_exec(explain_t *ex) {
     const char *command = ex->definition->command;
     char shown_command[shown_size];
     shown(command, shown_command, sizeof shown_command);
-    if (is_executable_file(command)) {
+    if (check_path(&ex->identity, command, owner_search, false) == 0) {
         stage_t *stage = add_stage(ex, "exec", "ok");
         mark_cut(stage->detail, sizeof stage->detail,
                  snprintf(stage->detail, sizeof stage->detail, "%s", shown_command));
@@ -944,8 +964,8 @@ bool explain_exec(explain_t *ex) {
     }
     stage_t *stage = add_stage(ex, "exec", "refused");
     mark_cut(stage->detail, sizeof stage->detail,
-             snprintf(stage->detail, sizeof stage->detail, "%s is not an executable file",
-                      shown_command));
+             snprintf(stage->detail, sizeof stage->detail,
+                      "%s cannot be executed by the final identity", shown_command));
     // On the crontab path a failed exec ends the request without a line.
     if (ex->crontab == nullptr) {
         log_line_t *line = add_log_line(ex, false);

@@ -183,6 +183,8 @@ EXPLAIN_ROWS = {
     "search off": (lambda sb: (shared_uid(sb), sb.flag("proxy.disable.duid")), {}, False),
     "validator not executable": (no_validator, {}, False),
     "command missing": (lambda sb: sb.commands("probe=/usr/local/bin/gone\n"), {}, False),
+    "command only root may run": (lambda sb: (sb.install_probe(mode=0o700)), {}, False),
+    "no pid file directory": (lambda sb: sb.remove("/home/site1/.vornex/tmp"), {}, False),
     "cwd missing": (None, {"cwd": "/home/site1/none"}, False),
     "cwd not enterable": (lambda sb: sb.mkdir("/home/site1/closed", 0o700), {
         "cwd": "/home/site1/closed"}, False),
