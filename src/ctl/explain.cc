@@ -90,6 +90,7 @@ struct explain_t {
     struct passwd account;
     char account_buffer[passwd_buffer_size];
     bool has_account;
+    bool flags_known;
     bool debug;
     bool search_disabled;
     auth_name_t names[max_auth_names];
@@ -379,6 +380,7 @@ bool explain_account(explain_t *ex) {
 }
 
 bool explain_flags(explain_t *ex) {
+    ex->flags_known = true;
     ex->debug = file_exists(debug_flag_path);
     ex->search_disabled = file_exists(disable_duid_flag_path);
     stage_t *stage = add_stage(ex, "flags", "ok");
@@ -1146,10 +1148,14 @@ void write_explain(const explain_t *ex) {
     } else {
         json_null(json, "account");
     }
-    json_begin(json, "flags", '{');
-    json_bool(json, "debug", ex->debug);
-    json_bool(json, "shared_uid_search", !ex->search_disabled);
-    json_end(json, '{');
+    if (ex->flags_known) {
+        json_begin(json, "flags", '{');
+        json_bool(json, "debug", ex->debug);
+        json_bool(json, "shared_uid_search", !ex->search_disabled);
+        json_end(json, '{');
+    } else {
+        json_null(json, "flags");
+    }
     if (ex->name_count > 0 || ex->refused_stage == nullptr ||
         strcmp(ex->refused_stage, "auth") == 0) {
         write_auth(json, ex);
