@@ -47,7 +47,8 @@ LONG = "a=/bin/true" + "x" * 1020  # 1031 bytes: the tail starts after byte 1023
 CHECK_ROWS = {
     "clean": ({"proxy.commands": "probe=" + PROBE + "\n"}, [], 0),
     "blank in key": ({"proxy.commands": "ls =/bin/ls\n"}, [("key-blank", "proxy.commands", 1)], 0),
-    "colon in key": ({"proxy.commands": "ls:x=/bin/ls\n"}, [("key-colon", "proxy.commands", 1)], 0),
+    "colon in key": ({"proxy.commands": "ls:x=/bin/ls\n"},
+                     [("key-colon", "proxy.commands", 1)], 0),
     "empty alias": ({"proxy.commands": ":x=/bin/ls\n"}, [("empty-alias", "proxy.commands", 1)], 0),
     "no path": ({"proxy.commands": "\n\nls=\nls2=site1:\n"},
                 [("no-path", "proxy.commands", 3), ("no-path", "proxy.commands", 4)], 1),
@@ -65,7 +66,8 @@ CHECK_ROWS = {
                        [("not-executable", "proxy.commands", 1)], 1),
     "script as root": ({"proxy.commands": f"a={SCRIPT}\nb=root:{SCRIPT}\nc=other:{SCRIPT}\n"},
                        [("script", "proxy.commands", 2), ("script", "proxy.commands", 3)], 0),
-    "shadowed": ({"proxy.commands": "ls=/bin/ls\nls=/bin/true\n", "a.proxy.commands": "ls=/bin/ls\n"},
+    "shadowed": ({"proxy.commands": "ls=/bin/ls\nls=/bin/true\n",
+                  "a.proxy.commands": "ls=/bin/ls\n"},
                  [("shadowed", "proxy.commands", 1), ("shadowed", "proxy.commands", 2)], 0),
     "split line": ({"proxy.commands": LONG + "tail=/bin/sh\n"},
                    [("split-line", "proxy.commands", 1), ("missing", "proxy.commands", 1)], 1),
@@ -77,6 +79,17 @@ CHECK_ROWS = {
     "names": ({"proxy.commands.bak": "ls=/bin/ls\n", "Proxy.Commands": "x=/bin/ls\n"},
               [("main-missing", "proxy.commands", None), ("not-counted", "Proxy.Commands", None),
                ("not-counted", "proxy.commands.bak", None)], 0),
+    "not regular files": ({"proxy.commands": "ls=/bin/ls\n"},
+                          [("not-regular", "d.proxy.commands", None),
+                           ("not-regular", "l.proxy.commands", None)], 0,
+                          lambda sb: (sb.mkdir("/etc/vornex/d.proxy.commands"),
+                                      sb.symlink("/etc/vornex/l.proxy.commands", "/nowhere"))),
+    "directory writable": ({"proxy.commands": "ls=/bin/ls\n"},
+                           [("dir-writable", "vornex", None)], 1,
+                           lambda sb: sb.mkdir("/etc/vornex", 0o777)),
+    "flag files": ({"proxy.commands": "ls=/bin/ls\n"},
+                   [("flag", "proxy.debug", None), ("flag", "proxy.disable.duid", None)], 0,
+                   lambda sb: (sb.flag("proxy.debug"), sb.flag("proxy.disable.duid"))),
 }
 
 
@@ -97,8 +110,10 @@ def box(sb):
 
 @pytest.mark.parametrize("row", list(CHECK_ROWS), ids=list(CHECK_ROWS))
 def test_check_reports_each_mistake_with_file_and_line(box, row):
-    files, expected, status = CHECK_ROWS[row]
+    files, expected, status, *setup = CHECK_ROWS[row]
     box.remove("/etc/vornex/proxy.commands")
+    for step in setup:
+        step(box)
     for name, spec in files.items():
         text, mode, uid = spec if isinstance(spec, tuple) else (spec, 0o644, 0)
         box.write_file(f"/etc/vornex/{name}", text, mode, uid)
@@ -146,7 +161,8 @@ def shadow_files(sb):
 
 def split_alias(sb):
     sb.install_probe("/usr/local/bin/probe2")
-    sb.commands("probe=" + PROBE + "\n" + "a=/bin/true" + "y" * 1012 + "p2=/usr/local/bin/probe2\n")
+    # "a=/bin/true" and the y's are 1023 bytes: "p2=..." is read as a line of its own.
+    sb.commands(f"probe={PROBE}\n" + "a=/bin/true" + "y" * 1012 + "p2=/usr/local/bin/probe2\n")
 
 
 def shared_uid(sb):
@@ -185,6 +201,18 @@ EXPLAIN_ROWS = {
     "command missing": (lambda sb: sb.commands("probe=/usr/local/bin/gone\n"), {}, False),
     "command only root may run": (lambda sb: (sb.install_probe(mode=0o700)), {}, False),
     "no pid file directory": (lambda sb: sb.remove("/home/site1/.vornex/tmp"), {}, False),
+    "crontab alias": (lambda sb: sb.commands(f"CRONTAB_LIST={PROBE}\n"),
+                      {"alias": "CRONTAB_LIST"}, False),
+    "VORNEX_ENTER writes no pid file": (lambda sb: (sb.commands(f"VORNEX_ENTER={PROBE}\n"),
+                                                    sb.remove("/home/site1/.vornex/tmp")),
+                                        {"alias": "VORNEX_ENTER"}, False),
+    "a sharer's bad token file first": (lambda sb: (shared_uid(sb), sb.token(
+        "site1", SITE1, "secret\n", mode=0o600)), {}, True),
+    "command user may not enter cwd": (lambda sb: (sb.commands(f"probe=other:{PROBE}\n"),
+                                                   sb.mkdir("/home/site1", 0o700, SITE1, SITE1)),
+                                       {}, False),
+    "root enters any cwd": (lambda sb: (sb.commands(f"probe=root:{PROBE}\n"),
+                                        sb.mkdir("/home/site1", 0o700, SITE1, SITE1)), {}, False),
     "cwd missing": (None, {"cwd": "/home/site1/none"}, False),
     "cwd not enterable": (lambda sb: sb.mkdir("/home/site1/closed", 0o700), {
         "cwd": "/home/site1/closed"}, False),
@@ -294,6 +322,7 @@ def test_reset_refuses_a_name_without_directory_and_creates_nothing(box):
     assert [(n["name"], n["error"]) for n in reset["names"]] == [
         ("other", "no per-user directory"), ("nosuch", "no such account")]
     assert box.lstat(user_dir("other", OTHER)) is None
+    assert ctl(box, "status", "nosuch").rc == 1
 
 
 def test_reset_waits_for_the_lock_of_a_running_check(box):
