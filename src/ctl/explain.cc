@@ -257,26 +257,23 @@ void log_passed_files(explain_t *ex) {
             case command_file_status::usable:
                 break;
             case command_file_status::stat_failed:
-                if ((line = add_log_line(ex, false)) != nullptr) {
-                    mark_cut(line->text, sizeof line->text,
-                             snprintf(line->text, sizeof line->text, "Unable to stat file '%s': %s",
-                                      file->path, strerror(file->error)));
-                }
+                line = add_log_line(ex, false);
+                mark_cut(line->text, sizeof line->text,
+                         snprintf(line->text, sizeof line->text, "Unable to stat file '%s': %s",
+                                  file->path, strerror(file->error)));
                 break;
             case command_file_status::not_regular:
-                if ((line = add_log_line(ex, false)) != nullptr) {
-                    mark_cut(line->text, sizeof line->text,
-                             snprintf(line->text, sizeof line->text,
-                                      "File '%s' is not a regular file", file->path));
-                }
+                line = add_log_line(ex, false);
+                mark_cut(line->text, sizeof line->text,
+                         snprintf(line->text, sizeof line->text, "File '%s' is not a regular file",
+                                  file->path));
                 break;
             case command_file_status::open_failed:
-                if ((line = add_log_line(ex, false)) != nullptr) {
-                    mark_cut(line->text, sizeof line->text,
-                             snprintf(line->text, sizeof line->text,
-                                      "Unable to open file '%s' for reading: %s", file->path,
-                                      strerror(file->error)));
-                }
+                line = add_log_line(ex, false);
+                mark_cut(line->text, sizeof line->text,
+                         snprintf(line->text, sizeof line->text,
+                                  "Unable to open file '%s' for reading: %s", file->path,
+                                  strerror(file->error)));
                 break;
         }
     }
@@ -488,23 +485,20 @@ void log_refused_check(explain_t *ex, const auth_name_t *entry) {
     log_line_t *line = nullptr;
     if (!entry->directory_exists) {
         get_auth_log_path(path, sizeof path, uid, entry->name, auth_lock_file_name);
-        if ((line = add_log_line(ex, false)) != nullptr) {
-            mark_cut(line->text, sizeof line->text,
-                     snprintf(line->text, sizeof line->text,
-                              "Can`t open auth lock file %s for user %s", path, entry->name));
-        }
+        line = add_log_line(ex, false);
+        mark_cut(line->text, sizeof line->text,
+                 snprintf(line->text, sizeof line->text, "Can`t open auth lock file %s for user %s",
+                          path, entry->name));
         get_auth_log_path(path, sizeof path, uid, entry->name, auth_log_file_name);
-        if ((line = add_log_line(ex, true)) != nullptr) {
-            mark_cut(line->text, sizeof line->text,
-                     snprintf(line->text, sizeof line->text,
-                              "Can`t open auth log file %s for user %s", path, entry->name));
-        }
-        if ((line = add_log_line(ex, false)) != nullptr) {
-            mark_cut(
-                line->text, sizeof line->text,
-                snprintf(line->text, sizeof line->text, "Can`t open auth log file %s%s for user %s",
-                         path, temp_suffix, entry->name));
-        }
+        line = add_log_line(ex, true);
+        mark_cut(line->text, sizeof line->text,
+                 snprintf(line->text, sizeof line->text, "Can`t open auth log file %s for user %s",
+                          path, entry->name));
+        line = add_log_line(ex, false);
+        mark_cut(
+            line->text, sizeof line->text,
+            snprintf(line->text, sizeof line->text, "Can`t open auth log file %s%s for user %s",
+                     path, temp_suffix, entry->name));
         return;
     }
     if (entry->blocked) {
@@ -513,11 +507,10 @@ void log_refused_check(explain_t *ex, const auth_name_t *entry) {
     log_missing_auth_log(ex, entry);
     get_token_path(path, sizeof path, uid, entry->name);
     if (entry->token == token_state::missing) {
-        if ((line = add_log_line(ex, true)) != nullptr) {
-            mark_cut(line->text, sizeof line->text,
-                     snprintf(line->text, sizeof line->text, "File %s not exists, user: %s", path,
-                              entry->name));
-        }
+        line = add_log_line(ex, true);
+        mark_cut(line->text, sizeof line->text,
+                 snprintf(line->text, sizeof line->text, "File %s not exists, user: %s", path,
+                          entry->name));
         return;
     }
     // A token file that breaks a rule counts as a failed attempt; its rule line needs the
@@ -525,29 +518,25 @@ void log_refused_check(explain_t *ex, const auth_name_t *entry) {
     // name "from socket".
     if (entry->token == token_state::wrong_owner || entry->token == token_state::wrong_mode) {
         const char *socket_name = ex->search_disabled ? ex->user : ex->account.pw_name;
-        if ((line = add_log_line(ex, true)) != nullptr) {
-            if (entry->token == token_state::wrong_owner) {
-                mark_cut(
-                    line->text, sizeof line->text,
-                    snprintf(
-                        line->text, sizeof line->text,
-                        "owner of file %s:%d and data from socket %s:%d are different, user: %s",
-                        path, static_cast<int>(entry->token_owner), socket_name,
-                        static_cast<int>(uid), entry->name));
-            } else {
-                mark_cut(
-                    line->text, sizeof line->text,
-                    snprintf(line->text, sizeof line->text,
-                             "file %s mode should be 0400 (octal), but it is %o, user: %s", path,
-                             static_cast<unsigned>(entry->token_mode & 0777U), entry->name));
-            }
-        }
-        if ((line = add_log_line(ex, false)) != nullptr) {
+        line = add_log_line(ex, true);
+        if (entry->token == token_state::wrong_owner) {
+            mark_cut(
+                line->text, sizeof line->text,
+                snprintf(line->text, sizeof line->text,
+                         "owner of file %s:%d and data from socket %s:%d are different, user: %s",
+                         path, static_cast<int>(entry->token_owner), socket_name,
+                         static_cast<int>(uid), entry->name));
+        } else {
             mark_cut(line->text, sizeof line->text,
                      snprintf(line->text, sizeof line->text,
-                              "Invalid ferrymate command token for user: %s (UID: %d)", entry->name,
-                              static_cast<int>(uid)));
+                              "file %s mode should be 0400 (octal), but it is %o, user: %s", path,
+                              static_cast<unsigned>(entry->token_mode & 0777U), entry->name));
         }
+        line = add_log_line(ex, false);
+        mark_cut(line->text, sizeof line->text,
+                 snprintf(line->text, sizeof line->text,
+                          "Invalid ferrymate command token for user: %s (UID: %d)", entry->name,
+                          static_cast<int>(uid)));
     }
 }
 
