@@ -558,9 +558,10 @@ void describe_name(explain_t *ex, stage_t *stage, const auth_name_t *entry) {
         mark_cut(
             text, sizeof text,
             snprintf(text, sizeof text,
-                     "\n  %s %s/: blocked until %s (%lld s more), %d failures: refused at once, "
-                     "not counted",
-                     name, directory, format_time(entry->record.blocked_until, until, sizeof until),
+                     "\n  %s %s/: token %s; blocked until %s (%lld s more), %d failures: refused "
+                     "at once, not counted",
+                     name, directory, token_state_name(entry->token),
+                     format_time(entry->record.blocked_until, until, sizeof until),
                      static_cast<long long>(entry->record.blocked_until - ex->now),
                      entry->record.failure_count));
     } else {
@@ -594,10 +595,11 @@ bool explain_auth(explain_t *ex) {
         entry->has_record = auth_log_read(uid, entry->name, &entry->record) == 1;
         entry->blocked = entry->has_record && entry->record.blocked_until > ex->now;
         entry->token = token_state::not_checked;
-        if (entry->directory_exists && !entry->blocked) {
+        // A blocked name's token file is shown too, though the server does not look at it.
+        if (entry->directory_exists) {
             entry->token = look_at_token_file(uid, entry);
         }
-        entry->usable = entry->token == token_state::usable;
+        entry->usable = !entry->blocked && entry->token == token_state::usable;
         any_usable = any_usable || entry->usable;
     }
     stage_t *stage = add_stage(ex, "auth", any_usable ? "ok" : "refused");
