@@ -211,6 +211,14 @@ void check_key(check_report_t *out, const definition_t *definition) {
         report_simple(out, path, definition->line, "warning", "empty-alias", message, nullptr);
         return;
     }
+    if (definition->key[0] == '#') {
+        snprintf(message, sizeof message,
+                 "the line begins with \"#\" but holds \"=\": there is no comment syntax, it "
+                 "defines the alias \"%s\"",
+                 alias);
+        report_simple(out, path, definition->line, "warning", "hash-line", message,
+                      definition->alias);
+    }
     if (has_blank(definition->alias)) {
         snprintf(message, sizeof message,
                  "key \"%s\" holds white space: the line defines the alias \"%s\", blanks "
