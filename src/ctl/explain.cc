@@ -104,6 +104,7 @@ struct explain_t {
     const char *crontab;
     char pid_file[passwd_buffer_size];
     bool has_pid_file;
+    bool pid_file_created;
     const char *cwd_result;
     // The outcome.
     const char *refused_stage;
@@ -907,6 +908,7 @@ void explain_pid_file(explain_t *ex) {
     *slash = '\0';
     int error = check_path(&ex->identity, directory[0] == '\0' ? "/" : directory,
                            owner_write | owner_search, true);
+    ex->pid_file_created = error == 0;
     if (error != 0) {
         append(stage, "\n  it cannot be created: the command runs without it");
         log_line_t *line = add_log_line(ex, false);
@@ -1101,6 +1103,11 @@ void write_launch(json_writer_t *json, const explain_t *ex) {
     json_string(json, "home", ex->has_identity ? ex->account.pw_dir : nullptr);
     json_string(json, "crontab", ex->crontab);
     json_string(json, "pid_file", ex->has_pid_file ? ex->pid_file : nullptr);
+    if (ex->has_pid_file) {
+        json_bool(json, "pid_file_created", ex->pid_file_created);
+    } else {
+        json_null(json, "pid_file_created");
+    }
     json_string(json, "cwd_enter", ex->cwd_result);
 }
 

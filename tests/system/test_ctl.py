@@ -258,9 +258,16 @@ def test_explain_predicts_the_server(box, row):
         ran = plan["entry"]["command"]
         report = box.probe_reports(os.path.basename(ran))
         assert (result.rc, len(report)) == (0, 1), result
-        assert report[0]["uid"][0] == plan["identity"]["uid"]
+        identity = plan["identity"]
+        assert (report[0]["uid"], report[0]["gid"][0]) == ([identity["uid"]] * 3, identity["gid"])
+        assert sorted(report[0]["groups"]) == sorted(identity["groups"])
+        assert report[0]["environ"]["HOME"] == plan["home"]
         assert report[0]["cwd"] == ("/" if plan["cwd_enter"] == "eacces-stays-in-root"
                                     else request["cwd"])
+        (validator,) = box.probe_reports("check_params.py")
+        assert validator["argv"] == plan["validator"]
+        pid_file = box.read(f"/home/site1/.vornex/tmp/.vornex.proxy.{request['pid']}")
+        assert pid_file == (str(result.pid).encode() if plan["pid_file_created"] else None)
         return
     assert (rc, result.rc) == (1, 1), result
     assert result.stderr_line() == plan["stderr"]
