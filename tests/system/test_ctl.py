@@ -131,6 +131,17 @@ def test_check_reports_each_mistake_with_file_and_line(box, row):
         f"{report['warnings']} warning{'' if report['warnings'] == 1 else 's'}\n")
 
 
+def test_check_lists_the_files_in_the_servers_order(box):
+    box.commands("x=/bin/ls\n", name="b.proxy.commands", mode=0o600)
+    box.mkdir("/etc/vornex/d.proxy.commands")
+    _, report = ctl_json(box, "check")
+    files = [(os.path.basename(f["path"]), f["counted"], f["order"], f["mode"])
+             for f in report["files"]]
+    assert files[-1] == ("proxy.commands", True, 2, "0644")
+    assert sorted(files[:-1]) == [("b.proxy.commands", True, 1, "0600"),
+                                  ("d.proxy.commands", False, None, "0755")]
+
+
 def test_check_names_the_alias_of_a_split_tail_and_list_shows_it(box):
     box.commands(LONG + "tail=/bin/sh\n" + "ls=/bin/ls\n" + "ls=/bin/true\n")
     _, report = ctl_json(box, "check")
@@ -306,6 +317,9 @@ def test_status_and_reset_in_each_state(box, row):
     assert [n["name"] for n in everyone["names"]] == (["site1"] if listed else [])
     rc, status = ctl_json(box, "status", "site1")
     (state,) = status["names"]
+    (line,) = ctl(box, "status", "site1").stdout.decode().splitlines()[1:]
+    assert line.split()[:3] == ["site1", str(SITE1), str(state["failure_count"])]
+    assert ("s more)" in line) == state["blocked"]
     assert (rc, state["record"]) == (0, after is not None)
     if after is not None:
         assert (state["last_failure_time"], state["blocked_until"], state["failure_count"],
