@@ -291,8 +291,15 @@ void check_user(check_report_t *out, const definition_t *definition) {
 // The interpreter line of a script, or an empty text.
 void read_interpreter_line(const char *command, char *line, size_t size) {
     line[0] = '\0';
+    // Only a regular file is read, checked on the descriptor that is read: opening a device
+    // can have effects of its own.
     int fd = open(command, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
+        return;
+    }
+    struct stat info {};
+    if (fstat(fd, &info) < 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
         return;
     }
     ssize_t got = read(fd, line, size - 1);
