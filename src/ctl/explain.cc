@@ -479,6 +479,23 @@ void log_missing_auth_log(explain_t *ex, const auth_name_t *entry) {
     }
 }
 
+// The lock file is opened for writing, created when missing, never through a link and
+// without waiting: a link, a directory, a FIFO or a socket in its place cannot be opened, and
+// the check goes on without the lock.
+void log_lock_failure(explain_t *ex, const auth_name_t *entry) {
+    char path[passwd_buffer_size];
+    get_auth_log_path(path, sizeof path, ex->account.pw_uid, entry->name, auth_lock_file_name);
+    struct stat info {};
+    if (lstat(path, &info) < 0 || S_ISREG(info.st_mode) || S_ISCHR(info.st_mode) ||
+        S_ISBLK(info.st_mode)) {
+        return;
+    }
+    log_line_t *line = add_log_line(ex, false);
+    mark_cut(line->text, sizeof line->text,
+             snprintf(line->text, sizeof line->text, "Can`t open auth lock file %s for user %s",
+                      path, entry->name));
+}
+
 // The lines one refused check logs, in the server's order.
 void log_refused_check(explain_t *ex, const auth_name_t *entry) {
     uint32_t uid = ex->account.pw_uid;
@@ -502,6 +519,7 @@ void log_refused_check(explain_t *ex, const auth_name_t *entry) {
                      path, temp_suffix, entry->name));
         return;
     }
+    log_lock_failure(ex, entry);
     if (entry->blocked) {
         return;
     }
@@ -626,6 +644,7 @@ bool explain_auth(explain_t *ex) {
     // The names before the first usable one are refused on the way, with their lines.
     for (size_t i = 0; i < ex->name_count; ++i) {
         if (ex->names[i].usable) {
+            log_lock_failure(ex, &ex->names[i]);
             log_missing_auth_log(ex, &ex->names[i]);
             return true;
         }

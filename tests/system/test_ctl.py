@@ -208,6 +208,8 @@ EXPLAIN_ROWS = {
     "token missing": (lambda sb: sb.remove(sb.token_path("site1", SITE1)), {}, True),
     "token mode 0600": (lambda sb: sb.token("site1", SITE1, "secret\n", mode=0o600), {}, True),
     "token not the user's": (lambda sb: sb.token("site1", SITE1, "secret\n", owner=0), {}, True),
+    "lock file is a link": (lambda sb: sb.symlink(user_dir("site1", SITE1)
+                                                  + "/.ferrymate.log.lock", "/tmp/x"), {}, False),
     "no per-user directory": (lambda sb: sb.remove(user_dir("site1", SITE1)), {}, True),
     "shared uid": (shared_uid, {}, True),
     "search off": (lambda sb: (shared_uid(sb), sb.flag("proxy.disable.duid")), {}, False),
