@@ -155,6 +155,26 @@ def test_check_names_the_alias_of_a_split_tail_and_list_shows_it(box):
     assert listing["user"]["pid_file"] == "/home/site1/.vornex/tmp/.vornex.proxy.<pid>"
 
 
+LIST_ROWS = [
+    # command file line, RUNS AS, CRONTAB
+    (f"probe={PROBE}", "requesting user", "-"),
+    (f"probe=root:{PROBE}", "root", "-"),
+    (f"probe=other:{PROBE}", "account other", "-"),
+    (f"CRONTAB_CHECK={PROBE}", "requesting user", "check (-l quietly, then -)"),
+    (f"CRONTAB_SAVE=root:{PROBE}", "root", "-"),
+    (f"VORNEX_ENTER={PROBE}", "requesting user", "no pid file"),
+]
+
+
+@pytest.mark.parametrize("line,runs_as,crontab", LIST_ROWS)
+def test_list_shows_how_each_alias_runs(box, line, runs_as, crontab):
+    box.commands(line + "\n")
+    header, row = ctl(box, "list").stdout.decode().splitlines()
+    assert header.split()[:2] == ["ALIAS", "SOURCE"]
+    assert row.split(None, 2)[:2] == [line.split("=")[0], "/etc/vornex/proxy.commands:1"]
+    assert row[58:78].rstrip() == runs_as and row[108:] == crontab
+
+
 def test_json_escapes_every_byte_outside_printable_ascii(box):
     box.commands(b"k\xff\x01\"\\=/bin/ls\n")
     result = ctl(box, "list", "--json")
@@ -195,6 +215,10 @@ EXPLAIN_ROWS = {
     "an additional file wins": (shadow_files, {}, False),
     "alias of a split tail": (split_alias, {"alias": "p2"}, False),
     "unknown alias": (None, {"alias": "nope"}, False),
+    "unknown alias, no main file": (lambda sb: sb.remove("/etc/vornex/proxy.commands"),
+                                    {"alias": "nope"}, False),
+    "a directory named like a command file": (lambda sb: sb.mkdir("/etc/vornex/d.proxy.commands"),
+                                              {}, False),
     "pid not digits": (None, {"pid": "12a"}, False),
     "empty cwd": (None, {"cwd": ""}, False),
     "unknown user": (None, {"user": "nosuch"}, False),
