@@ -391,18 +391,17 @@ void check_shadowed(check_report_t *out, const definition_t *definition) {
 }
 
 void check_flags_and_markers(check_report_t *out) {
-    if (file_exists(debug_flag_path)) {
-        report_simple(out, debug_flag_path, 0, "note", "flag",
+    if (file_exists(debug_flag_file)) {
+        report_simple(out, debug_flag_file, 0, "note", "flag",
                       "flag file present: the server logs its diagnostic lines", nullptr);
     }
-    if (file_exists(disable_duid_flag_path)) {
-        report_simple(out, disable_duid_flag_path, 0, "note", "flag",
+    if (file_exists(disable_duid_flag_file)) {
+        report_simple(out, disable_duid_flag_file, 0, "note", "flag",
                       "flag file present: only the requesting user's own token file counts, "
                       "there is no shared-uid search",
                       nullptr);
     }
-    static constexpr const char *markers[] = {edition_tavo_marker_path,
-                                              edition_quellan_marker_path};
+    static constexpr const char *markers[] = {edition_tavo_marker, edition_quellan_marker};
     for (const char *marker : markers) {
         if (file_exists(marker)) {
             report_simple(out, marker, 0, "note", "marker",

@@ -9,17 +9,13 @@
 #include <sys/stat.h>
 
 #include "common/common.h"
+#include "driver/names.h"
 #include "registry/registry.h"
 
 // Exit status of every subcommand.
 constexpr int status_fine = 0;
 constexpr int status_problems = 1;
 constexpr int status_usage = 2;
-
-constexpr const char debug_flag_path[] = "/etc/vornex/proxy.debug";
-constexpr const char disable_duid_flag_path[] = "/etc/vornex/proxy.disable.duid";
-constexpr const char edition_tavo_marker_path[] = "/etc/sorvantine-edition-tavo";
-constexpr const char edition_quellan_marker_path[] = "/etc/sorvantine-quellan";
 
 // A value shown in text output: control bytes, bytes 0x7f and above and the backslash are
 // written as \xNN (the backslash as \\). Four bytes out per byte in, plus the NUL.
@@ -109,6 +105,8 @@ const char *identity_mode_name(const definition_t *definition);
 // "check", "list", "save" for the crontab aliases, else null.
 const char *crontab_kind(const char *alias);
 bool file_exists(const char *path);
+// The uid of a name from the password database; false when it has no account.
+bool find_account_uid(const char *name, uint32_t *uid);
 
 // The subcommands. `argv` holds the arguments after the subcommand's name and its --json.
 int run_check(int argc, char **argv, bool json);

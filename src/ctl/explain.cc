@@ -20,10 +20,6 @@
 
 namespace {
 
-constexpr const char validator_path[] = "/usr/share/vornex/check_params.py";
-constexpr const char enter_alias[] = "VORNEX_ENTER";
-constexpr const char refused_message[] = "You are not authorized to run this command";
-constexpr const char failed_message[] = "Error occurred during execution of this program";
 constexpr const char default_pid[] = "1";
 constexpr const char temp_suffix[] = ".<pid>";
 
@@ -184,7 +180,7 @@ bool explain_request(explain_t *ex) {
             snprintf(line->text, sizeof line->text,
                      "Empty arguments are not allowed: user: %s, cwd: %s, command: %s, pid: %s",
                      ex->user, ex->cwd, ex->alias, ex->pid));
-        return refuse(ex, "request", refused_message);
+        return refuse(ex, "request", unauthorized_message);
     }
     if (!is_valid_number(ex->pid)) {
         stage_t *stage = add_stage(ex, "request", "refused");
@@ -195,7 +191,7 @@ bool explain_request(explain_t *ex) {
         mark_cut(line->text, sizeof line->text,
                  snprintf(line->text, sizeof line->text,
                           "Only valid numbers allowed as pid value, pid: %s", ex->pid));
-        return refuse(ex, "request", refused_message);
+        return refuse(ex, "request", unauthorized_message);
     }
     stage_t *stage = add_stage(ex, "request", "ok");
     mark_cut(stage->detail, sizeof stage->detail,
@@ -293,7 +289,7 @@ bool explain_alias(explain_t *ex) {
         mark_cut(line->text, sizeof line->text,
                  snprintf(line->text, sizeof line->text,
                           "opendir: Path '%s' does not exist or could not be read", command_dir));
-        return refuse(ex, "alias", failed_message);
+        return refuse(ex, "alias", error_message);
     }
     ex->definition = find_definition(&ex->table, ex->alias);
     log_passed_files(ex);
@@ -307,7 +303,7 @@ bool explain_alias(explain_t *ex) {
         mark_cut(line->text, sizeof line->text,
                  snprintf(line->text, sizeof line->text, "Can't find alias: user: %s, command: %s",
                           ex->user, ex->alias));
-        return refuse(ex, "alias", failed_message);
+        return refuse(ex, "alias", error_message);
     }
     const definition_t *found = ex->definition;
     char how[shown_size + message_size];
@@ -365,7 +361,7 @@ bool explain_account(explain_t *ex) {
         stage_t *stage = add_stage(ex, "account", "refused");
         mark_cut(stage->detail, sizeof stage->detail,
                  snprintf(stage->detail, sizeof stage->detail, "%s: %s", user, text));
-        return refuse(ex, "account", failed_message);
+        return refuse(ex, "account", error_message);
     }
     ex->has_account = true;
     char home[shown_size];
@@ -379,8 +375,8 @@ bool explain_account(explain_t *ex) {
 
 bool explain_flags(explain_t *ex) {
     ex->flags_known = true;
-    ex->debug = file_exists(debug_flag_path);
-    ex->search_disabled = file_exists(disable_duid_flag_path);
+    ex->debug = file_exists(debug_flag_file);
+    ex->search_disabled = file_exists(disable_duid_flag_file);
     stage_t *stage = add_stage(ex, "flags", "ok");
     mark_cut(stage->detail, sizeof stage->detail,
              snprintf(stage->detail, sizeof stage->detail, "debug %s, shared-uid search %s",
@@ -650,7 +646,7 @@ bool explain_auth(explain_t *ex) {
         }
         log_refused_check(ex, &ex->names[i]);
     }
-    return refuse(ex, "auth", failed_message);
+    return refuse(ex, "auth", error_message);
 }
 
 // ---- launch -------------------------------------------------------------------------------
@@ -668,7 +664,7 @@ bool explain_command_path(explain_t *ex) {
         mark_cut(line->text, sizeof line->text,
                  snprintf(line->text, sizeof line->text, "Command path %s is not absolute, user %s",
                           command, ex->user));
-        return refuse(ex, "command", failed_message);
+        return refuse(ex, "command", error_message);
     }
     stage_t *stage = add_stage(ex, "command", "ok");
     mark_cut(stage->detail, sizeof stage->detail,
@@ -704,15 +700,14 @@ bool explain_validator(explain_t *ex) {
         mark_cut(line->text, sizeof line->text,
                  snprintf(line->text, sizeof line->text, "Can't start program %s",
                           ex->definition->command));
-        return refuse(ex, "validator", failed_message);
+        return refuse(ex, "validator", error_message);
     }
     append(stage, "\n  runs as root in /; its exit status 0 approves (not run here)");
     return true;
 }
 
 bool explain_container(explain_t *ex) {
-    static constexpr const char *markers[] = {edition_tavo_marker_path,
-                                              edition_quellan_marker_path};
+    static constexpr const char *markers[] = {edition_tavo_marker, edition_quellan_marker};
     for (const char *marker : markers) {
         if (access(marker, F_OK) == 0) {
             ex->container_marker = marker;
@@ -776,7 +771,7 @@ bool explain_identity(explain_t *ex) {
                     line->text, sizeof line->text,
                     snprintf(line->text, sizeof line->text, "getpwnam_r: %s", strerror(error)));
             }
-            return refuse(ex, "identity", failed_message);
+            return refuse(ex, "identity", error_message);
         }
         identity->uid = account->pw_uid;
         identity->gid = account->pw_gid;
@@ -963,7 +958,7 @@ bool explain_cwd(explain_t *ex) {
     mark_cut(line->text, sizeof line->text,
              snprintf(line->text, sizeof line->text, "Failed to change directory to '%s': %s",
                       ex->cwd, strerror(error)));
-    return refuse(ex, "cwd", failed_message);
+    return refuse(ex, "cwd", error_message);
 }
 
 bool explain_exec(explain_t *ex) {
@@ -986,7 +981,7 @@ bool explain_exec(explain_t *ex) {
         mark_cut(line->text, sizeof line->text,
                  snprintf(line->text, sizeof line->text, "Can't start program %s", command));
     }
-    return refuse(ex, "exec", failed_message);
+    return refuse(ex, "exec", error_message);
 }
 
 // The stages in the server's order; the first that refuses ends the walk.

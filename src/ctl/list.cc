@@ -12,7 +12,6 @@
 namespace {
 
 constexpr int max_groups = 1024;
-constexpr const char enter_alias[] = "VORNEX_ENTER";
 
 struct user_info_t {
     struct passwd entry;

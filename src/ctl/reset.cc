@@ -6,7 +6,6 @@
 #include <cstring>
 #include <ctime>
 
-#include <pwd.h>
 #include <sys/stat.h>
 #include <syslog.h>
 
@@ -25,17 +24,6 @@ struct reset_t {
     auth_record_t before;
     auth_record_t after;
 };
-
-bool uid_of(const char *name, uint32_t *uid) {
-    struct passwd entry {};
-    char buffer[passwd_buffer_size];
-    struct passwd *found = nullptr;
-    if (getpwnam_r(name, &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) {
-        return false;
-    }
-    *uid = found->pw_uid;
-    return true;
-}
 
 bool has_user_directory(uint32_t uid, const char *name) {
     char path[passwd_buffer_size];
@@ -70,7 +58,7 @@ void reset_locked(reset_t *reset) {
 }
 
 void reset_name(reset_t *reset) {
-    if (!uid_of(reset->name, &reset->uid)) {
+    if (!find_account_uid(reset->name, &reset->uid)) {
         reset->result = "error";
         reset->error = "no such account";
         return;

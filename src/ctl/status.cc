@@ -7,7 +7,6 @@
 #include <ctime>
 
 #include <dirent.h>
-#include <pwd.h>
 
 #include "auth/auth_internal.h"
 #include "common/common.h"
@@ -101,18 +100,6 @@ void show_state(json_writer_t *json, const name_state_t *state, int64_t now) {
     }
 }
 
-// The uid of a name from the password database; false when it has no account.
-bool uid_of(const char *name, uint32_t *uid) {
-    struct passwd entry {};
-    char buffer[passwd_buffer_size];
-    struct passwd *found = nullptr;
-    if (getpwnam_r(name, &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) {
-        return false;
-    }
-    *uid = found->pw_uid;
-    return true;
-}
-
 bool is_directory(const char *path) {
     struct stat info {};
     return path[0] != '\0' && stat(path, &info) == 0 && S_ISDIR(info.st_mode);
@@ -123,7 +110,7 @@ int show_named(json_writer_t *json, int argc, char **argv, int64_t now) {
     for (int i = 0; i < argc; ++i) {
         name_state_t state{};
         state.name = argv[i];
-        if (!uid_of(argv[i], &state.uid)) {
+        if (!find_account_uid(argv[i], &state.uid)) {
             print_error(argv[i], "no such account");
             status = status_problems;
             continue;
@@ -162,7 +149,7 @@ void show_prefix(json_writer_t *json, const char *prefix, int64_t now) {
         state.name = item->d_name;
         state.uid = prefix_uid;
         uint32_t uid = 0;
-        if (uid_of(item->d_name, &uid)) {
+        if (find_account_uid(item->d_name, &uid)) {
             char own_prefix[prefix_size];
             get_prefix(uid, own_prefix);
             if (strcmp(own_prefix, prefix) == 0) {

@@ -7,15 +7,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <pwd.h>
+
 #include "common/common.h"
 #include "ctl/ctl.h"
 #include "registry/command_line.h"
 
 namespace {
 
-constexpr const char crontab_check[] = "CRONTAB_CHECK";
-constexpr const char crontab_list[] = "CRONTAB_LIST";
-constexpr const char crontab_save[] = "CRONTAB_SAVE";
 constexpr const char blanks[] = " \t\n\v\f\r";
 
 // Makes room for one more item; false when memory runs out (the array is kept).
@@ -234,16 +233,27 @@ const char *identity_mode_name(const definition_t *definition) {
 }
 
 const char *crontab_kind(const char *alias) {
-    if (strcmp(alias, crontab_check) == 0) {
+    if (strcmp(alias, crontab_check_alias) == 0) {
         return "check";
     }
-    if (strcmp(alias, crontab_list) == 0) {
+    if (strcmp(alias, crontab_list_alias) == 0) {
         return "list";
     }
-    if (strcmp(alias, crontab_save) == 0) {
+    if (strcmp(alias, crontab_save_alias) == 0) {
         return "save";
     }
     return nullptr;
+}
+
+bool find_account_uid(const char *name, uint32_t *uid) {
+    struct passwd entry {};
+    char buffer[passwd_buffer_size];
+    struct passwd *found = nullptr;
+    if (getpwnam_r(name, &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) {
+        return false;
+    }
+    *uid = found->pw_uid;
+    return true;
 }
 
 bool file_exists(const char *path) {

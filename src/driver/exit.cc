@@ -5,13 +5,9 @@
 #include <unistd.h>
 
 #include "driver/driver.h"
+#include "driver/names.h"
 
-namespace {
-
-constexpr const char error_message[] = "Error occurred during execution of this program";
-constexpr const char unauthorized_message[] = "You are not authorized to run this command";
-
-}  // namespace
+namespace {}  // namespace
 
 void exit_with_error(int status, const char *message) {
     closelog();

@@ -15,6 +15,7 @@
 
 #include "driver/driver.h"
 #include "driver/intake.h"
+#include "driver/names.h"
 
 namespace {
 
@@ -26,8 +27,6 @@ constexpr int alias_position = 4;
 constexpr int pid_position = 5;
 
 constexpr const char token_variable[] = "VORNEX_TOKEN";
-constexpr const char debug_flag_file[] = "/etc/vornex/proxy.debug";
-constexpr const char disable_duid_flag_file[] = "/etc/vornex/proxy.disable.duid";
 
 // Prints the way glibc prints a null string argument, without handing null to printf.
 const char *shown(const char *text) {

@@ -17,18 +17,12 @@
 #include <unistd.h>
 
 #include "driver/driver.h"
+#include "driver/names.h"
 #include "proc/proc.h"
 #include "tholmet.h"
 
 namespace {
 
-constexpr const char validator_path[] = "/usr/share/vornex/check_params.py";
-constexpr const char edition_tavo_marker[] = "/etc/sorvantine-edition-tavo";
-constexpr const char edition_quellan_marker[] = "/etc/sorvantine-quellan";
-constexpr const char enter_alias[] = "VORNEX_ENTER";
-constexpr const char crontab_check_alias[] = "CRONTAB_CHECK";
-constexpr const char crontab_list_alias[] = "CRONTAB_LIST";
-constexpr const char crontab_save_alias[] = "CRONTAB_SAVE";
 constexpr size_t alias_compare_limit = 1024;
 constexpr size_t pid_text_size = 20;
 constexpr mode_t pid_file_mode = 0600;
