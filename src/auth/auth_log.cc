@@ -67,18 +67,16 @@ FILE *create_file(const char *path, const char *mode) {
 }
 
 // Another user who could open the lock file could take the lock and stall every check of
-// the name. Failures here leave the lock usable; they are not fatal.
-void restrict_lock_file(int fd) {
+// the name. Tells whether the file is root's and 0600 now; a failure leaves the lock usable.
+bool restrict_lock_file(int fd) {
     struct stat status {};
     if (fstat(fd, &status) < 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1) {
-        return;
+        return false;
     }
     if ((status.st_uid != 0 || status.st_gid != 0) && fchown(fd, 0, 0) < 0) {
-        return;
+        return false;
     }
-    if ((status.st_mode & mode_bits) != lock_file_mode && fchmod(fd, lock_file_mode) < 0) {
-        return;
-    }
+    return (status.st_mode & mode_bits) == lock_file_mode || fchmod(fd, lock_file_mode) == 0;
 }
 
 FILE *open_lock_file(const char *path) {
@@ -86,7 +84,7 @@ FILE *open_lock_file(const char *path) {
     if (fd < 0) {
         return nullptr;
     }
-    restrict_lock_file(fd);
+    (void)restrict_lock_file(fd);
     FILE *stream = fdopen(fd, "we");
     if (stream == nullptr) {
         close(fd);
