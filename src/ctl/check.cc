@@ -11,6 +11,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include "auth/auth_internal.h"
 #include "common/common.h"
 #include "ctl/ctl.h"
 
@@ -291,19 +292,24 @@ void check_user(check_report_t *out, const definition_t *definition) {
 // The interpreter line of a script, or an empty text.
 void read_interpreter_line(const char *command, char *line, size_t size) {
     line[0] = '\0';
-    // Only a regular file is read, checked on the descriptor that is read: opening a device
-    // can have effects of its own.
-    int fd = open(command, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
+    // The path is opened without opening the file, and only a regular file is then opened
+    // for reading, as the very file checked: opening a device or a FIFO has effects of its
+    // own.
+    int path_fd = open_token_path(command);
+    if (path_fd < 0) {
         return;
     }
     struct stat info {};
-    if (fstat(fd, &info) < 0 || !S_ISREG(info.st_mode)) {
-        close(fd);
+    FILE *file = nullptr;
+    if (fstat(path_fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        file = reopen_token_file(path_fd);
+    }
+    close(path_fd);
+    if (file == nullptr) {
         return;
     }
-    ssize_t got = read(fd, line, size - 1);
-    close(fd);
+    size_t got = fread(line, 1, size - 1, file);
+    fclose(file);
     if (got < 2 || line[0] != '#' || line[1] != '!') {
         line[0] = '\0';
         return;

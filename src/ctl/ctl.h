@@ -33,7 +33,8 @@ struct json_writer_t {
     bool has_items[json_max_depth];
 };
 
-// Writes `text` into `buffer` as text output shows it; cut to fit, never mid-escape.
+// Writes `text` into `buffer` as text output shows it; cut to fit, never mid-escape, and a
+// cut value ends in "...".
 const char *shown(const char *text, char *buffer, size_t size);
 // Writes `text` to `out` as text output shows it.
 void print_shown(FILE *out, const char *text);
@@ -107,6 +108,9 @@ const char *crontab_kind(const char *alias);
 bool file_exists(const char *path);
 // The uid of a name from the password database; false when it has no account.
 bool find_account_uid(const char *name, uint32_t *uid);
+// The groups that the group database gives `name` with its group `gid` (gid first), in a
+// heap array the caller frees: their count, or -1 when they cannot be found.
+int find_groups(const char *name, gid_t gid, gid_t **groups);
 
 // The subcommands. `argv` holds the arguments after the subcommand's name and its --json.
 int run_check(int argc, char **argv, bool json);

@@ -1,6 +1,7 @@
 // vornexctl list: the alias table in effect, in the order the server consults it, with the
 // definitions each winning one shadows; with a user, what a request of that user would use.
 
+#include <cstdlib>
 #include <cstring>
 
 #include <grp.h>
@@ -11,12 +12,10 @@
 
 namespace {
 
-constexpr int max_groups = 1024;
-
 struct user_info_t {
     struct passwd entry;
     char buffer[passwd_buffer_size];
-    gid_t groups[max_groups];
+    gid_t *groups;
     int group_count;
 };
 
@@ -26,8 +25,8 @@ bool look_up_user(const char *name, user_info_t *user) {
         found == nullptr) {
         return false;
     }
-    user->group_count = max_groups;
-    if (getgrouplist(name, user->entry.pw_gid, user->groups, &user->group_count) < 0) {
+    user->group_count = find_groups(name, user->entry.pw_gid, &user->groups);
+    if (user->group_count < 0) {
         user->group_count = 0;
     }
     return true;
@@ -95,7 +94,7 @@ const char *crontab_text(const char *alias) {
     if (strcmp(kind, "check") == 0) {
         return "check (-l quietly, then -)";
     }
-    return strcmp(kind, "list") == 0 ? "-l" : "-";
+    return strcmp(kind, "list") == 0 ? "list (-l)" : "save (-)";
 }
 
 // "root", "account NAME" or "requesting user".
@@ -200,6 +199,7 @@ int run_list(int argc, char **argv, bool json) {
     }
     alias_table_t table{};
     if (load_alias_table(&table) < 0) {
+        free(user.groups);
         print_error(command_dir, "cannot be listed or read");
         return status_usage;
     }
@@ -221,5 +221,6 @@ int run_list(int argc, char **argv, bool json) {
         print_table(&table);
     }
     release_alias_table(&table);
+    free(user.groups);
     return status_fine;
 }

@@ -28,11 +28,12 @@ constexpr const char usage[] =
 struct subcommand_t {
     const char *name;
     int (*run)(int argc, char **argv, bool json);
+    bool logs;  // writes to syslog; the others read only and log nothing
 };
 
 constexpr subcommand_t subcommands[] = {
-    {"check", run_check},   {"list", run_list},   {"explain", run_explain},
-    {"status", run_status}, {"reset", run_reset},
+    {"check", run_check, false},   {"list", run_list, false},  {"explain", run_explain, false},
+    {"status", run_status, false}, {"reset", run_reset, true},
 };
 
 [[noreturn]] void exit_usage() {
@@ -82,6 +83,11 @@ int main(int argc, char **argv) {
     umask(creation_mask);
     openlog(ctl_log_ident, LOG_PID, LOG_AUTHPRIV);
     const subcommand_t *command = find_subcommand(argc, argv);
+    // The shared code logs what the server would log; the tool itself never logs at debug,
+    // so this mask keeps every line of the read-only subcommands out of syslog.
+    if (!command->logs) {
+        setlogmask(LOG_MASK(LOG_DEBUG));
+    }
     bool json = argc > 2 && strcmp(argv[2], json_option) == 0;
     int first = json ? 3 : 2;
     int status = command->run(argc - first, argv + first, json);

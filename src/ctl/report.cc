@@ -12,6 +12,8 @@ namespace {
 constexpr unsigned char first_printable = 0x20;
 constexpr unsigned char first_unsafe_high = 0x7f;
 constexpr size_t escape_length = 4;  // \xNN
+constexpr const char cut_mark[] = "...";
+constexpr size_t cut_mark_length = sizeof cut_mark - 1;
 
 bool is_shown_plain(unsigned char c) {
     return c >= first_printable && c < first_unsafe_high && c != '\\';
@@ -48,12 +50,19 @@ void separate(json_writer_t *json, const char *key) {
 
 }  // namespace
 
+// A value that does not fit ends in "...", put after the last whole character or escape
+// that leaves room for it (a buffer too small for the mark is only cut).
 const char *shown(const char *text, char *buffer, size_t size) {
     size_t used = 0;
+    size_t kept = 0;  // where the mark goes if the value is cut
     for (const char *c = text; *c != '\0'; ++c) {
         auto byte = static_cast<unsigned char>(*c);
         size_t need = is_shown_plain(byte) ? 1 : (byte == '\\' ? 2 : escape_length);
         if (used + need >= size) {
+            if (size > cut_mark_length) {
+                memcpy(buffer + kept, cut_mark, cut_mark_length);
+                used = kept + cut_mark_length;
+            }
             break;
         }
         if (is_shown_plain(byte)) {
@@ -66,6 +75,9 @@ const char *shown(const char *text, char *buffer, size_t size) {
             snprintf(buffer + used, escape_length + 1, "\\x%02x", static_cast<unsigned>(byte));
         }
         used += need;
+        if (used + cut_mark_length < size) {
+            kept = used;
+        }
     }
     buffer[used] = '\0';
     return buffer;

@@ -18,6 +18,7 @@ namespace {
 struct reset_t {
     const char *name;
     uint32_t uid;
+    bool has_uid;        // the name has an account
     const char *result;  // "reset", "nothing-to-reset" or "error"
     const char *error;   // why, for an error
     bool has_record;
@@ -63,6 +64,7 @@ void reset_name(reset_t *reset) {
         reset->error = "no such account";
         return;
     }
+    reset->has_uid = true;
     if (!has_user_directory(reset->uid, reset->name)) {
         reset->result = "error";
         reset->error = "no per-user directory";
@@ -96,7 +98,11 @@ void write_reset(json_writer_t *json, const reset_t *reset) {
     bool written = strcmp(reset->result, "reset") == 0;
     json_begin(json, nullptr, '{');
     json_string(json, "name", reset->name);
-    json_int(json, "uid", reset->uid);
+    if (reset->has_uid) {
+        json_int(json, "uid", reset->uid);
+    } else {
+        json_null(json, "uid");
+    }
     json_string(json, "result", reset->result);
     json_string(json, "error", reset->error);
     write_record(json, "before", reset->has_record, &reset->before);

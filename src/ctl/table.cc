@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <grp.h>
 #include <pwd.h>
 
 #include "common/common.h"
@@ -16,6 +17,8 @@
 namespace {
 
 constexpr const char blanks[] = " \t\n\v\f\r";
+constexpr int initial_group_count = 64;
+constexpr int group_list_attempts = 4;
 
 // Makes room for one more item; false when memory runs out (the array is kept).
 bool grow(void **items, size_t count, size_t *capacity, size_t item_size) {
@@ -254,6 +257,29 @@ bool find_account_uid(const char *name, uint32_t *uid) {
     }
     *uid = found->pw_uid;
     return true;
+}
+
+int find_groups(const char *name, gid_t gid, gid_t **groups) {
+    // A first guess; getgrouplist tells the count it needs when the guess is too small, and
+    // the database may grow between two calls.
+    int count = initial_group_count;
+    for (int attempt = 0; attempt < group_list_attempts; ++attempt) {
+        auto *list = static_cast<gid_t *>(calloc(static_cast<size_t>(count), sizeof(gid_t)));
+        if (list == nullptr) {
+            return -1;
+        }
+        int wanted = count;
+        if (getgrouplist(name, gid, list, &wanted) >= 0) {
+            *groups = list;
+            return wanted;
+        }
+        free(list);
+        if (wanted <= count) {
+            return -1;
+        }
+        count = wanted;
+    }
+    return -1;
 }
 
 bool file_exists(const char *path) {

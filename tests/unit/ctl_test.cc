@@ -20,7 +20,10 @@ TEST(Shown, EscapesUnsafeBytesAndNeverCutsAnEscape) {
         {"a\\b", 64, "a\\\\b"},
         {"\x01\t\n\x1b[2J\x7f\x80\xff", 64, "\\x01\\x09\\x0a\\x1b[2J\\x7f\\x80\\xff"},
         {"abc", 3, "ab"},
-        {"ab\x01", 6, "ab"},  // the escape needs four bytes and the NUL
+        {"ab\x01", 6, "ab..."},  // the escape needs four bytes and the NUL: a cut is marked
+        {"a\x01"
+         "bcdef",
+         8, "a..."},  // the mark never cuts an escape
         {"ab\x01", 7, "ab\\x01"},
         {"a\\", 3, "a"},
         {"", 1, ""},
