@@ -3,7 +3,9 @@
 //
 // It changes nothing: the auth logs are read without their lock (the server replaces them
 // whole by rename), no file is created (not even a missing lock file), the token file is
-// looked at through an O_PATH descriptor and never read, and nothing is executed.
+// looked at through an O_PATH descriptor and never read, and nothing is executed. What the
+// final identity meets (the pid file, the working directory, the command) is tried by a
+// child process that takes that identity, opens nothing for creation, and only reports.
 
 #include <cctype>
 #include <cerrno>
@@ -11,8 +13,10 @@
 #include <cstring>
 #include <ctime>
 
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "auth/auth_internal.h"
@@ -27,11 +31,12 @@ constexpr size_t max_log_lines = 64;
 constexpr size_t max_auth_names = 32;
 constexpr size_t max_stages = 16;
 constexpr size_t detail_size = 8192;
-constexpr int max_groups = 1024;
 constexpr mode_t permission_bits = 07777;
-constexpr mode_t owner_search = 0100;
-constexpr mode_t owner_write = 0200;
 constexpr mode_t any_execute = 0111;
+// The server's pid file open without O_CREAT and O_TRUNC: nothing is created or changed.
+constexpr int pid_file_probe_flags = O_WRONLY | O_SYNC | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+// The system's own limit of links followed in a row.
+constexpr int max_link_hops = 40;
 
 // A logged line can quote two per-user paths.
 constexpr size_t log_text_size = 2 * passwd_buffer_size;
@@ -41,7 +46,7 @@ struct log_line_t {
     bool debug_only;
 };
 
-enum class token_state { usable, missing, wrong_owner, wrong_mode, not_checked };
+enum class token_state { usable, missing, wrong_owner, wrong_mode, not_regular, not_checked };
 
 struct auth_name_t {
     char *name;
@@ -66,9 +71,16 @@ struct identity_t {
     const char *mode;
     uid_t uid;
     gid_t gid;
-    gid_t groups[max_groups];
+    gid_t *groups;  // on the heap
     int group_count;
     bool root_closed;
+};
+
+// What the final identity met, as errno values (0: it worked), told by the probe child.
+struct probe_t {
+    int pid_file;
+    int cwd;
+    int exec;
 };
 
 struct explain_t {
@@ -99,8 +111,11 @@ struct explain_t {
     identity_t identity;
     const char *crontab;
     char pid_file[passwd_buffer_size];
-    bool has_pid_file;
+    bool has_pid_file;  // the server tries to write one
+    bool pid_file_fits;
     bool pid_file_created;
+    probe_t probe;
+    bool probe_failed;
     const char *cwd_result;
     // The outcome.
     const char *refused_stage;
@@ -432,7 +447,8 @@ token_state look_at_token_file(uint32_t uid, auth_name_t *entry) {
         entry->token_mode = status.st_mode & permission_bits;
         switch (classify_token_file(&status, uid)) {
             case token_file_state::usable:
-                state = token_state::usable;
+                // Read as a token file, anything else gives an empty first line.
+                state = S_ISREG(status.st_mode) ? token_state::usable : token_state::not_regular;
                 break;
             case token_file_state::wrong_owner:
                 state = token_state::wrong_owner;
@@ -456,6 +472,8 @@ const char *token_state_name(token_state state) {
             return "wrong-owner";
         case token_state::wrong_mode:
             return "wrong-mode";
+        case token_state::not_regular:
+            return "not-regular";
         case token_state::not_checked:
             break;
     }
@@ -528,13 +546,17 @@ void log_refused_check(explain_t *ex, const auth_name_t *entry) {
                           entry->name));
         return;
     }
-    // A token file that breaks a rule counts as a failed attempt; its rule line needs the
-    // debug flag, the alert does not. The owner line names the requesting account as the
-    // name "from socket".
-    if (entry->token == token_state::wrong_owner || entry->token == token_state::wrong_mode) {
+    // A token file that breaks a rule, or that gives no token line, counts as a failed
+    // attempt; its own line needs the debug flag, the alert does not. The owner line names
+    // the requesting account as the name "from socket".
+    if (entry->token != token_state::usable && entry->token != token_state::not_checked) {
         const char *socket_name = ex->search_disabled ? ex->user : ex->account.pw_name;
         line = add_log_line(ex, true);
-        if (entry->token == token_state::wrong_owner) {
+        if (entry->token == token_state::not_regular) {
+            mark_cut(line->text, sizeof line->text,
+                     snprintf(line->text, sizeof line->text, "Token is incorrect for user %s",
+                              entry->name));
+        } else if (entry->token == token_state::wrong_owner) {
             mark_cut(
                 line->text, sizeof line->text,
                 snprintf(line->text, sizeof line->text,
@@ -726,9 +748,22 @@ bool explain_container(explain_t *ex) {
 }
 
 void fill_groups(identity_t *identity, const char *name) {
-    identity->group_count = max_groups;
-    if (getgrouplist(name, identity->gid, identity->groups, &identity->group_count) < 0) {
+    identity->group_count = find_groups(name, identity->gid, &identity->groups);
+    if (identity->group_count < 0) {
         identity->group_count = 0;
+    }
+}
+
+// Root mode keeps the groups the server was started with, which are this process's.
+void fill_own_groups(identity_t *identity) {
+    int count = getgroups(0, nullptr);
+    if (count <= 0) {
+        return;
+    }
+    identity->groups = static_cast<gid_t *>(calloc(static_cast<size_t>(count), sizeof(gid_t)));
+    if (identity->groups != nullptr) {
+        identity->group_count = getgroups(count, identity->groups);
+        identity->group_count = identity->group_count < 0 ? 0 : identity->group_count;
     }
 }
 
@@ -741,8 +776,7 @@ bool explain_identity(explain_t *ex) {
         identity->mode = "root";
         identity->uid = 0;
         identity->gid = 0;
-        identity->group_count = getgroups(max_groups, identity->groups);
-        identity->group_count = identity->group_count < 0 ? 0 : identity->group_count;
+        fill_own_groups(identity);
         stage_t *stage = add_stage(ex, "identity", "ok");
         mark_cut(stage->detail, sizeof stage->detail,
                  snprintf(stage->detail, sizeof stage->detail,
@@ -827,115 +861,166 @@ void explain_home_and_crontab(explain_t *ex) {
     }
 }
 
-bool is_member(const identity_t *identity, gid_t gid) {
-    if (identity->gid == gid) {
-        return true;
-    }
-    for (int i = 0; i < identity->group_count; ++i) {
-        if (identity->groups[i] == gid) {
-            return true;
+// ---- the final identity, tried in a child ---------------------------------------------------
+
+bool writes_pid_file(const explain_t *ex) {
+    const definition_t *found = ex->definition;
+    return found->root == 0 && found->user == nullptr && ex->crontab == nullptr &&
+           strcmp(found->alias, enter_alias) != 0;
+}
+
+// The directory part of `path` (which holds a slash), written over the path.
+void cut_to_directory(char *path) {
+    char *slash = strrchr(path, '/');
+    slash[slash == path ? 1 : 0] = '\0';
+}
+
+// Where a missing pid file would be created: the server's open follows a dangling link to
+// its target, and the directory there must let the user write and search it.
+int creation_error(const char *path) {
+    char target[passwd_buffer_size];
+    char link[passwd_buffer_size];
+    snprintf(target, sizeof target, "%s", path);
+    for (int hop = 0;; ++hop) {
+        ssize_t length = readlink(target, link, sizeof link - 1);
+        if (length < 0) {
+            break;
         }
+        if (hop == max_link_hops) {
+            return ELOOP;
+        }
+        link[length] = '\0';
+        char next[passwd_buffer_size];
+        cut_to_directory(target);
+        int fits = link[0] == '/' ? snprintf(next, sizeof next, "%s", link)
+                                  : snprintf(next, sizeof next, "%s/%s", target, link);
+        if (fits < 0 || static_cast<size_t>(fits) >= sizeof next) {
+            return ENAMETOOLONG;
+        }
+        memcpy(target, next, sizeof target);
     }
-    return false;
+    cut_to_directory(target);
+    return faccessat(AT_FDCWD, target, W_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
 }
 
-// Permission for the identity from the mode bits (access control lists are not looked at):
-// `owner_bits` are the owner's bits wanted (search or execute, write), tested in the owner's,
-// else the group's, else the others' class. Root may do anything but execute a file without
-// an execute bit.
-bool may(const identity_t *identity, const struct stat *info, mode_t owner_bits) {
-    if (identity->uid == 0) {
-        return S_ISDIR(info->st_mode) || (owner_bits & owner_search) == 0 ||
-               (info->st_mode & any_execute) != 0;
+// Opened as the server opens it but for creation and truncation: a file that is there can be
+// written, a missing one is created if its directory allows, any other error is the server's.
+int try_pid_file(const char *path) {
+    int fd = open(path, pid_file_probe_flags);
+    if (fd >= 0) {
+        close(fd);
+        return 0;
     }
-    mode_t bits = owner_bits;
-    if (info->st_uid != identity->uid) {
-        bits = is_member(identity, info->st_gid) ? owner_bits >> 3U : owner_bits >> 6U;
-    }
-    return (info->st_mode & bits) == bits;
+    return errno == ENOENT ? creation_error(path) : errno;
 }
 
-// 0 when the identity may use `path` as asked (every directory on the way searchable, the
-// last component of the wanted kind with `owner_bits`), else the error the system would give.
-// A relative path counts from "/", where the server is at that point.
-int check_path(const identity_t *identity, const char *wanted, mode_t owner_bits, bool directory) {
-    char path[passwd_buffer_size];
-    int length = snprintf(path, sizeof path, "%s%s", wanted[0] == '/' ? "" : "/", wanted);
-    if (length < 0 || static_cast<size_t>(length) >= sizeof path) {
-        return ENAMETOOLONG;
-    }
+int try_command(const char *command) {
     struct stat info {};
-    if (stat(path, &info) < 0) {
+    if (stat(command, &info) < 0) {
         return errno;
     }
-    if (directory ? !S_ISDIR(info.st_mode) : !S_ISREG(info.st_mode)) {
-        return directory ? ENOTDIR : EACCES;
-    }
-    // The directories on the way: "/", then every prefix that ends before a slash.
-    for (auto end = static_cast<size_t>(length); end > 0; --end) {
-        if (path[end] != '/' && end != static_cast<size_t>(length)) {
-            continue;
-        }
-        char saved = path[end];
-        path[end] = '\0';
-        struct stat step {};
-        bool allowed = end == static_cast<size_t>(length) || stat(path, &step) < 0 ||
-                       may(identity, &step, owner_search);
-        path[end] = saved;
-        if (!allowed) {
-            return EACCES;
-        }
-    }
-    struct stat root {};
-    if (stat("/", &root) == 0 && !may(identity, &root, owner_search)) {
+    if (!S_ISREG(info.st_mode)) {
         return EACCES;
     }
-    return may(identity, &info, owner_bits) ? 0 : EACCES;
+    return access(command, X_OK) == 0 ? 0 : errno;
+}
+
+// The child: takes the identity in the server's order (the pid file is written with only the
+// effective uid the user's), tries what the command meets, and reports. It never returns.
+[[noreturn]] void run_probe_child(const explain_t *ex, int out) {
+    constexpr int failed = 1;
+    const identity_t *identity = &ex->identity;
+    probe_t probe{};
+    bool changes = strcmp(identity->mode, "root") != 0;
+    bool ready = chdir("/") == 0 &&
+                 (!changes ||
+                  (setgroups(static_cast<size_t>(identity->group_count), identity->groups) == 0 &&
+                   setgid(identity->gid) == 0 && seteuid(identity->uid) == 0));
+    if (ready && writes_pid_file(ex) && ex->has_pid_file) {
+        probe.pid_file = try_pid_file(ex->pid_file);
+    }
+    ready = ready && (!changes || (seteuid(0) == 0 && setuid(identity->uid) == 0));
+    if (!ready) {
+        _exit(failed);
+    }
+    probe.cwd = chdir(ex->cwd) == 0 ? 0 : errno;
+    probe.exec = try_command(ex->definition->command);
+    bool sent = write(out, &probe, sizeof probe) == static_cast<ssize_t>(sizeof probe);
+    _exit(sent ? 0 : failed);
+}
+
+bool run_probe(explain_t *ex) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) < 0) {
+        return false;
+    }
+    pid_t child = fork();
+    if (child == 0) {
+        close(fds[0]);
+        run_probe_child(ex, fds[1]);
+    }
+    close(fds[1]);
+    ssize_t got = -1;
+    if (child > 0) {
+        do {
+            got = read(fds[0], &ex->probe, sizeof ex->probe);
+        } while (got < 0 && errno == EINTR);
+    }
+    close(fds[0]);
+    int status = 0;
+    bool ended = child > 0 && waitpid(child, &status, 0) == child;
+    return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
+           got == static_cast<ssize_t>(sizeof ex->probe);
+}
+
+// The path as the server makes it, cut where the server's buffer cuts it.
+void make_pid_file_path(explain_t *ex) {
+    if (!writes_pid_file(ex)) {
+        return;
+    }
+    int length = snprintf(ex->pid_file, sizeof ex->pid_file, "%s/.vornex/tmp/.vornex.proxy.%s",
+                          ex->account.pw_dir, ex->pid);
+    ex->has_pid_file = true;
+    ex->pid_file_fits = length >= 0 && static_cast<size_t>(length) < sizeof ex->pid_file;
 }
 
 void explain_pid_file(explain_t *ex) {
-    const definition_t *found = ex->definition;
     stage_t *stage = nullptr;
-    if (found->root != 0 || found->user != nullptr || ex->crontab != nullptr ||
-        strcmp(found->alias, enter_alias) == 0) {
+    if (!ex->has_pid_file) {
         stage = add_stage(ex, "pidfile", "skipped");
         mark_cut(stage->detail, sizeof stage->detail,
                  snprintf(stage->detail, sizeof stage->detail, "no pid file is written"));
         return;
     }
-    int length = snprintf(ex->pid_file, sizeof ex->pid_file, "%s/.vornex/tmp/.vornex.proxy.%s",
-                          ex->account.pw_dir, ex->pid);
-    ex->has_pid_file = length >= 0 && static_cast<size_t>(length) < sizeof ex->pid_file;
     char path[shown_size];
     stage = add_stage(ex, "pidfile", "ok");
     mark_cut(stage->detail, sizeof stage->detail,
              snprintf(stage->detail, sizeof stage->detail, "%s, written as the requesting user",
                       shown(ex->pid_file, path, sizeof path)));
-    // The file is created in its directory by the requesting user; when that cannot be, the
+    // A path that does not fit is not tried at all. When the file cannot be written, the
     // server logs it and goes on without a pid file.
-    char directory[passwd_buffer_size];
-    snprintf(directory, sizeof directory, "%s", ex->pid_file);
-    char *slash = strrchr(directory, '/');
-    if (!ex->has_pid_file || slash == nullptr) {
+    int error = ex->pid_file_fits ? ex->probe.pid_file : ENAMETOOLONG;
+    ex->pid_file_created = error == 0;
+    if (error == 0) {
         return;
     }
-    *slash = '\0';
-    int error = check_path(&ex->identity, directory[0] == '\0' ? "/" : directory,
-                           owner_write | owner_search, true);
-    ex->pid_file_created = error == 0;
-    if (error != 0) {
-        append(stage, "\n  it cannot be created: the command runs without it");
-        log_line_t *line = add_log_line(ex, false);
-        mark_cut(line->text, sizeof line->text,
-                 snprintf(line->text, sizeof line->text, "Unable to create pid file %s: %s",
-                          ex->pid_file, strerror(error)));
-    }
+    char text[message_size];
+    mark_cut(
+        text, sizeof text,
+        snprintf(text, sizeof text, "\n  it cannot be written (%s): the command runs without it",
+                 strerror(error)));
+    append(stage, text);
+    log_line_t *line = add_log_line(ex, false);
+    mark_cut(line->text, sizeof line->text,
+             snprintf(line->text, sizeof line->text, "Unable to create pid file %s: %s",
+                      ex->pid_file, strerror(error)));
 }
 
+// EACCES leaves the command in "/"; any other error ends the request.
 bool explain_cwd(explain_t *ex) {
     char cwd[shown_size];
     shown(ex->cwd, cwd, sizeof cwd);
-    int error = check_path(&ex->identity, ex->cwd, owner_search, true);
+    int error = ex->probe.cwd;
     if (error == 0) {
         ex->cwd_result = "enter";
         stage_t *stage = add_stage(ex, "cwd", "ok");
@@ -965,7 +1050,7 @@ bool explain_exec(explain_t *ex) {
     const char *command = ex->definition->command;
     char shown_command[shown_size];
     shown(command, shown_command, sizeof shown_command);
-    if (check_path(&ex->identity, command, owner_search, false) == 0) {
+    if (ex->probe.exec == 0) {
         stage_t *stage = add_stage(ex, "exec", "ok");
         mark_cut(stage->detail, sizeof stage->detail,
                  snprintf(stage->detail, sizeof stage->detail, "%s", shown_command));
@@ -974,7 +1059,8 @@ bool explain_exec(explain_t *ex) {
     stage_t *stage = add_stage(ex, "exec", "refused");
     mark_cut(stage->detail, sizeof stage->detail,
              snprintf(stage->detail, sizeof stage->detail,
-                      "%s cannot be executed by the final identity", shown_command));
+                      "%s cannot be executed by the final identity (%s)", shown_command,
+                      strerror(ex->probe.exec)));
     // On the crontab path a failed exec ends the request without a line.
     if (ex->crontab == nullptr) {
         log_line_t *line = add_log_line(ex, false);
@@ -984,18 +1070,24 @@ bool explain_exec(explain_t *ex) {
     return refuse(ex, "exec", error_message);
 }
 
-// The stages in the server's order; the first that refuses ends the walk.
-void explain_stages(explain_t *ex) {
+// The stages in the server's order; the first that refuses ends the walk. False when the
+// final identity could not be tried.
+bool explain_stages(explain_t *ex) {
     if (!explain_request(ex) || !explain_alias(ex) || !explain_account(ex) || !explain_flags(ex) ||
         !explain_auth(ex) || !explain_command_path(ex) || !explain_validator(ex) ||
         !explain_container(ex) || !explain_identity(ex)) {
-        return;
+        return true;
     }
     explain_home_and_crontab(ex);
+    make_pid_file_path(ex);
+    if (!run_probe(ex)) {
+        return false;
+    }
     explain_pid_file(ex);
     if (explain_cwd(ex)) {
         explain_exec(ex);
     }
+    return true;
 }
 
 // ---- output -------------------------------------------------------------------------------
@@ -1245,6 +1337,7 @@ void release_explain(explain_t *ex) {
         free(ex->names[i].name);
     }
     release_alias_table(&ex->table);
+    free(ex->identity.groups);
     free(ex);
 }
 
@@ -1269,7 +1362,11 @@ int run_explain(int argc, char **argv, bool json) {
         mark_cut(cwd, sizeof cwd, snprintf(cwd, sizeof cwd, "%s", ex->cwd));
         ex->cwd = cwd;
     }
-    explain_stages(ex);
+    if (!explain_stages(ex)) {
+        print_error("explain", "the final identity cannot be tried in a child process");
+        release_explain(ex);
+        return status_usage;
+    }
     if (json) {
         write_explain(ex);
     } else {

@@ -20,6 +20,8 @@ def ctl(sb, *args):
 
 def ctl_json(sb, *args):
     result = ctl(sb, args[0], "--json", *args[1:])
+    # Only reset writes to syslog.
+    assert args[0] == "reset" or result.logs == [], result.logs
     return result.rc, json.loads(result.stdout)
 
 
@@ -161,7 +163,8 @@ LIST_ROWS = [
     (f"probe=root:{PROBE}", "root", "-"),
     (f"probe=other:{PROBE}", "account other", "-"),
     (f"CRONTAB_CHECK={PROBE}", "requesting user", "check (-l quietly, then -)"),
-    (f"CRONTAB_SAVE=root:{PROBE}", "root", "-"),
+    (f"CRONTAB_LIST={PROBE}", "requesting user", "list (-l)"),
+    (f"CRONTAB_SAVE=root:{PROBE}", "root", "save (-)"),
     (f"VORNEX_ENTER={PROBE}", "requesting user", "no pid file"),
 ]
 
@@ -203,6 +206,19 @@ def shared_uid(sb):
     sb.add_passwd_line(f"alias1:x:{SITE1}:{SITE1}::/home/site1:/bin/sh")
     sb.remove(user_dir("site1", SITE1))
     sb.token("alias1", SITE1, "secret\n")
+
+
+def many_groups(sb):
+    sb.add_group_line("\n".join(f"many{i}:x:{20000 + i}:site1" for i in range(1100)))
+
+
+def closed_dir(sb):
+    sb.mkdir("/home/site1/closed", 0o700)
+    sb.mkdir("/home/site1/closed/open")
+    sb.symlink("/home/site1/l", "/home/site1/closed/open")
+
+
+PID_FILE = "/home/site1/.vornex/tmp/.vornex.proxy.4242"
 
 
 def no_validator(sb):
@@ -256,6 +272,17 @@ EXPLAIN_ROWS = {
     "cwd missing": (None, {"cwd": "/home/site1/none"}, False),
     "cwd not enterable": (lambda sb: sb.mkdir("/home/site1/closed", 0o700), {
         "cwd": "/home/site1/closed"}, False),
+    "token is a directory": (lambda sb: sb.mkdir(sb.token_path("site1", SITE1), 0o400, SITE1),
+                             {}, True),
+    "cwd missing in a closed directory": (closed_dir, {"cwd": "/home/site1/closed/none"}, False),
+    "cwd through a link into a closed directory": (closed_dir, {"cwd": "/home/site1/l"}, False),
+    "pid file name too long": (None, {"pid": "1" * 300}, False),
+    "pid file path too long": (None, {"pid": "1" * 17000}, False),
+    "pid file is a link to a root file": (lambda sb: sb.symlink(PID_FILE, "/etc/passwd"), {},
+                                          False),
+    "pid file is a directory": (lambda sb: sb.mkdir(PID_FILE, 0o755, SITE1, SITE1), {}, False),
+    "more than 1024 groups": (many_groups, {}, False),
+    "no command directory": (lambda sb: sb.remove("/etc/vornex"), {}, False),
 }
 
 
@@ -303,8 +330,11 @@ def test_explain_predicts_the_server(box, row):
                                     else request["cwd"])
         (validator,) = box.probe_reports("check_params.py")
         assert validator["argv"] == plan["validator"]
-        pid_file = box.read(f"/home/site1/.vornex/tmp/.vornex.proxy.{request['pid']}")
-        assert pid_file == (str(result.pid).encode() if plan["pid_file_created"] else None)
+        pid_file = f"/home/site1/.vornex/tmp/.vornex.proxy.{request['pid']}"
+        if plan["pid_file_created"]:
+            assert box.read(pid_file) == str(result.pid).encode()
+        else:
+            assert upper_tree(box).get(box.upper(pid_file)) == before.get(box.upper(pid_file))
         return
     assert (rc, result.rc) == (1, 1), result
     assert result.stderr_line() == plan["stderr"]
@@ -369,8 +399,8 @@ def test_status_and_reset_in_each_state(box, row):
 def test_reset_refuses_a_name_without_directory_and_creates_nothing(box):
     rc, reset = ctl_json(box, "reset", "other", "nosuch")
     assert rc == 1
-    assert [(n["name"], n["error"]) for n in reset["names"]] == [
-        ("other", "no per-user directory"), ("nosuch", "no such account")]
+    assert [(n["name"], n["uid"], n["error"]) for n in reset["names"]] == [
+        ("other", OTHER, "no per-user directory"), ("nosuch", None, "no such account")]
     assert box.lstat(user_dir("other", OTHER)) is None
     assert ctl(box, "status", "nosuch").rc == 1
 
