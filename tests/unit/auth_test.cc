@@ -3,11 +3,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "auth/auth_internal.h"
+#include "common/common.h"
 
 namespace {
 
@@ -193,6 +196,49 @@ TEST_F(TokenFilePerms, OwnerMustBeTheRequestingUid) {
     EXPECT_EQ(check_tokenfile_perms(fileno(file_), getuid() + 1000, 0, path_.c_str(), "u", "alt"),
               -1);
     EXPECT_EQ(check_tokenfile_perms(fileno(file_), getuid(), 0, path_.c_str(), "u", "alt"), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The token file is read through the descriptor whose status the rules saw: a path swapped
+// after the O_PATH open changes nothing, and a FIFO is opened without waiting for a writer.
+TEST(TokenFileReopen, ReadsTheFileTheDescriptorNames) {
+    char dir[] = "/tmp/vornex-reopen-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string path = std::string(dir) + "/token";
+    std::string other = std::string(dir) + "/other";
+    for (const auto &[name, text] : {std::pair{path, "first\n"}, std::pair{other, "second\n"}}) {
+        FILE *out = fopen(name.c_str(), "w");
+        ASSERT_NE(out, nullptr);
+        fputs(text, out);
+        fclose(out);
+    }
+    int fd = open_token_path(path.c_str());
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(rename(other.c_str(), path.c_str()), 0);
+    FILE *file = reopen_token_file(fd);
+    ASSERT_NE(file, nullptr);
+    char line[line_size] = {};
+    EXPECT_NE(fgets(line, sizeof line, file), nullptr);
+    EXPECT_STREQ(line, "first\n");
+    fclose(file);
+    close(fd);
+
+    std::string fifo = std::string(dir) + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0400), 0);
+    fd = open_token_path(fifo.c_str());
+    ASSERT_GE(fd, 0);
+    file = reopen_token_file(fd);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(fgets(line, sizeof line, file), nullptr);
+    fclose(file);
+    close(fd);
+    EXPECT_EQ(open_token_path((std::string(dir) + "/missing").c_str()), -1);
+    unlink(fifo.c_str());
+    unlink(path.c_str());
+    rmdir(dir);
 }
 
 }  // namespace
