@@ -256,13 +256,65 @@ void append_near_misses(explain_t *ex, stage_t *stage) {
     }
 }
 
+// The server refuses the request at a command file that someone other than root can change,
+// before it reads a byte of it.
+bool refuse_unsafe_file(explain_t *ex, const command_file_t *file) {
+    char path[shown_size];
+    stage_t *stage = add_stage(ex, "alias", "refused");
+    mark_cut(
+        stage->detail, sizeof stage->detail,
+        snprintf(stage->detail, sizeof stage->detail,
+                 "%s can be changed by someone other than root (owner uid %u, mode %04o)",
+                 shown(file->path, path, sizeof path), static_cast<unsigned>(file->info.st_uid),
+                 static_cast<unsigned>(file->info.st_mode & permission_bits)));
+    log_line_t *line = add_log_line(ex, false);
+    mark_cut(line->text, sizeof line->text,
+             snprintf(line->text, sizeof line->text,
+                      "Command file %s is not safe (owner uid %u, mode %o), refusing the request",
+                      file->path, static_cast<unsigned>(file->info.st_uid),
+                      static_cast<unsigned>(file->info.st_mode & permission_bits)));
+    return refuse(ex, "alias", error_message);
+}
+
+// The server judges the directory by a descriptor open on it, before the listing.
+bool explain_command_dir(explain_t *ex) {
+    int fd = open(command_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return true;
+    }
+    struct stat info {};
+    int status = fstat(fd, &info);
+    close(fd);
+    if (status == 0 && is_root_only(&info) == 1) {
+        return true;
+    }
+    unsigned owner = status == 0 ? static_cast<unsigned>(info.st_uid) : 0U;
+    unsigned mode = status == 0 ? static_cast<unsigned>(info.st_mode & permission_bits) : 0U;
+    stage_t *stage = add_stage(ex, "alias", "refused");
+    mark_cut(stage->detail, sizeof stage->detail,
+             snprintf(stage->detail, sizeof stage->detail,
+                      "%s can be changed by someone other than root (owner uid %u, mode %04o)",
+                      command_dir, owner, mode));
+    log_line_t *line = add_log_line(ex, false);
+    mark_cut(line->text, sizeof line->text,
+             snprintf(line->text, sizeof line->text,
+                      "Command directory %s is not safe (owner uid %u, mode %o), refusing the "
+                      "request",
+                      command_dir, owner, mode));
+    return refuse(ex, "alias", error_message);
+}
+
 // The server logs every command file it consults and cannot use, up to the one that holds
-// the alias (all of them when none does).
-void log_passed_files(explain_t *ex) {
+// the alias (all of them when none does), and stops at one that is not safe.
+bool log_passed_files(explain_t *ex) {
     for (size_t i = 0; i < ex->table.file_count; ++i) {
         const command_file_t *file = &ex->table.files[i];
+        if (file->status == command_file_status::usable && file->has_info &&
+            is_root_only(&file->info) == 0) {
+            return refuse_unsafe_file(ex, file);
+        }
         if (ex->definition != nullptr && ex->definition->file == file) {
-            return;
+            return true;
         }
         log_line_t *line = nullptr;
         switch (file->status) {
@@ -289,6 +341,7 @@ void log_passed_files(explain_t *ex) {
                 break;
         }
     }
+    return true;
 }
 
 bool explain_alias(explain_t *ex) {
@@ -296,6 +349,9 @@ bool explain_alias(explain_t *ex) {
     char path[shown_size];
     char command[shown_size];
     shown(ex->alias, alias, sizeof alias);
+    if (!explain_command_dir(ex)) {
+        return false;
+    }
     if (load_alias_table(&ex->table) < 0) {
         stage_t *stage = add_stage(ex, "alias", "refused");
         mark_cut(stage->detail, sizeof stage->detail,
@@ -307,7 +363,9 @@ bool explain_alias(explain_t *ex) {
         return refuse(ex, "alias", error_message);
     }
     ex->definition = find_definition(&ex->table, ex->alias);
-    log_passed_files(ex);
+    if (!log_passed_files(ex)) {
+        return false;
+    }
     if (ex->definition == nullptr) {
         stage_t *stage = add_stage(ex, "alias", "refused");
         mark_cut(

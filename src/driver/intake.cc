@@ -121,13 +121,19 @@ void check_request(const command_request_t *request) {
 }
 
 void resolve_alias(command_request_t *request) {
+    if (check_command_dir() < 0) {
+        exit_prog(1);
+    }
     node_t *files = create_command_files_list();
     if (files == nullptr) {
         exit_prog(1);
     }
     request->entry = alias_entry_t{};
     for (const node_t *node = files; node != nullptr; node = node->next) {
-        create_args_from_command_file(node->name, request->alias, &request->entry);
+        if (create_args_from_command_file(node->name, request->alias, &request->entry) < 0) {
+            release_command_files_list(files);
+            exit_prog(1);
+        }
         if (request->entry.command_token != nullptr) {
             break;
         }

@@ -1,5 +1,10 @@
 // The search of one command file for an alias. Command files belong to the administrator;
 // they are only read, line by line, and the first matching line wins.
+//
+// Whoever can change a command file or its directory can make the server run any program as
+// root, so both are judged by the descriptor that is open on them (never by the path again):
+// owner root and no write permission for group or others, or the request is refused before
+// a byte of the file is read.
 
 #include <cerrno>
 #include <cstdlib>
@@ -22,6 +27,9 @@ void release_alias_entry(alias_entry_t *entry) {
 }
 
 namespace {
+
+constexpr mode_t group_other_write = 022;
+constexpr mode_t permission_bits = 07777;
 
 // Copies a piece of the line; logs and gives null on failure.
 char *copy_piece(const char *text, size_t length, const char *what) {
@@ -113,12 +121,34 @@ FILE *open_command_file(const char *path, command_file_status *status, int *erro
     return stream;
 }
 
-void create_args_from_command_file(const char *file_name, const char *alias, alias_entry_t *entry) {
+int is_root_only(const struct stat *info) {
+    return info->st_uid == 0 && (info->st_mode & group_other_write) == 0 ? 1 : 0;
+}
+
+int check_command_dir() {
+    int fd = open(command_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return 0;
+    }
+    struct stat info {};
+    int status = fstat(fd, &info);
+    close(fd);
+    if (status == 0 && is_root_only(&info) == 1) {
+        return 0;
+    }
+    syslog(LOG_AUTHPRIV | LOG_ALERT,
+           "Command directory %s is not safe (owner uid %u, mode %o), refusing the request",
+           command_dir, status == 0 ? static_cast<unsigned>(info.st_uid) : 0U,
+           status == 0 ? static_cast<unsigned>(info.st_mode & permission_bits) : 0U);
+    return -1;
+}
+
+int create_args_from_command_file(const char *file_name, const char *alias, alias_entry_t *entry) {
     char path[line_size];
     if (get_command_file_path(path, sizeof path, file_name) < 0) {
         // Directory entry names are far shorter; a path that does not fit is never opened.
         syslog(LOG_ERR, "Unable to stat file '%s': %s", path, strerror(ENAMETOOLONG));
-        return;
+        return 0;
     }
     command_file_status status = command_file_status::usable;
     int error = 0;
@@ -128,14 +158,24 @@ void create_args_from_command_file(const char *file_name, const char *alias, ali
             break;
         case command_file_status::stat_failed:
             syslog(LOG_ERR, "Unable to stat file '%s': %s", path, strerror(error));
-            return;
+            return 0;
         case command_file_status::not_regular:
             syslog(LOG_ERR, "File '%s' is not a regular file", path);
-            return;
+            return 0;
         case command_file_status::open_failed:
             syslog(LOG_ERR, "Unable to open file '%s' for reading: %s", path, strerror(error));
-            return;
+            return 0;
+    }
+    struct stat info {};
+    if (fstat(fileno(stream), &info) < 0 || is_root_only(&info) == 0) {
+        syslog(LOG_AUTHPRIV | LOG_ALERT,
+               "Command file %s is not safe (owner uid %u, mode %o), refusing the request", path,
+               static_cast<unsigned>(info.st_uid),
+               static_cast<unsigned>(info.st_mode & permission_bits));
+        fclose(stream);
+        return -1;
     }
     lookup_alias_in_stream(stream, alias, entry);
     fclose(stream);
+    return 0;
 }

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include <sys/stat.h>
+
 constexpr const char command_dir[] = "/etc/vornex";
 constexpr const char main_command_file[] = "proxy.commands";
 
@@ -42,8 +44,19 @@ int get_command_file_path(char *buffer, size_t size, const char *file_name);
 // tells the stage and `*error` the system error number (0 for a file that is not regular).
 FILE *open_command_file(const char *path, command_file_status *status, int *error);
 
-// Looks `alias` up in one command file of the directory; the outcome is in `entry`.
-void create_args_from_command_file(const char *file_name, const char *alias, alias_entry_t *entry);
+// 1 when only root can change what `info` describes: owned by uid 0, and no write permission
+// for group or others.
+int is_root_only(const struct stat *info);
+
+// Judges the directory of the command files by an open descriptor of it: 0 when only root
+// can change it or when it cannot be opened (the listing reports that), -1 with an alert
+// logged when anyone else can.
+int check_command_dir();
+
+// Looks `alias` up in one command file of the directory; the outcome is in `entry`. -1 when
+// the file opened can be changed by someone other than root (an alert is logged and nothing
+// of it is read), else 0.
+int create_args_from_command_file(const char *file_name, const char *alias, alias_entry_t *entry);
 
 // Reads command lines from `stream` until one matches `alias`: 1 and `entry` filled with heap
 // copies on a match, 0 with the entry's strings null when nothing matched, -1 when a copy

@@ -283,6 +283,10 @@ EXPLAIN_ROWS = {
     "pid file is a directory": (lambda sb: sb.mkdir(PID_FILE, 0o755, SITE1, SITE1), {}, False),
     "more than 1024 groups": (many_groups, {}, False),
     "no command directory": (lambda sb: sb.remove("/etc/vornex"), {}, False),
+    "a command file others can write": (lambda sb: sb.commands(f"probe={PROBE}\n", mode=0o666),
+                                        {}, False),
+    "a command directory others can write": (lambda sb: sb.mkdir("/etc/vornex", 0o777), {},
+                                             False),
 }
 
 

@@ -8,7 +8,7 @@ import stat
 
 import pytest
 
-from sandbox import PRI_DAEMON_ERR, VALIDATOR
+from sandbox import PRI_AUTHPRIV_ALERT, PRI_DAEMON_ERR, VALIDATOR
 
 PROBE = "/usr/local/bin/probe"
 SVC_UID = 1100
@@ -380,3 +380,45 @@ def test_command_directory_reached_through_a_link(reg):
     reg.write_file("/usr/share/vx/proxy.commands", "probe=svc:/usr/local/bin/probe\n")
     reg.symlink("/etc/vornex", "/usr/share/vx")
     assert_ran(reg, run(reg), uid=SVC_UID)
+
+
+# -- who may change a command file ------------------------------------------------------------
+
+UNSAFE = "Command {} {} is not safe (owner uid {}, mode {}), refusing the request"
+MAIN = "/etc/vornex/proxy.commands"
+LINKED = "/home/site1/cmds"
+
+OWNERS_AND_MODES = [
+    # (what to plant, the alert line or None when the request is served)
+    (lambda sb: sb.commands(f"probe={PROBE}\n", mode=0o600), None),
+    (lambda sb: sb.commands(f"probe={PROBE}\n", mode=0o444), None),
+    (lambda sb: sb.write_file(MAIN, f"probe={PROBE}\n", 0o644, uid=1005),
+     UNSAFE.format("file", MAIN, 1005, "644")),
+    (lambda sb: sb.commands(f"probe={PROBE}\n", mode=0o664), UNSAFE.format("file", MAIN, 0, "664")),
+    (lambda sb: sb.commands(f"probe={PROBE}\n", mode=0o666), UNSAFE.format("file", MAIN, 0, "666")),
+    (lambda sb: sb.commands(f"probe={PROBE}\n", mode=0o4602),
+     UNSAFE.format("file", MAIN, 0, "4602")),
+    (lambda sb: sb.mkdir("/etc/vornex", 0o777), UNSAFE.format("directory", "/etc/vornex", 0, "777")),
+    (lambda sb: sb.mkdir("/etc/vornex", 0o755, uid=1005),
+     UNSAFE.format("directory", "/etc/vornex", 1005, "755")),
+    # Judged through the open descriptor: a link leads to the file it names.
+    (lambda sb: (sb.write_file(LINKED, "probe=root:/bin/false\n", uid=1005),
+                 sb.symlink("/etc/vornex/l.proxy.commands", LINKED)),
+     UNSAFE.format("file", "/etc/vornex/l.proxy.commands", 1005, "644")),
+    # Files that do not count are never opened, and not judged.
+    (lambda sb: sb.write_file("/etc/vornex/proxy.commands.bak", "probe=/bin/false\n", 0o666,
+                              uid=1005), None),
+    (lambda sb: sb.write_file("/etc/vornex/notes", "", 0o666, uid=1005), None),
+]
+
+
+@pytest.mark.parametrize("plant, alert", OWNERS_AND_MODES)
+def test_command_files_by_owner_and_mode(reg, plant, alert):
+    plant(reg)
+    result = run(reg)
+    if alert is None:
+        assert_ran(reg, result)
+        return
+    result.assert_failed()
+    assert logged(result) == [(PRI_AUTHPRIV_ALERT, alert)]
+    assert reg.probe_reports("check_params.py") == []
