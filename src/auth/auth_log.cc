@@ -15,6 +15,10 @@
 //   the auth log's file system refuses the update.
 // - Files created in the per-user directory are never followed through a symlink and a FIFO
 //   there is never waited on (O_NOFOLLOW, O_NONBLOCK); every descriptor is close-on-exec.
+// - The temporary auth log's name holds the process id, which anyone can predict: whatever
+//   stands at that name is removed first (a link itself, never what it leads to) and the
+//   file is created exclusively, so that nothing planted there is written or renamed into
+//   place. A name that cannot be cleared refuses the check like one that cannot be created.
 
 #include <cerrno>
 #include <cstring>
@@ -33,7 +37,7 @@ namespace {
 
 constexpr mode_t created_file_mode = 0666;  // 0644 after the umask
 constexpr int create_flags =
-    O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+    O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
 constexpr mode_t lock_file_mode = 0600;
 constexpr mode_t mode_bits = 07777;
 constexpr int lock_flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
@@ -53,8 +57,12 @@ uint64_t get_le(const unsigned char *in, size_t size) {
     return value;
 }
 
-// Creates or truncates a file of the per-user directory and wraps it in a stream.
+// Creates a file of the per-user directory anew, after removing what stood at its name, and
+// wraps it in a stream.
 FILE *create_file(const char *path, const char *mode) {
+    if (unlink(path) < 0 && errno != ENOENT) {
+        return nullptr;
+    }
     int fd = open(path, create_flags, created_file_mode);
     if (fd < 0) {
         return nullptr;

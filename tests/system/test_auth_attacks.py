@@ -3,6 +3,8 @@ a FIFO where it creates or truncates a file (the auth lock file, the temporary a
 the token file's owner and mode rules are decided on the file that was opened."""
 
 import os
+import re
+import shlex
 
 import pytest
 
@@ -63,40 +65,49 @@ def test_planted_lock_file(site1, kind, success):
     assert_untouched(site1, LOCK, kind)
 
 
-def plant_temp_range(sb, kind, count=256):
-    """Plants `kind` at the temporary auth log's path of the next `count` process ids."""
-    with open("/proc/sys/kernel/ns_last_pid") as f:
-        last = int(f.read())
-    with open("/proc/sys/kernel/pid_max") as f:
-        pid_max = int(f.read())
-    pids = {(last + i) % pid_max for i in range(1, count + 1)}
-    for pid in pids:
-        plant(sb, temp_path(pid), kind)
-    return pids
+VAR_VICTIM = "/var/vornex/victim"  # on the per-user directory's file system: a hard link works
+SERVER = "/usr/libexec/vornex/vornex-command-server frontend site1 /home/site1 probe 4242"
+
+TEMP_PLANTS = {
+    # what stands at the temporary auth log's name "$t": (shell, whether the check goes on)
+    "symlink": (f'ln -s {VAR_VICTIM} "$t"', True),
+    "dangling symlink": (f'ln -s {CREATED} "$t"', True),
+    "hard link": (f'ln {VAR_VICTIM} "$t"', True),
+    "fifo": ('mkfifo -m 666 "$t"', True),
+    "directory": ('mkdir "$t"', False),
+    "mount point": (f'touch "$t" && mount --bind {VAR_VICTIM} "$t"', False),
+}
 
 
-@pytest.mark.parametrize("kind", ["symlink", "dangling symlink", "fifo"])
-def test_planted_temporary_auth_log(site1, kind):
+@pytest.mark.parametrize("success", [False, True], ids=["wrong", "right"])
+@pytest.mark.parametrize("kind", list(TEMP_PLANTS))
+def test_planted_temporary_auth_log(site1, kind, success):
+    plant, goes_on = TEMP_PLANTS[kind]
     old = record(5, 6, 1, 0)
     write_record(site1, old)
     before = site1.read(LOG)
-    for _ in range(5):
-        pids = plant_temp_range(site1, kind)
-        result = site1.run(token=b"wrong", timeout=TIMEOUT)
-        if result.pid in pids:
-            break
-        for pid in pids:
-            site1.remove(temp_path(pid))
-    else:
-        pytest.fail("no run got a process id with a planted temporary auth log")
-    tmp = temp_path(result.pid)
-    # Nothing is recorded and no alert is logged: the row of a temporary auth log that
-    # cannot be created.
-    assert_rejected(site1, result)
-    assert lines(result) == [(ERR, f"Can`t open auth log file {tmp} for user site1")]
-    assert site1.read(LOG) == before
-    for pid in pids:
-        assert_untouched(site1, temp_path(pid), kind)
+    site1.write_file(VAR_VICTIM, VICTIM_TEXT, 0o644)
+    # The name is planted by the very process that then becomes the server: its pid is known.
+    inner = f't={LOG}.$$ && echo pid=$$ && {plant} && exec {SERVER}'
+    t0 = now()
+    done = site1.shell(f"sh -c {shlex.quote(inner)}; echo status=$?", timeout=TIMEOUT,
+                       env=site1.environment(b"secret" if success else b"wrong"))
+    t1 = now()
+    logs = site1.logs()
+    pid = int(re.search(rb"pid=(\d+)", done.stdout).group(1))
+    assert site1.read(VAR_VICTIM) == VICTIM_TEXT and site1.read(VICTIM) == VICTIM_TEXT
+    assert site1.lstat(CREATED) is None
+    if not goes_on:
+        # Refused without counting: the row of a temporary auth log that cannot be created.
+        assert done.stdout.endswith(b"status=1\n"), done
+        assert [(r.pri, r.text) for r in logs] == [
+            (ERR, f"Can`t open auth log file {temp_path(pid)} for user site1")]
+        assert site1.read(LOG) == before
+        return
+    assert done.stdout.endswith(b"status=0\n" if success else b"status=1\n"), done
+    assert [(r.pri, r.text) for r in logs] == ([] if success else [alert()])
+    assert_updated(site1.read(LOG), old, success, t0, t1)
+    assert site1.lstat(temp_path(pid)) is None
 
 
 def test_fifo_as_auth_log_reads_as_no_record(site1):

@@ -83,8 +83,10 @@ ROWS = {
     "flush, then nothing": ("fflush:1,fdatasync,rename", None, flush_failed, "old", None, True),
     "fdatasync": ("fdatasync:1", None, sync_failed, "new", None, True),
     "rename": ("rename:1", None, rename_failed, "old", None, True),
-    "rename and remove": ("rename:1,unlink:1", None, remove_failed, "old", "new", True),
+    # The first unlink clears the temporary name before the exclusive create.
+    "rename and remove": ("rename:1,unlink:2", None, remove_failed, "old", "new", True),
     "temporary open": ("open:2", temp_open_failed, None, "old", None, False),
+    "temporary name not cleared": ("unlink:1", temp_open_failed, None, "old", None, False),
     "lock open": ("open:1", lambda t, l: [(ERR, f"Can`t open auth lock file {LOCK} for user "
                                                "site1")], None, "new", None, True),
     "lock": ("flock:1", lambda t, l: [(ERR, f"Lock file ({LOCK}) error: No locks available")],
@@ -94,7 +96,7 @@ ROWS = {
 # Rows whose outcome never reaches the auth log's file system: the check is refused, a right
 # token included, so that a full or read-only file system never lets guesses go uncounted.
 FAILS_CLOSED = {"write", "short write", "flush", "every flush", "flush, then nothing",
-                "temporary open"}
+                "temporary open", "temporary name not cleared"}
 
 
 @pytest.mark.parametrize("success", [False, True], ids=["wrong", "right"])
@@ -184,6 +186,7 @@ def test_failed_write_never_lifts_a_block(site1, fault):
 KILLS = [
     (None, "open:1", "old", None),  # opening the lock file
     (None, "flock:1", "old", None),
+    (None, "unlink:1", "old", None),  # clearing the temporary name
     (None, "open:2", "old", None),  # creating the temporary auth log
     (None, "fwrite:1", "old", "empty"),
     (None, "fflush:1", "old", "empty"),
@@ -192,8 +195,8 @@ KILLS = [
     (None, "rename:1", "old", "new"),
     (None, "flock:2", "new", None),  # unlocking
     (None, "fflush:3", "new", None),  # closing the lock file
-    ("rename:1", "unlink:1", "old", "new"),
-    ("fflush:1", "unlink:1", "old", "empty"),
+    ("rename:1", "unlink:2", "old", "new"),
+    ("fflush:1", "unlink:2", "old", "empty"),
 ]
 
 
@@ -242,7 +245,7 @@ def test_killed_update_leaves_a_whole_record(site1, fault, kill, outcome, left, 
 # Kinds of runs of the long chain below.
 CHAIN_FAULTS = [("fwrite:1", "old", True), ("fwrite:1@short", "old", True),
                 ("fflush:1", "old", True), ("fdatasync:1", "new", False),
-                ("rename:1", "old", False), ("rename:1,unlink:1", "old", False),
+                ("rename:1", "old", False), ("rename:1,unlink:2", "old", False),
                 ("open:2", "old", True), ("open:1", "new", False), ("flock:1", "new", False)]
 
 
