@@ -109,3 +109,45 @@ def test_purge_keeps_per_user_files(sb, name):
     dpkg(sb, "--purge", "vornex")
     left = root_shell(sb, "find /var/vornex " + CONF).stdout.decode()
     assert sorted(left.splitlines()) == sorted(kept)
+
+
+OLD_LOCK = "/var/vornex/05/site1/.ferrymate.log.lock"  # left 0644 by an earlier version
+LINKED_LOCK = "/var/vornex/06/site2/.ferrymate.log.lock"  # root 0600 with a second link
+LINK_LOCK = "/var/vornex/07/site3/.ferrymate.log.lock"  # a symbolic link to a root file
+GOOD_LOCK = "/var/vornex/08/site4/.ferrymate.log.lock"  # as the server leaves it
+DIR_LOCK = "/var/vornex/09/site5/.ferrymate.log.lock"  # a directory: left alone
+
+
+def var_tree(sb: Sandbox) -> dict[str, str]:
+    """Every path below /var/vornex and /etc/vornex: type, owner, mode, links, inode, content."""
+    listing = root_shell(sb, "find /var/vornex /etc/vornex -printf '%p|%y %U:%G %m %n %i\\n'")
+    tree = {}
+    for line in listing.stdout.decode().splitlines():
+        path, facts = line.split("|")
+        data = sb.read(path) if facts.startswith("f ") else None
+        tree[path] = facts + (f" {data!r}" if data is not None else "")
+    return tree
+
+
+def test_install_replaces_lock_files_that_others_could_hold(sb):
+    sb.token("site1", 1005, "secret\n")
+    sb.write_auth_log("site1", 1005, bytes(range(24)))
+    sb.write_file(OLD_LOCK, "", 0o644)
+    sb.write_file(LINKED_LOCK, "", 0o600)
+    os.link(sb.host_path(LINKED_LOCK), sb.host_path("/var/vornex/06/site2/kept"))
+    sb.write_file("/etc/vornex/victim", "a root file\n", 0o644)
+    sb.symlink(LINK_LOCK, "/etc/vornex/victim")
+    sb.write_file(GOOD_LOCK, "", 0o600)
+    sb.mkdir(DIR_LOCK)
+    before = var_tree(sb)
+    install(sb)
+    after = var_tree(sb)
+    replaced = [OLD_LOCK, LINKED_LOCK, LINK_LOCK]
+    for path in replaced:
+        assert after[path].split()[:4] == ["f", "0:0", "600", "1"], after[path]
+        assert after[path].endswith(" b''") and after[path] != before[path]
+    assert after["/var/vornex/06/site2/kept"].split()[3] == "1"
+    unchanged = {p: f for p, f in before.items() if p not in replaced}
+    unchanged["/var/vornex/06/site2/kept"] = unchanged["/var/vornex/06/site2/kept"].replace(
+        " 600 2 ", " 600 1 ")
+    assert {p: f for p, f in after.items() if p not in replaced} == unchanged
