@@ -3,6 +3,9 @@
 
 #include <cctype>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include <dirent.h>
@@ -40,7 +43,17 @@ struct check_report_t {
     bool as_json;
     int errors;
     int warnings;
+    // Stands for "/" in every path that the findings consult; "" for the live system.
+    const char *root;
+    // The files named on the command line are checked by themselves, not in their place.
+    bool given_files;
 };
+
+// `path` (absolute) as it lies under the checked root; false when it does not fit.
+bool rooted(const check_report_t *out, const char *path, char *buffer, size_t size) {
+    int length = snprintf(buffer, size, "%s%s", out->root, path);
+    return length >= 0 && static_cast<size_t>(length) < size;
+}
 
 void report(check_report_t *out, const finding_t *finding) {
     if (strcmp(finding->severity, "error") == 0) {
@@ -106,14 +119,21 @@ void check_owner_and_mode(check_report_t *out, const char *path, const struct st
 }
 
 void check_directory(check_report_t *out) {
+    char directory[line_size];
     struct stat info {};
-    if (stat(command_dir, &info) == 0) {
-        check_owner_and_mode(out, command_dir, &info, "dir-owner", "dir-writable");
+    if (rooted(out, command_dir, directory, sizeof directory) && stat(directory, &info) == 0) {
+        check_owner_and_mode(out, directory, &info, "dir-owner", "dir-writable");
     }
 }
 
 void check_file(check_report_t *out, const command_file_t *file, size_t order) {
     char message[message_size];
+    if (out->given_files) {
+        // Owner and mode are those of the copy given, not of the file once deployed.
+        snprintf(message, sizeof message, "read, %zu lines", file->line_count);
+        report_simple(out, file->path, 0, "note", "read", message, nullptr);
+        return;
+    }
     switch (file->status) {
         case command_file_status::usable:
             snprintf(message, sizeof message,
@@ -151,7 +171,11 @@ void check_file(check_report_t *out, const command_file_t *file, size_t order) {
 // Names that look like command files but do not count: "proxy.commands" in any letter case
 // somewhere in the name, without the exact ending.
 void check_uncounted_names(check_report_t *out) {
-    DIR *dir = opendir(command_dir);
+    char directory[line_size];
+    if (!rooted(out, command_dir, directory, sizeof directory)) {
+        return;
+    }
+    DIR *dir = opendir(directory);
     if (dir == nullptr) {
         return;
     }
@@ -161,7 +185,8 @@ void check_uncounted_names(check_report_t *out) {
             continue;
         }
         char path[line_size];
-        if (get_command_file_path(path, sizeof path, item->d_name) < 0) {
+        if (snprintf(path, sizeof path, "%s/%s", directory, item->d_name) >=
+            static_cast<int>(sizeof path)) {
             continue;
         }
         report_simple(out, path, 0, "note", "not-counted",
@@ -241,11 +266,25 @@ void check_key(check_report_t *out, const definition_t *definition) {
     }
 }
 
-bool names_account(const char *user) {
+// A staged tree with a password file of its own is asked instead of the live database.
+bool names_account(const check_report_t *out, const char *user) {
     struct passwd entry {};
     char buffer[passwd_buffer_size];
     struct passwd *found = nullptr;
-    return getpwnam_r(user, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr;
+    char passwd_path[line_size];
+    FILE *database = nullptr;
+    if (out->root[0] != '\0' && rooted(out, "/etc/passwd", passwd_path, sizeof passwd_path)) {
+        database = fopen(passwd_path, "re");
+    }
+    if (database == nullptr) {
+        return getpwnam_r(user, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr;
+    }
+    bool named = false;
+    while (!named && fgetpwent_r(database, &entry, buffer, sizeof buffer, &found) == 0) {
+        named = strcmp(found->pw_name, user) == 0;
+    }
+    fclose(database);
+    return named;
 }
 
 void check_user(check_report_t *out, const definition_t *definition) {
@@ -278,7 +317,7 @@ void check_user(check_report_t *out, const definition_t *definition) {
                           nullptr};
         report(out, &finding);
     }
-    if (!names_account(user)) {
+    if (!names_account(out, user)) {
         snprintf(message, sizeof message,
                  "user part \"%s\" of alias \"%s\" names no account: every request fails",
                  user_shown, alias);
@@ -318,6 +357,91 @@ void read_interpreter_line(const char *command, char *line, size_t size) {
     line[strcspn(line, "\n")] = '\0';
 }
 
+// The first of the directories on `path` (from the root down, the first `skip` bytes being
+// the root) and the file itself that someone other than root can change, with its status;
+// false when there is none. Each directory is taken as a link there leads, and the path that
+// links resolve to is walked as well.
+bool find_replaceable(const char *path, size_t skip, char *where, size_t size, struct stat *info) {
+    size_t length = strlen(path);
+    for (size_t end = skip; end <= length; ++end) {
+        if (end > skip && end < length && path[end] != '/') {
+            continue;
+        }
+        // The root itself first: "/" of the live system, or the staged tree's directory.
+        snprintf(where, size, "%.*s", static_cast<int>(end == 0 ? 1 : end), path);
+        if (stat(where, info) == 0 && is_root_only(info) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool find_replaceable_on_paths(const check_report_t *out, const char *command, char *where,
+                               size_t size, struct stat *info) {
+    char path[line_size];
+    struct stat status {};
+    if (!rooted(out, command, path, sizeof path) || stat(path, &status) < 0) {
+        return false;
+    }
+    if (find_replaceable(path, strlen(out->root), where, size, info)) {
+        return true;
+    }
+    // The links of a staged tree lead into the live system: only the live paths resolve.
+    char resolved[PATH_MAX];
+    return out->root[0] == '\0' && realpath(path, resolved) != nullptr &&
+           find_replaceable(resolved, 0, where, size, info);
+}
+
+// A command that runs as root or as another account, and the validator that runs as root,
+// can be replaced by whoever can change the file or a directory on its path.
+void check_replaceable(check_report_t *out, const definition_t *definition) {
+    char where[PATH_MAX];
+    struct stat info {};
+    if (!find_replaceable_on_paths(out, definition->command, where, sizeof where, &info)) {
+        return;
+    }
+    char message[message_size];
+    char alias[shown_size];
+    char command[shown_size];
+    char where_shown[shown_size];
+    mark_cut(
+        message, sizeof message,
+        snprintf(message, sizeof message,
+                 "command \"%s\" of alias \"%s\" runs as %s, but %s is owned by uid %u "
+                 "with mode %04o: someone other than root can replace what runs",
+                 shown(definition->command, command, sizeof command),
+                 shown(definition->alias, alias, sizeof alias),
+                 definition->root != 0 ? "root" : "another account",
+                 shown(where, where_shown, sizeof where_shown), static_cast<unsigned>(info.st_uid),
+                 static_cast<unsigned>(info.st_mode & permission_bits)));
+    finding_t finding{definition->file->path, definition->line, "warning", "replaceable", message,
+                      definition->alias,      "path",           where,     nullptr};
+    report(out, &finding);
+}
+
+void check_validator(check_report_t *out) {
+    char where[PATH_MAX];
+    struct stat info {};
+    if (!find_replaceable_on_paths(out, validator_path, where, sizeof where, &info)) {
+        return;
+    }
+    char message[message_size];
+    char where_shown[shown_size];
+    mark_cut(
+        message, sizeof message,
+        snprintf(message, sizeof message,
+                 "%s is owned by uid %u with mode %04o: someone other than root can "
+                 "replace the validator, which runs as root",
+                 shown(where, where_shown, sizeof where_shown), static_cast<unsigned>(info.st_uid),
+                 static_cast<unsigned>(info.st_mode & permission_bits)));
+    char validator[line_size];
+    mark_cut(validator, sizeof validator,
+             snprintf(validator, sizeof validator, "%s%s", out->root, validator_path));
+    finding_t finding{validator, 0,     "warning", "validator-replaceable", message, nullptr,
+                      "path",    where, nullptr};
+    report(out, &finding);
+}
+
 void check_command(check_report_t *out, const definition_t *definition) {
     char message[message_size];
     char alias[shown_size];
@@ -342,8 +466,10 @@ void check_command(check_report_t *out, const definition_t *definition) {
         report(out, &finding);
         return;
     }
+    char rooted_command[line_size];
     struct stat info {};
-    if (stat(definition->command, &info) < 0) {
+    if (!rooted(out, definition->command, rooted_command, sizeof rooted_command) ||
+        stat(rooted_command, &info) < 0) {
         snprintf(message, sizeof message, "command \"%s\" of alias \"%s\" does not exist (%s)",
                  command, alias, strerror(errno));
         finding.code = "missing";
@@ -361,8 +487,11 @@ void check_command(check_report_t *out, const definition_t *definition) {
     if (definition->user == nullptr) {
         return;
     }
+    if (definition->root != 0 || definition->user[0] != '\0') {
+        check_replaceable(out, definition);
+    }
     char interpreter[interpreter_size];
-    read_interpreter_line(definition->command, interpreter, sizeof interpreter);
+    read_interpreter_line(rooted_command, interpreter, sizeof interpreter);
     if (interpreter[0] == '\0') {
         return;
     }
@@ -397,20 +526,21 @@ void check_shadowed(check_report_t *out, const definition_t *definition) {
 }
 
 void check_flags_and_markers(check_report_t *out) {
-    if (file_exists(debug_flag_file)) {
-        report_simple(out, debug_flag_file, 0, "note", "flag",
+    char path[line_size];
+    if (rooted(out, debug_flag_file, path, sizeof path) && file_exists(path)) {
+        report_simple(out, path, 0, "note", "flag",
                       "flag file present: the server logs its diagnostic lines", nullptr);
     }
-    if (file_exists(disable_duid_flag_file)) {
-        report_simple(out, disable_duid_flag_file, 0, "note", "flag",
+    if (rooted(out, disable_duid_flag_file, path, sizeof path) && file_exists(path)) {
+        report_simple(out, path, 0, "note", "flag",
                       "flag file present: only the requesting user's own token file counts, "
                       "there is no shared-uid search",
                       nullptr);
     }
     static constexpr const char *markers[] = {edition_tavo_marker, edition_quellan_marker};
     for (const char *marker : markers) {
-        if (file_exists(marker)) {
-            report_simple(out, marker, 0, "note", "marker",
+        if (rooted(out, marker, path, sizeof path) && file_exists(path)) {
+            report_simple(out, path, 0, "note", "marker",
                           "edition marker present: the server does not enter resource "
                           "containers",
                           nullptr);
@@ -460,10 +590,34 @@ void check_definition(check_report_t *out, const definition_t *definition) {
     check_shadowed(out, definition);
 }
 
+void check_ignored(check_report_t *out, const ignored_line_t *ignored) {
+    report_simple(out, ignored->file->path, ignored->line, "warning", "no-equals",
+                  "the line holds no \"=\": it defines nothing, and the server ignores it",
+                  nullptr);
+}
+
+// Reports the split and ignored lines of `file` up to `line` (all of them for SIZE_MAX).
+void check_lines_up_to(check_report_t *out, const alias_table_t *table, const command_file_t *file,
+                       size_t line, size_t *split, size_t *ignored) {
+    for (; *split < table->split_count && table->splits[*split].file == file &&
+           table->splits[*split].line <= line;
+         ++*split) {
+        check_split(out, &table->splits[*split]);
+    }
+    for (; *ignored < table->ignored_count && table->ignored[*ignored].file == file &&
+           table->ignored[*ignored].line <= line;
+         ++*ignored) {
+        check_ignored(out, &table->ignored[*ignored]);
+    }
+}
+
 void check_table(check_report_t *out, const alias_table_t *table) {
-    check_directory(out);
+    if (!out->given_files) {
+        check_directory(out);
+    }
     size_t order = 0;
     size_t split = 0;
+    size_t ignored = 0;
     size_t next = 0;
     // File by file in the server's order; within a file, line by line.
     for (size_t i = 0; i < table->file_count; ++i) {
@@ -471,38 +625,107 @@ void check_table(check_report_t *out, const alias_table_t *table) {
         check_file(out, file, file->status == command_file_status::usable ? ++order : 0);
         for (; next < table->definition_count && table->definitions[next].file == file; ++next) {
             const definition_t *definition = &table->definitions[next];
-            for (; split < table->split_count && table->splits[split].file == file &&
-                   table->splits[split].line <= definition->line;
-                 ++split) {
-                check_split(out, &table->splits[split]);
-            }
+            check_lines_up_to(out, table, file, definition->line, &split, &ignored);
             check_definition(out, definition);
         }
-        for (; split < table->split_count && table->splits[split].file == file; ++split) {
-            check_split(out, &table->splits[split]);
-        }
+        check_lines_up_to(out, table, file, SIZE_MAX, &split, &ignored);
     }
+    if (out->given_files) {
+        return;
+    }
+    check_validator(out);
     check_uncounted_names(out);
     check_flags_and_markers(out);
+}
+
+struct check_options_t {
+    char root[line_size];  // without a trailing "/"; "" for the live system
+    char **files;
+    int file_count;
+};
+
+// [--root DIR] [FILE...]; false (reported) on a usage error.
+bool parse_check_arguments(int argc, char **argv, check_options_t *options) {
+    int first = 0;
+    options->root[0] = '\0';
+    if (argc >= 1 && strcmp(argv[0], "--root") == 0) {
+        struct stat info {};
+        if (argc < 2 || argv[1][0] == '\0' || stat(argv[1], &info) < 0 || !S_ISDIR(info.st_mode) ||
+            strlen(argv[1]) >= sizeof options->root) {
+            print_error("check", "--root needs an existing directory");
+            return false;
+        }
+        snprintf(options->root, sizeof options->root, "%s", argv[1]);
+        size_t length = strlen(options->root);
+        while (length > 0 && options->root[length - 1] == '/') {
+            options->root[--length] = '\0';
+        }
+        first = 2;
+    }
+    if (first < argc && strcmp(argv[first], "--") == 0) {
+        ++first;
+    } else if (first < argc && argv[first][0] == '-') {
+        print_error(argv[first], "no such option of check");
+        return false;
+    }
+    options->files = argv + first;
+    options->file_count = argc - first;
+    return true;
+}
+
+// A file named on the command line that cannot be read as a command file is a usage error.
+bool given_files_readable(const alias_table_t *table) {
+    for (size_t i = 0; i < table->file_count; ++i) {
+        const command_file_t *file = &table->files[i];
+        if (file->status != command_file_status::usable) {
+            print_error(file->path, "cannot be read as a command file");
+            return false;
+        }
+    }
+    return true;
+}
+
+int load_checked_table(const check_options_t *options, alias_table_t *table) {
+    if (options->file_count > 0) {
+        if (load_alias_files(table, options->files, options->file_count) < 0) {
+            print_error("check", "out of memory");
+            return -1;
+        }
+        if (!given_files_readable(table)) {
+            release_alias_table(table);
+            return -1;
+        }
+        return 0;
+    }
+    if (load_alias_table_under(table, options->root) < 0) {
+        char directory[line_size];
+        mark_cut(directory, sizeof directory,
+                 snprintf(directory, sizeof directory, "%s%s", options->root, command_dir));
+        print_error(directory, "cannot be listed or read");
+        return -1;
+    }
+    return 0;
 }
 
 }  // namespace
 
 int run_check(int argc, char **argv, bool json) {
-    (void)argv;
-    if (argc != 0) {
-        print_error("check", "takes no arguments");
+    check_options_t options{};
+    if (!parse_check_arguments(argc, argv, &options)) {
         return status_usage;
     }
     alias_table_t table{};
-    if (load_alias_table(&table) < 0) {
-        print_error(command_dir, "cannot be listed or read");
+    if (load_checked_table(&options, &table) < 0) {
         return status_usage;
     }
-    check_report_t out{{stdout, 0, {}}, json, 0, 0};
+    check_report_t out{{stdout, 0, {}}, json, 0, 0, options.root, options.file_count > 0};
     if (json) {
+        char directory[line_size];
+        mark_cut(directory, sizeof directory,
+                 snprintf(directory, sizeof directory, "%s%s", options.root, command_dir));
         json_begin(&out.json, nullptr, '{');
-        json_string(&out.json, "directory", command_dir);
+        json_string(&out.json, "directory", out.given_files ? nullptr : directory);
+        json_string(&out.json, "root", options.root[0] != '\0' ? options.root : nullptr);
         write_files(&out.json, &table);
         json_begin(&out.json, "findings", '[');
     }

@@ -86,6 +86,12 @@ struct split_line_t {
     const char *tail_alias;  // the first alias a tail piece defines, or null (owned elsewhere)
 };
 
+// A line that is not blank, no comment ("#" first) and holds no "=": it defines nothing.
+struct ignored_line_t {
+    const command_file_t *file;
+    size_t line;
+};
+
 struct alias_table_t {
     command_file_t *files;
     size_t file_count;
@@ -93,11 +99,19 @@ struct alias_table_t {
     size_t definition_count;
     split_line_t *splits;
     size_t split_count;
+    ignored_line_t *ignored;
+    size_t ignored_count;
 };
 
 // Lists the command files as the server does and reads every one of them. -1 when the
 // directory cannot be listed (the server fails every request then) or memory runs out.
 int load_alias_table(alias_table_t *table);
+// The same for the command directory of a staged tree: `root` stands for "/" ("" for the
+// live system).
+int load_alias_table_under(alias_table_t *table, const char *root);
+// Reads the given files, each by itself, with the server's line reading; a definition wins
+// over later ones of the same alias in its own file only. -1 when memory runs out.
+int load_alias_files(alias_table_t *table, char **paths, int count);
 void release_alias_table(alias_table_t *table);
 // The definition that a request for `alias` resolves to, or null.
 const definition_t *find_definition(const alias_table_t *table, const char *alias);

@@ -19,7 +19,7 @@ constexpr const char ctl_log_ident[] = "vornexctl";
 constexpr const char json_option[] = "--json";
 
 constexpr const char usage[] =
-    "usage: vornexctl check [--json]\n"
+    "usage: vornexctl check [--json] [--root DIR] [FILE...]\n"
     "       vornexctl list [--json] [USER]\n"
     "       vornexctl explain [--json] [--pid PID] [--cwd DIR] USER ALIAS [ARG...]\n"
     "       vornexctl status [--json] [NAME...]\n"

@@ -39,6 +39,7 @@ struct reader_t {
     alias_table_t *table;
     size_t definition_capacity;
     size_t split_capacity;
+    size_t ignored_capacity;
 };
 
 bool add_definition(reader_t *reader, const command_file_t *file, size_t line, bool tail,
@@ -89,6 +90,22 @@ bool is_blank_text(const char *text) {
     return text[strspn(text, blanks)] == '\0';
 }
 
+// A whole physical line without "=" that is neither blank nor a comment.
+bool add_ignored(reader_t *reader, const command_file_t *file, size_t line, const char *text) {
+    const char *first = text + strspn(text, blanks);
+    if (*first == '\0' || *first == '#' || strchr(text, '=') != nullptr) {
+        return true;
+    }
+    alias_table_t *table = reader->table;
+    void *items = table->ignored;
+    if (!grow(&items, table->ignored_count, &reader->ignored_capacity, sizeof(ignored_line_t))) {
+        return false;
+    }
+    table->ignored = static_cast<ignored_line_t *>(items);
+    table->ignored[table->ignored_count++] = ignored_line_t{file, line};
+    return true;
+}
+
 // Reads the file piece by piece as the server's lookup does (fgets into a line_size buffer).
 // The buffer is cleared before each read, so a line feed in it can only be the piece's own:
 // that tells where physical lines end.
@@ -111,6 +128,10 @@ bool read_definitions(reader_t *reader, command_file_t *file, FILE *stream) {
                 return false;
             }
             split_recorded = true;
+        }
+        // A line longer than one piece is reported as split instead.
+        if (!tail && ends_line && !add_ignored(reader, file, line, piece)) {
+            return false;
         }
         command_line_t parsed{};
         if (split_command_line(piece, &parsed) == 1) {
@@ -136,12 +157,8 @@ bool read_definitions(reader_t *reader, command_file_t *file, FILE *stream) {
     return true;
 }
 
+// Reads the file at file->path.
 bool read_command_file(reader_t *reader, command_file_t *file) {
-    if (get_command_file_path(file->path, sizeof file->path, file->name) < 0) {
-        file->status = command_file_status::stat_failed;
-        file->error = ENAMETOOLONG;
-        return true;
-    }
     FILE *stream = open_command_file(file->path, &file->status, &file->error);
     if (stream == nullptr) {
         file->has_info =
@@ -155,7 +172,7 @@ bool read_command_file(reader_t *reader, command_file_t *file) {
 }
 
 // Each definition points at the first earlier one of the same alias: the one that wins.
-void link_winners(alias_table_t *table) {
+void link_winners(alias_table_t *table, bool same_file_only) {
     for (size_t i = 0; i < table->definition_count; ++i) {
         definition_t *later = &table->definitions[i];
         if (later->alias_length == 0) {
@@ -163,6 +180,9 @@ void link_winners(alias_table_t *table) {
         }
         for (size_t j = 0; j < i; ++j) {
             const definition_t *earlier = &table->definitions[j];
+            if (same_file_only && earlier->file != later->file) {
+                continue;
+            }
             if (earlier->winner == nullptr && strcmp(earlier->alias, later->alias) == 0) {
                 later->winner = earlier;
                 break;
@@ -174,8 +194,17 @@ void link_winners(alias_table_t *table) {
 }  // namespace
 
 int load_alias_table(alias_table_t *table) {
+    return load_alias_table_under(table, "");
+}
+
+int load_alias_table_under(alias_table_t *table, const char *root) {
     *table = alias_table_t{};
-    node_t *names = create_command_files_list();
+    char directory[line_size];
+    if (snprintf(directory, sizeof directory, "%s%s", root, command_dir) >=
+        static_cast<int>(sizeof directory)) {
+        return -1;
+    }
+    node_t *names = create_command_files_list_in(directory);
     if (names == nullptr) {
         return -1;
     }
@@ -188,11 +217,18 @@ int load_alias_table(alias_table_t *table) {
         release_command_files_list(names);
         return -1;
     }
-    reader_t reader{table, 0, 0};
+    reader_t reader{table, 0, 0, 0};
     bool read = true;
     for (const node_t *node = names; node != nullptr && read; node = node->next) {
         command_file_t *file = &table->files[table->file_count++];
         snprintf(file->name, sizeof file->name, "%s", node->name);
+        // The server's own path format; the names of a listing keep it far below the size.
+        int length = snprintf(file->path, sizeof file->path, "%s/%s", directory, node->name);
+        if (length < 0 || static_cast<size_t>(length) >= sizeof file->path) {
+            file->status = command_file_status::stat_failed;
+            file->error = ENAMETOOLONG;
+            continue;
+        }
         read = read_command_file(&reader, file);
     }
     release_command_files_list(names);
@@ -200,7 +236,36 @@ int load_alias_table(alias_table_t *table) {
         release_alias_table(table);
         return -1;
     }
-    link_winners(table);
+    link_winners(table, false);
+    return 0;
+}
+
+int load_alias_files(alias_table_t *table, char **paths, int count) {
+    *table = alias_table_t{};
+    table->files =
+        static_cast<command_file_t *>(calloc(static_cast<size_t>(count), sizeof(command_file_t)));
+    if (table->files == nullptr && count > 0) {
+        return -1;
+    }
+    reader_t reader{table, 0, 0, 0};
+    bool read = true;
+    for (int i = 0; i < count && read; ++i) {
+        command_file_t *file = &table->files[table->file_count++];
+        // A path too long for the record is shown cut and counts as not found.
+        snprintf(file->name, sizeof file->name, "%s", paths[i]);
+        snprintf(file->path, sizeof file->path, "%s", paths[i]);
+        if (strlen(paths[i]) >= sizeof file->path) {
+            file->status = command_file_status::stat_failed;
+            file->error = ENAMETOOLONG;
+            continue;
+        }
+        read = read_command_file(&reader, file);
+    }
+    if (!read) {
+        release_alias_table(table);
+        return -1;
+    }
+    link_winners(table, true);
     return 0;
 }
 
@@ -214,6 +279,7 @@ void release_alias_table(alias_table_t *table) {
     }
     free(table->definitions);
     free(table->splits);
+    free(table->ignored);
     free(table->files);
     *table = alias_table_t{};
 }

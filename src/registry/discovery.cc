@@ -68,9 +68,13 @@ bool is_additional_command_file(const char *name) {
 }  // namespace
 
 node_t *create_command_files_list() {
-    DIR *dir = opendir(command_dir);
+    return create_command_files_list_in(command_dir);
+}
+
+node_t *create_command_files_list_in(const char *directory) {
+    DIR *dir = opendir(directory);
     if (dir == nullptr) {
-        syslog(LOG_ERR, "opendir: Path '%s' does not exist or could not be read", command_dir);
+        syslog(LOG_ERR, "opendir: Path '%s' does not exist or could not be read", directory);
         return nullptr;
     }
     node_t *head = nullptr;

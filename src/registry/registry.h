@@ -30,6 +30,8 @@ node_t *create_node(const char *name, node_t *head);
 
 // The additional command files in directory order, then "proxy.commands"; null on failure.
 node_t *create_command_files_list();
+// The same list for the command files of another directory (a staged tree's).
+node_t *create_command_files_list_in(const char *directory);
 
 void release_command_files_list(node_t *head);
 

@@ -6,7 +6,8 @@ import os
 
 import pytest
 
-from sandbox import FAILED, IDENT, REFUSED, decode_record, encode_record, user_dir
+from sandbox import (FAILED, IDENT, REFUSED, VALIDATOR, decode_record, encode_record,
+                     user_dir)
 
 CTL = "/usr/sbin/vornexctl"
 PROBE = "/usr/local/bin/probe"
@@ -31,7 +32,8 @@ def test_refuses_to_run_unless_root(sb):
         2, b"", b"vornexctl: must be run as root\n")
 
 
-@pytest.mark.parametrize("argv", [[], ["nosuch"], ["check", "x"], ["explain", "site1"],
+@pytest.mark.parametrize("argv", [[], ["nosuch"], ["check", "x"], ["check", "--root"],
+                                  ["check", "--bogus"], ["explain", "site1"],
                                   ["reset"], ["explain", "--bogus", "a", "b"]])
 def test_usage_errors_end_with_status_2(sb, argv):
     result = ctl(sb, *argv)
@@ -92,6 +94,20 @@ CHECK_ROWS = {
     "directory writable": ({"proxy.commands": "ls=/bin/ls\n"},
                            [("dir-writable", "vornex", None)], 1,
                            lambda sb: sb.mkdir("/etc/vornex", 0o777)),
+    "root command in a user's directory": (
+        {"proxy.commands": "r=root:/home/site1/bin/tool\nu=/home/site1/bin/tool\n"},
+        [("replaceable", "proxy.commands", 1)], 0,
+        lambda sb: sb.write_file("/home/site1/bin/tool", "", 0o755)),
+    "account command others can write": (
+        {"proxy.commands": "t=other:/usr/local/bin/tool2\n"},
+        [("replaceable", "proxy.commands", 1)], 0,
+        lambda sb: sb.write_file("/usr/local/bin/tool2", "", 0o777)),
+    "validator others can write": ({"proxy.commands": "ls=/bin/ls\n"},
+                                   [("validator-replaceable", "check_params.py", None)], 0,
+                                   lambda sb: sb.install_probe(VALIDATOR, mode=0o777)),
+    "lines without an equals sign": (
+        {"proxy.commands": "uptime:/usr/bin/uptime\n\n# a comment\n \t\ndate /bin/date\n"},
+        [("no-equals", "proxy.commands", 1), ("no-equals", "proxy.commands", 5)], 0),
     "flag files": ({"proxy.commands": "ls=/bin/ls\n"},
                    [("flag", "proxy.debug", None), ("flag", "proxy.disable.duid", None)], 0,
                    lambda sb: (sb.flag("proxy.debug"), sb.flag("proxy.disable.duid"))),
@@ -185,6 +201,45 @@ def test_json_escapes_every_byte_outside_printable_ascii(box):
     aliases = json.loads(result.stdout)["aliases"]
     assert [a["alias"].encode("latin-1") for a in aliases] == [b"k\xff\x01\"\\"]
     assert b"k\\xff\\x01\"\\\\" in ctl(box, "list").stdout
+
+
+STAGED = "/home/site1/staged"
+GIVEN_ROWS = {
+    # name: (files to write, vornexctl check arguments, findings beyond the notes)
+    "a file before it is deployed": (
+        {"/home/site1/new.commands": ("ls =/bin/ls\nuptime:/usr/bin/uptime\nx=/no/such\n"
+                                      "x=/bin/true\n", 0o666, SITE1)},
+        ["/home/site1/new.commands"],
+        [("key-blank", 1), ("no-equals", 2), ("missing", 3), ("shadowed", 4)]),
+    "two files, each by itself": (
+        {"/home/site1/a": ("x=/bin/true\n", 0o644, 0), "/home/site1/b": ("x=/bin/true\n",
+                                                                      0o644, 0)},
+        ["/home/site1/a", "/home/site1/b"], []),
+    "a staged tree": (
+        {STAGED + "/etc/vornex/proxy.commands": ("a=/opt/tool\nb=/bin/ls\n", 0o664, 0),
+         STAGED + "/opt/tool": ("", 0o755, 0)},
+        ["--root", STAGED + "/"],
+        [("writable", None), ("missing", 2)]),
+}
+
+
+@pytest.mark.parametrize("row", list(GIVEN_ROWS), ids=list(GIVEN_ROWS))
+def test_check_given_files_or_a_staged_tree(box, row):
+    files, args, expected = GIVEN_ROWS[row]
+    for path, (text, mode, uid) in files.items():
+        box.write_file(path, text, mode, uid)
+    box.commands("bad line\n", mode=0o666)  # the live files play no part
+    rc, report = ctl_json(box, "check", *args)
+    found = sorted((f["code"], f["line"]) for f in report["findings"]
+                   if f["severity"] != "note")
+    assert (rc, found) == (1 if any(c == "missing" for c, _ in expected) else 0,
+                           sorted(expected)), report
+    read = [f["path"] for f in report["files"]]
+    if args[0] == "--root":
+        assert read == [STAGED + "/etc/vornex/proxy.commands"]
+        assert report["root"] == STAGED
+    else:
+        assert read == args and report["directory"] is None
 
 
 # ---------------------------------------------------------------------------------------------
