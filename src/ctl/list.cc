@@ -120,8 +120,18 @@ bool is_in_effect(const definition_t *definition) {
     return definition->alias_length > 0 && definition->winner == nullptr;
 }
 
+// An alias with blanks is shown in double quotes, so that its blanks can be seen, as check
+// and explain show it.
+const char *shown_alias(const char *alias, char *buffer, size_t size) {
+    char plain[shown_size];
+    shown(alias, plain, sizeof plain);
+    bool blanks = alias[strcspn(alias, " \t\n\v\f\r")] != '\0';
+    mark_cut(buffer, size, snprintf(buffer, size, blanks ? "\"%s\"" : "%s", plain));
+    return buffer;
+}
+
 void print_table(const alias_table_t *table) {
-    char alias[shown_size];
+    char alias[shown_size + 2];
     char source[shown_size];
     char mode[shown_size];
     char command[shown_size];
@@ -134,8 +144,8 @@ void print_table(const alias_table_t *table) {
         char where[shown_size + time_text_size];
         snprintf(where, sizeof where, "%s:%zu",
                  shown(definition->file->path, source, sizeof source), definition->line);
-        printf("%-20s %-36s %-20s %-28s %s\n", shown(definition->alias, alias, sizeof alias), where,
-               runs_as(definition, mode, sizeof mode),
+        printf("%-20s %-36s %-20s %-28s %s\n", shown_alias(definition->alias, alias, sizeof alias),
+               where, runs_as(definition, mode, sizeof mode),
                shown(definition->command, command, sizeof command),
                crontab_text(definition->alias));
         for (size_t j = i + 1; j < table->definition_count; ++j) {

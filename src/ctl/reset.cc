@@ -34,10 +34,17 @@ bool has_user_directory(uint32_t uid, const char *name) {
     return path[0] != '\0' && stat(path, &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-// Reads, changes and rewrites the record while the lock is held.
+// A record without failures whose block is over already says what a reset would write.
+bool needs_reset(const auth_record_t *record) {
+    return record->failure_count != 0 ||
+           record->blocked_until > static_cast<int64_t>(time(nullptr));
+}
+
+// Reads, changes and rewrites the record while the lock is held; a name that has nothing to
+// reset is neither written nor logged.
 void reset_locked(reset_t *reset) {
     reset->has_record = auth_log_read(reset->uid, reset->name, &reset->before) == 1;
-    if (!reset->has_record) {
+    if (!reset->has_record || !needs_reset(&reset->before)) {
         reset->result = "nothing-to-reset";
         return;
     }
@@ -50,12 +57,14 @@ void reset_locked(reset_t *reset) {
         return;
     }
     reset->result = "reset";
+    char until[time_text_size];
+    char last[time_text_size];
     syslog(LOG_NOTICE,
-           "Reset lockout of %s (UID %u): failures %d, blocked until %lld, blocks %d, last "
-           "failure %lld",
+           "Reset lockout of %s (UID %u): failures %d, blocked until %s, blocks %d, last "
+           "failure %s",
            reset->name, reset->uid, reset->before.failure_count,
-           static_cast<long long>(reset->before.blocked_until), reset->before.block_count,
-           static_cast<long long>(reset->before.last_failure_time));
+           format_time(reset->before.blocked_until, until, sizeof until), reset->before.block_count,
+           format_time(reset->before.last_failure_time, last, sizeof last));
 }
 
 void reset_name(reset_t *reset) {
@@ -121,6 +130,8 @@ void print_reset(const reset_t *reset) {
                reset->before.failure_count,
                format_time(reset->before.blocked_until, until, sizeof until),
                reset->before.block_count);
+    } else if (reset->has_record) {
+        printf("%s: nothing to reset (no failures, not blocked)\n", name);
     } else {
         printf("%s: nothing to reset (no auth log record)\n", name);
     }
