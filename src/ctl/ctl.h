@@ -112,7 +112,8 @@ bool find_account_uid(const char *name, uint32_t *uid);
 // heap array the caller frees: their count, or -1 when they cannot be found.
 int find_groups(const char *name, gid_t gid, gid_t **groups);
 
-// The subcommands. `argv` holds the arguments after the subcommand's name and its --json.
+// The subcommands. `argv` holds the arguments after the subcommand's name, without the
+// "--json" that came before a "--".
 int run_check(int argc, char **argv, bool json);
 int run_list(int argc, char **argv, bool json);
 int run_explain(int argc, char **argv, bool json);
