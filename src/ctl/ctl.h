@@ -119,6 +119,7 @@ int run_list(int argc, char **argv, bool json);
 int run_explain(int argc, char **argv, bool json);
 int run_status(int argc, char **argv, bool json);
 int run_reset(int argc, char **argv, bool json);
+int run_token(int argc, char **argv, bool json);
 
 // Prints "vornexctl: " and the message on standard error.
 void print_error(const char *subject, const char *message);

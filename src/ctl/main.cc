@@ -19,11 +19,14 @@ constexpr const char ctl_log_ident[] = "vornexctl";
 constexpr const char json_option[] = "--json";
 
 constexpr const char usage[] =
-    "usage: vornexctl check [--json]\n"
+    "usage: vornexctl check [--json] [--users [--all]]\n"
     "       vornexctl list [--json] [USER]\n"
     "       vornexctl explain [--json] [--pid PID] [--cwd DIR] USER ALIAS [ARG...]\n"
     "       vornexctl status [--json] [NAME...]\n"
-    "       vornexctl reset [--json] NAME...\n";
+    "       vornexctl reset [--json] NAME...\n"
+    "       vornexctl token issue [--json] [--rotate] NAME... | --all\n"
+    "       vornexctl token rotate [--json] NAME...\n"
+    "       vornexctl token revoke [--json] [--purge [--uid UID] [--force]] NAME...\n";
 
 struct subcommand_t {
     const char *name;
@@ -34,6 +37,7 @@ struct subcommand_t {
 constexpr subcommand_t subcommands[] = {
     {"check", run_check, false},   {"list", run_list, false},  {"explain", run_explain, false},
     {"status", run_status, false}, {"reset", run_reset, true},
+    {"token", run_token, true},
 };
 
 [[noreturn]] void exit_usage() {
