@@ -489,7 +489,9 @@ void check_table(check_report_t *out, const alias_table_t *table) {
 }  // namespace
 
 int run_check(int argc, char **argv, bool json) {
-    (void)argv;
+    if (argc > 0 && strcmp(argv[0], "--users") == 0) {
+        return run_check_users(argc - 1, argv + 1, json);
+    }
     if (argc != 0) {
         print_error("check", "takes no arguments");
         return status_usage;

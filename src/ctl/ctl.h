@@ -120,6 +120,8 @@ int run_explain(int argc, char **argv, bool json);
 int run_status(int argc, char **argv, bool json);
 int run_reset(int argc, char **argv, bool json);
 int run_token(int argc, char **argv, bool json);
+// check_users.cc: `check --users [--all]`, with the arguments after "--users".
+int run_check_users(int argc, char **argv, bool json);
 
 // Prints "vornexctl: " and the message on standard error.
 void print_error(const char *subject, const char *message);
