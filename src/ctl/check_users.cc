@@ -32,6 +32,7 @@ struct users_report_t {
     int warnings;
     account_list_t accounts;
     bool *seen;  // per listed account: its per-user directory was checked
+    bool *audited;  // per listed account: seen, or with --all of the uid range with a home
 };
 
 // One name's per-user directory as found.
@@ -276,7 +277,6 @@ void check_name_dir(users_report_t *out, int prefix_fd, const char *prefix, name
         if (dot_fd >= 0) {
             close(dot_fd);
         }
-        check_pid_dir(out, dir->account);
     }
     close(user_fd);
 }
@@ -443,7 +443,21 @@ void check_unset_accounts(users_report_t *out) {
         report(out, path, "warning", "token-missing", account->name,
                "no per-user directory and no token file: every request of the name fails; "
                "token issue sets it up");
-        check_pid_dir(out, account);
+        out->audited[i] = true;
+    }
+}
+
+// One finding per home: names of one uid often share it.
+void check_pid_dirs(users_report_t *out) {
+    const account_list_t *list = &out->accounts;
+    for (size_t i = 0; i < list->count; ++i) {
+        bool first = out->audited[i];
+        for (size_t j = 0; j < i && first; ++j) {
+            first = !(out->audited[j] && strcmp(list->items[j].home, list->items[i].home) == 0);
+        }
+        if (first) {
+            check_pid_dir(out, &list->items[i]);
+        }
     }
 }
 
@@ -458,7 +472,10 @@ int run_check_users(int argc, char **argv, bool json) {
     users_report_t out{};
     if (load_accounts(&out.accounts) < 0 ||
         (out.seen = static_cast<bool *>(calloc(out.accounts.count + 1, sizeof(bool)))) ==
+            nullptr ||
+        (out.audited = static_cast<bool *>(calloc(out.accounts.count + 1, sizeof(bool)))) ==
             nullptr) {
+        free(out.seen);
         release_accounts(&out.accounts);
         print_error("check", "the password database cannot be read");
         return status_usage;
@@ -478,9 +495,11 @@ int run_check_users(int argc, char **argv, bool json) {
         close(root_fd);
     }
     check_shared_uids(&out);
+    memcpy(out.audited, out.seen, out.accounts.count * sizeof(bool));
     if (all) {
         check_unset_accounts(&out);
     }
+    check_pid_dirs(&out);
     if (json) {
         json_end(&out.json, '[');
         json_int(&out.json, "errors", out.errors);
@@ -492,6 +511,7 @@ int run_check_users(int argc, char **argv, bool json) {
                out.warnings == 1 ? "" : "s");
     }
     free(out.seen);
+    free(out.audited);
     release_accounts(&out.accounts);
     return out.errors > 0 ? status_problems : status_fine;
 }
