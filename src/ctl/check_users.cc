@@ -31,7 +31,7 @@ struct users_report_t {
     int errors;
     int warnings;
     account_list_t accounts;
-    bool *seen;  // per listed account: its per-user directory was checked
+    bool *seen;     // per listed account: its per-user directory was checked
     bool *audited;  // per listed account: seen, or with --all of the uid range with a home
 };
 
@@ -180,8 +180,8 @@ void check_lock_file(users_report_t *out, int user_fd, const name_dir_t *dir) {
     if (fstatat(user_fd, auth_lock_file_name, &info, AT_SYMLINK_NOFOLLOW) < 0) {
         return;
     }
-    if (S_ISREG(info.st_mode) && info.st_uid == 0 && (info.st_mode & permission_bits) == lock_mode &&
-        info.st_nlink == 1) {
+    if (S_ISREG(info.st_mode) && info.st_uid == 0 &&
+        (info.st_mode & permission_bits) == lock_mode && info.st_nlink == 1) {
         return;
     }
     char path[passwd_buffer_size];
@@ -268,8 +268,8 @@ void check_name_dir(users_report_t *out, int prefix_fd, const char *prefix, name
         char dot[passwd_buffer_size];
         join_path(dot, sizeof dot, dir->path, pid_parent_name);
         struct stat info {};
-        bool dot_missing = fstatat(user_fd, pid_parent_name, &info, AT_SYMLINK_NOFOLLOW) < 0 &&
-                           errno == ENOENT;
+        bool dot_missing =
+            fstatat(user_fd, pid_parent_name, &info, AT_SYMLINK_NOFOLLOW) < 0 && errno == ENOENT;
         int dot_fd = dot_missing ? -1 : open_checked(out, user_fd, pid_parent_name, dot, dir);
         if (dot_fd >= 0 || dot_missing) {
             check_token(out, dot_fd, dir, has_revoked_mark(user_fd));
@@ -386,8 +386,7 @@ void compare_pair(users_report_t *out, const account_t *first, const account_t *
     char path[passwd_buffer_size];
     token_inspection_t a{};
     token_inspection_t b{};
-    if (read_token(first, &a) && read_token(later, &b) &&
-        strcmp(a.first_line, b.first_line) != 0) {
+    if (read_token(first, &a) && read_token(later, &b) && strcmp(a.first_line, b.first_line) != 0) {
         get_token_path(path, sizeof path, later->uid, later->name);
         snprintf(message, sizeof message,
                  "differs from the token file of %s, which shares uid %u: the shared-uid search "
@@ -471,8 +470,7 @@ int run_check_users(int argc, char **argv, bool json) {
     }
     users_report_t out{};
     if (load_accounts(&out.accounts) < 0 ||
-        (out.seen = static_cast<bool *>(calloc(out.accounts.count + 1, sizeof(bool)))) ==
-            nullptr ||
+        (out.seen = static_cast<bool *>(calloc(out.accounts.count + 1, sizeof(bool)))) == nullptr ||
         (out.audited = static_cast<bool *>(calloc(out.accounts.count + 1, sizeof(bool)))) ==
             nullptr) {
         free(out.seen);

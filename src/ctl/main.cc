@@ -36,8 +36,7 @@ struct subcommand_t {
 
 constexpr subcommand_t subcommands[] = {
     {"check", run_check, false},   {"list", run_list, false},  {"explain", run_explain, false},
-    {"status", run_status, false}, {"reset", run_reset, true},
-    {"token", run_token, true},
+    {"status", run_status, false}, {"reset", run_reset, true}, {"token", run_token, true},
 };
 
 [[noreturn]] void exit_usage() {

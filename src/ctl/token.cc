@@ -175,8 +175,8 @@ bool is_revoked(uint32_t uid, const char *name) {
     state_dirs_t dirs{};
     bool missing = false;
     char error[message_size];
-    if (open_state_dirs(uid, name, state_level::user, false, &dirs, &missing, error,
-                        sizeof error) < 0) {
+    if (open_state_dirs(uid, name, state_level::user, false, &dirs, &missing, error, sizeof error) <
+        0) {
         return false;
     }
     bool revoked = has_revoked_mark(state_fd(&dirs, state_level::user));
@@ -228,8 +228,7 @@ const char *describe_token_state(token_check state) {
 }
 
 void note_pid_directory(outcome_t *outcome, const account_t *account) {
-    if (!make_pid_dir_path(account->home, outcome->pid_directory,
-                           sizeof outcome->pid_directory)) {
+    if (!make_pid_dir_path(account->home, outcome->pid_directory, sizeof outcome->pid_directory)) {
         outcome->pid_directory[0] = '\0';
         add_warning(outcome, "the pid-file directory's path is too long");
         return;
@@ -277,9 +276,10 @@ void issue_one(run_t *run, const account_t *account, const char *token, bool giv
     if (inspection.state == token_check::usable && !run->options.rotate) {
         outcome->result = "kept";
         if (!same) {
-            add_warning(outcome, "holds another token than the other names of its uid: the "
-                                 "shared-uid search counts a failure against it; rotate to give "
-                                 "them one token");
+            add_warning(outcome,
+                        "holds another token than the other names of its uid: the "
+                        "shared-uid search counts a failure against it; rotate to give "
+                        "them one token");
         }
     } else if (inspection.state != token_check::missing && !run->options.rotate) {
         char text[message_size];
@@ -342,8 +342,8 @@ bool choose_token(const run_t *run, const account_t *const *group, size_t count,
 }
 
 void issue_group(run_t *run, const account_t *named) {
-    auto **group = static_cast<const account_t **>(
-        calloc(run->accounts.count + 1, sizeof(const account_t *)));
+    auto **group =
+        static_cast<const account_t **>(calloc(run->accounts.count + 1, sizeof(const account_t *)));
     if (group == nullptr) {
         print_error("token", "out of memory");
         run->status = status_problems;
@@ -441,8 +441,8 @@ const char *find_serving_name(const run_t *run, uint32_t uid, const char *name) 
 }
 
 int leave_mark(int user_fd) {
-    int fd = openat(user_fd, revoked_mark_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                    mark_mode);
+    int fd = openat(user_fd, revoked_mark_name,
+                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mark_mode);
     if (fd >= 0) {
         close(fd);
         return 0;
@@ -531,8 +531,8 @@ void revoke_named(run_t *run, const char *name) {
     if (!is_usable_name(name)) {
         fail(&outcome, "not a usable name: empty, \".\", \"..\" or holding \"/\"");
     } else if (!has_account && !options->has_uid) {
-        fail(&outcome, options->purge ? "no such account: give its uid with --uid UID"
-                                      : "no such account");
+        fail(&outcome,
+             options->purge ? "no such account: give its uid with --uid UID" : "no such account");
     } else if (has_account && options->has_uid && account_uid != options->uid) {
         fail(&outcome, "the account has another uid than --uid");
     } else if (has_account && options->purge && !options->force) {
@@ -565,7 +565,8 @@ bool take_flag(options_t *options, int argc, char **argv, int *i) {
         options->purge = true;
     } else if (strcmp(word, "--force") == 0) {
         options->force = true;
-    } else if (strcmp(word, "--uid") == 0 && *i + 1 < argc && parse_uid(argv[*i + 1], &options->uid)) {
+    } else if (strcmp(word, "--uid") == 0 && *i + 1 < argc &&
+               parse_uid(argv[*i + 1], &options->uid)) {
         options->has_uid = true;
         ++*i;
     } else {
@@ -661,8 +662,7 @@ int run_token(int argc, char **argv, bool json) {
         return status_usage;
     }
     if (load_accounts(&run.accounts) < 0 ||
-        (run.done = static_cast<bool *>(calloc(run.accounts.count + 1, sizeof(bool)))) ==
-            nullptr) {
+        (run.done = static_cast<bool *>(calloc(run.accounts.count + 1, sizeof(bool)))) == nullptr) {
         release_accounts(&run.accounts);
         print_error("token", "the password database cannot be read");
         return status_usage;

@@ -153,7 +153,9 @@ int open_user_dir(int parent, const char *name, uid_t uid, int link_result, int 
 }
 
 void pause_briefly() {
-    struct timespec step {0, poll_nanoseconds};
+    struct timespec step {
+        0, poll_nanoseconds
+    };
     nanosleep(&step, nullptr);
 }
 

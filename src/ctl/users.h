@@ -56,8 +56,8 @@ bool is_usable_name(const char *name);
 enum class state_level { prefix = 0, user = 1, dot = 2 };
 constexpr int state_levels = 3;
 struct state_dirs_t {
-    int fds[state_levels];  // -1 when not open
-    int depth;              // levels open
+    int fds[state_levels];          // -1 when not open
+    int depth;                      // levels open
     char path[passwd_buffer_size];  // of the deepest level tried, for messages
 };
 
