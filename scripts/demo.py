@@ -2,7 +2,8 @@
 """Shows requests to the command server end to end, for an administrator.
 
 Each scene builds a throw-away system (tests/system/sandbox.py): the staged install over
-/usr, the scene's accounts, command files and token files over /etc, /var and /home, and a
+/usr, the scene's accounts and command files over /etc and /home, the accounts' token files
+and directories set up by `vornexctl token issue` over /var and /home, and a
 private /dev/log, all as overlays inside a private mount namespace. The installed server runs
 there as root, exactly as a front-end would start it; the demo prints the command file, the
 request, the outcome (exit status, output) and the syslog lines the request left. Nothing of
@@ -27,6 +28,7 @@ sys.path.insert(0, str(REPO / "tests" / "system"))
 import sandbox  # noqa: E402  (found through the path set above)
 
 SERVER = "/usr/libexec/vornex/vornex-command-server"
+CTL = "/usr/sbin/vornexctl"
 # Present in a scene's /etc: the server then leaves resource containers alone, so that no
 # container of the host is created or entered.
 EDITION_MARKER = "/etc/sorvantine-edition-tavo"
@@ -43,7 +45,7 @@ WATCHED = ["/etc/vornex", "/var/vornex", "/etc/passwd", "/etc/group", EDITION_MA
 class Account:
     name: str
     uid: int
-    token: str | None = None  # written as the account's token file (mode 0400) when given
+    token: bool = False  # set up with `vornexctl token issue`
 
 
 @dataclasses.dataclass
@@ -53,7 +55,7 @@ class Scene:
     commands: dict[str, str]  # command file name in /etc/vornex -> content
     accounts: Sequence[Account]
     request: Sequence[str]  # argv[1:] as the front-end passes it
-    token: str | None  # VORNEX_TOKEN, None when the front-end sets none
+    token: str | None  # whose token file the front-end passes on in VORNEX_TOKEN, or None
     status: int  # the exit status the scene shows; another one fails the demo
     setup: Callable[[sandbox.Sandbox], None] | None = None  # anything else the scene needs
 
@@ -68,9 +70,9 @@ SCENES = [
         commands={"proxy.commands": "# report for any user\n"
                                     "report=/usr/bin/id\n"
                                     "restart=root:/usr/sbin/service-restart\n"},
-        accounts=[Account("site1", 1005, token="demo-token-2f9c")],
+        accounts=[Account("site1", 1005, token=True)],
         request=["frontend", "site1", "/home/site1", "report", "4242"],
-        token="demo-token-2f9c",
+        token="site1",
         status=0,
     ),
     Scene(
@@ -78,9 +80,9 @@ SCENES = [
         story="The pid argument must be all digits. The request is refused before any command "
               "file or token file is read.",
         commands={"proxy.commands": "report=/usr/bin/id\n"},
-        accounts=[Account("site1", 1005, token="demo-token-2f9c")],
+        accounts=[Account("site1", 1005, token=True)],
         request=["frontend", "site1", "/home/site1", "report", "12a"],
-        token="demo-token-2f9c",
+        token="site1",
         status=1,
     ),
 ]
@@ -95,7 +97,26 @@ ROAD_COMMANDS = ("# as the requesting user\n"
                  "svcid=svc:/usr/bin/id\n"
                  "# a crontab alias: the command gets exactly one argument, -l\n"
                  "CRONTAB_LIST=/bin/echo\n")
-ROAD_TOKENS = {"site1": "site1-token-77d1", "site1web": "site1web-token-0b3e"}
+
+
+def issue_tokens(box: sandbox.Sandbox, names: Sequence[str], show: bool = True
+                 ) -> dict[str, str]:
+    """Sets the names up as an administrator does, with `vornexctl token issue`, and reads
+    back the tokens as the front-end would, from the token files the tool wrote."""
+    if show:
+        print("# " + shlex.join([CTL, "token", "issue", *names]))
+    result = box.run(program=CTL, raw_argv=[CTL, "token", "issue", *names], token=None)
+    if show:
+        print(indent(result.stdout.decode("utf-8", "backslashreplace").rstrip("\n")))
+    if result.rc != 0:
+        raise RuntimeError(f"vornexctl token issue failed: {result.stderr!r}")
+    tokens = {}
+    for line in result.stdout.decode().splitlines():
+        name, _, rest = line.partition(" ")
+        path = rest.rsplit(" ", 1)[-1]
+        if path.endswith("/.vornex.token"):
+            tokens[name] = box.read(path).decode().strip()
+    return tokens
 
 
 def decoded_auth_log(box: sandbox.Sandbox, name: str) -> str:
@@ -131,7 +152,8 @@ def road_step(box: sandbox.Sandbox, title: str, alias: str, token: str,
 def play_road(stage: str) -> bool:
     print("=== The whole road, on one system")
     print(textwrap.fill(
-        "Two accounts share uid 1005: site1 and site1web, each with its own token file. A "
+        "Two accounts share uid 1005: site1 and site1web; vornexctl token issue gives both "
+        "names one token, since the server tries every name of the uid. A "
         "service account svc has uid 1100. The default validator approves each request; the "
         "resource container is skipped through the edition marker. Every request names the "
         "user site1. (This sandbox has no CAP_SYS_RESOURCE to give, so requests run as the "
@@ -147,10 +169,9 @@ def play_road(stage: str) -> bool:
         box.add_user("site1web", 1005, gid=1005, home="/home/site1", make_home=False,
                      group=False)
         box.add_user("svc", 1100)
-        for name, token in ROAD_TOKENS.items():
-            box.token(name, 1005, token + "\n")
         box.commands(ROAD_COMMANDS)
-        good = ROAD_TOKENS["site1"]
+        tokens = issue_tokens(box, ["site1"])
+        good = tokens["site1"]
         got.append(road_step(box, "site1's token: the command runs as site1", "whoami", good))
         pid_file = box.read("/home/site1/.vornex/tmp/.vornex.proxy.4242")
         print(f"    pid file /home/site1/.vornex/tmp/.vornex.proxy.4242: {shown(pid_file)}")
@@ -168,9 +189,9 @@ def play_road(stage: str) -> bool:
         expected.append(1)
         print("--- /etc/vornex/proxy.disable.duid is removed: every account of uid 1005 counts")
         box.remove("/etc/vornex/proxy.disable.duid")
-        got.append(road_step(box, "site1web's token for the same uid: accepted through the "
-                             "search over accounts that share the uid", "whoami",
-                             ROAD_TOKENS["site1web"], "site1web"))
+        got.append(road_step(box, "the right token while site1 is still blocked: the search "
+                             "passes site1 over and accepts it through site1web, which shares "
+                             "the uid and the token", "whoami", tokens["site1web"], "site1web"))
         expected.append(0)
     finally:
         box.close()
@@ -185,7 +206,6 @@ def play_road(stage: str) -> bool:
 # alias "report " instead of "report", and a relative command path fails every request.
 ADMIN_COMMANDS = ("report =/usr/bin/id\n"
                   "restart=root:usr/sbin/service-restart\n")
-CTL = "/usr/sbin/vornexctl"
 
 
 def admin_step(box: sandbox.Sandbox, argv: list[str]) -> int:
@@ -197,33 +217,39 @@ def admin_step(box: sandbox.Sandbox, argv: list[str]) -> int:
 
 
 def play_admin(stage: str) -> bool:
-    print("=== vornexctl: checking a command file, and explaining a refusal")
+    print("=== vornexctl: checking a command file, explaining a refusal, auditing users")
     print(textwrap.fill(
         "The administrator has written two mistakes into the main command file. vornexctl "
         "check, run after the edit, names both with file and line; a request for \"report\" "
         "is refused by the server, and vornexctl explain tells at which stage and with which "
-        "syslog line, without running anything.", WIDTH))
+        "syslog line, without running anything. Then site1's token file is copied in by hand "
+        "and ends up root's: vornexctl check --users catches it before the server counts the "
+        "right token as an attack.", WIDTH))
     print("Command file /etc/vornex/proxy.commands:")
     print(indent(ADMIN_COMMANDS.rstrip("\n")))
     box = sandbox.Sandbox(stage=stage)
     try:
         box.write_file(EDITION_MARKER, "")
-        box.add_user("site1", 1005)
-        box.token("site1", 1005, "demo-token-2f9c\n")
+        box.add_user("site1", 1005, pid_dir=False)
+        token = issue_tokens(box, ["site1"])["site1"]
         box.commands(ADMIN_COMMANDS)
         got = [admin_step(box, ["check"])]
         request = ["frontend", "site1", "/home/site1", "report", "4242"]
-        print("# VORNEX_TOKEN=demo-token-2f9c " + shlex.join([SERVER, *request]))
-        result = box.run(request, token="demo-token-2f9c")
+        print(f"# VORNEX_TOKEN={token} " + shlex.join([SERVER, *request]))
+        result = box.run(request, token=token)
         print(f"    exit status {result.rc}; stderr: {shown(result.stderr)}")
         for record in result.logs:
             print(f"    syslog {priority_name(record.pri):<15} {record.ident}: {record.text}")
         got += [result.rc, admin_step(box, ["explain", "site1", "report"])]
+        token_file = sandbox_token_path(Account("site1", 1005))
+        print(f"# cp site1.token {token_file}   (a copy made by hand: owned by root)")
+        box.write_file(token_file, token + "\n", 0o400, 0, 0)
+        got.append(admin_step(box, ["check", "--users"]))
     finally:
         box.close()
     print()
-    if got != [1, 1, 1]:
-        print(f"demo: the vornexctl scene ended with {got}, not [1, 1, 1]", file=sys.stderr)
+    if got != [1, 1, 1, 1]:
+        print(f"demo: the vornexctl scene ended with {got}, not [1, 1, 1, 1]", file=sys.stderr)
         return False
     return True
 
@@ -245,22 +271,22 @@ def priority_name(pri: int | None) -> str:
     return f"{FACILITIES.get(facility, str(facility))}.{SEVERITIES[severity]}"
 
 
-def build_sandbox(scene: Scene, stage: str) -> sandbox.Sandbox:
+def build_sandbox(scene: Scene, stage: str) -> tuple[sandbox.Sandbox, dict[str, str]]:
     box = sandbox.Sandbox(stage=stage)
     try:
         box.write_file(EDITION_MARKER, "")
         for account in scene.accounts:
-            box.add_user(account.name, account.uid)
-            if account.token is not None:
-                box.token(account.name, account.uid, account.token + "\n")
+            box.add_user(account.name, account.uid, pid_dir=False)
         for name, content in scene.commands.items():
             box.commands(content, name)
+        names = [a.name for a in scene.accounts if a.token]
+        tokens = issue_tokens(box, names) if names else {}
         if scene.setup is not None:
             scene.setup(box)
     except BaseException:
         box.close()
         raise
-    return box
+    return box, tokens
 
 
 def play(number: int, scene: Scene, stage: str) -> bool:
@@ -271,18 +297,14 @@ def play(number: int, scene: Scene, stage: str) -> bool:
     for name, content in scene.commands.items():
         print(f"Command file /etc/vornex/{name}:")
         print(indent(content.rstrip("\n")))
-    for account in scene.accounts:
-        if account.token is not None:
-            print(f"Token file of {account.name} (uid {account.uid}, mode 0400, owned by "
-                  f"{account.name}): {sandbox_token_path(account)}")
-    environment = "" if scene.token is None else f"VORNEX_TOKEN={shlex.quote(scene.token)} "
+    box, tokens = build_sandbox(scene, stage)
+    token = None if scene.token is None else tokens[scene.token]
+    environment = "" if token is None else f"VORNEX_TOKEN={shlex.quote(token)} "
     print("Request, as the front-end starts the server as root:")
     print(indent(environment + shlex.join([SERVER, *scene.request])))
-
-    box = build_sandbox(scene, stage)
     try:
         box.logs()  # only what this request logs
-        result = box.run(list(scene.request), token=scene.token)
+        result = box.run(list(scene.request), token=token)
         records = list(result.logs)
     finally:
         box.close()

@@ -710,6 +710,9 @@ int load_checked_table(const check_options_t *options, alias_table_t *table) {
 }  // namespace
 
 int run_check(int argc, char **argv, bool json) {
+    if (argc > 0 && strcmp(argv[0], "--users") == 0) {
+        return run_check_users(argc - 1, argv + 1, json);
+    }
     check_options_t options{};
     if (!parse_check_arguments(argc, argv, &options)) {
         return status_usage;

@@ -126,12 +126,16 @@ bool find_account_uid(const char *name, uint32_t *uid);
 // heap array the caller frees: their count, or -1 when they cannot be found.
 int find_groups(const char *name, gid_t gid, gid_t **groups);
 
-// The subcommands. `argv` holds the arguments after the subcommand's name and its --json.
+// The subcommands. `argv` holds the arguments after the subcommand's name, without the
+// "--json" that came before a "--".
 int run_check(int argc, char **argv, bool json);
 int run_list(int argc, char **argv, bool json);
 int run_explain(int argc, char **argv, bool json);
 int run_status(int argc, char **argv, bool json);
 int run_reset(int argc, char **argv, bool json);
+int run_token(int argc, char **argv, bool json);
+// check_users.cc: `check --users [--all]`, with the arguments after "--users".
+int run_check_users(int argc, char **argv, bool json);
 
 // Prints "vornexctl: " and the message on standard error.
 void print_error(const char *subject, const char *message);

@@ -1340,6 +1340,18 @@ void write_explain(const explain_t *ex) {
 
 // ---- options ------------------------------------------------------------------------------
 
+// A "--" after the first operand still ends the options of the command line: it is taken
+// out, and every word after it is an argument of the request.
+int drop_separator(int argc, char **argv) {
+    for (int i = 0; i < argc; ++i) {
+        if (strcmp(argv[i], "--") == 0) {
+            memmove(argv + i, argv + i + 1, sizeof *argv * static_cast<size_t>(argc - i - 1));
+            return argc - 1;
+        }
+    }
+    return argc;
+}
+
 bool take_options(explain_t *ex, int argc, char **argv) {
     int i = 0;
     for (; i < argc; ++i) {
@@ -1361,6 +1373,7 @@ bool take_options(explain_t *ex, int argc, char **argv) {
             print_error(argv[i], "unknown option");
             return false;
         }
+        argc = i + drop_separator(argc - i, argv + i);
         break;
     }
     if (argc - i < 2) {

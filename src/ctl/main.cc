@@ -20,10 +20,14 @@ constexpr const char json_option[] = "--json";
 
 constexpr const char usage[] =
     "usage: vornexctl check [--json] [--root DIR] [FILE...]\n"
+    "       vornexctl check [--json] --users [--all]\n"
     "       vornexctl list [--json] [USER]\n"
     "       vornexctl explain [--json] [--pid PID] [--cwd DIR] USER ALIAS [ARG...]\n"
     "       vornexctl status [--json] [NAME...]\n"
-    "       vornexctl reset [--json] NAME...\n";
+    "       vornexctl reset [--json] NAME...\n"
+    "       vornexctl token issue [--json] [--rotate] NAME... | --all\n"
+    "       vornexctl token rotate [--json] NAME...\n"
+    "       vornexctl token revoke [--json] [--purge [--uid UID] [--force]] NAME...\n";
 
 struct subcommand_t {
     const char *name;
@@ -33,7 +37,7 @@ struct subcommand_t {
 
 constexpr subcommand_t subcommands[] = {
     {"check", run_check, false},   {"list", run_list, false},  {"explain", run_explain, false},
-    {"status", run_status, false}, {"reset", run_reset, true},
+    {"status", run_status, false}, {"reset", run_reset, true}, {"token", run_token, true},
 };
 
 [[noreturn]] void exit_usage() {
@@ -67,6 +71,22 @@ const subcommand_t *find_subcommand(int argc, char **argv) {
     exit_usage();
 }
 
+// "--json" counts anywhere before a "--"; it is taken out, and the words after it move up in
+// their order. The "--" itself stays for the subcommand, which knows its own options.
+int take_json_option(int argc, char **argv, bool *json) {
+    int kept = 0;
+    bool operands_only = false;
+    for (int i = 0; i < argc; ++i) {
+        operands_only = operands_only || strcmp(argv[i], "--") == 0;
+        if (!operands_only && strcmp(argv[i], json_option) == 0) {
+            *json = true;
+            continue;
+        }
+        argv[kept++] = argv[i];
+    }
+    return kept;
+}
+
 // Output that did not reach standard output is a failure of its own.
 int finish_output(int status) {
     if (fflush(stdout) != 0 || ferror(stdout) != 0) {
@@ -88,9 +108,9 @@ int main(int argc, char **argv) {
     if (!command->logs) {
         setlogmask(LOG_MASK(LOG_DEBUG));
     }
-    bool json = argc > 2 && strcmp(argv[2], json_option) == 0;
-    int first = json ? 3 : 2;
-    int status = command->run(argc - first, argv + first, json);
+    bool json = false;
+    int count = take_json_option(argc - 2, argv + 2, &json);
+    int status = command->run(count, argv + 2, json);
     closelog();
     return finish_output(status);
 }

@@ -41,6 +41,28 @@ def test_usage_errors_end_with_status_2(sb, argv):
     assert result.rc == 2 and result.stdout == b"" and result.stderr != b""
 
 
+JSON_ANYWHERE = [
+    # argv, JSON output, the request's arguments as explain's validator line ends
+    (["status", "site1", "--json"], True, None),
+    (["explain", "--pid", "7", "--json", "site1", "probe", "x"], True, None),
+    (["explain", "site1", "probe", "--json", "--", "--json", "--"], True, ["--json", "--"]),
+    (["explain", "site1", "probe", "--", "--json"], False, ["--json"]),
+]
+
+
+@pytest.mark.parametrize("argv,is_json,args", JSON_ANYWHERE)
+def test_json_counts_anywhere_before_a_double_dash(box, argv, is_json, args):
+    result = ctl(box, *argv)
+    assert result.rc == 0, result
+    if is_json:
+        document = json.loads(result.stdout)
+        if args is not None:
+            assert document["validator"][-len(args):] == args
+    else:
+        (line,) = [t for t in result.stdout.decode().splitlines() if t.startswith("validator")]
+        assert line.split()[-len(args) - 1:] == [PROBE, *args]
+
+
 # ---------------------------------------------------------------------------------------------
 # check: one row per mistake; each row names the command files it writes (name -> text, or
 # name -> (text, mode, uid)) and the findings (code, file name, line) beyond the notes that

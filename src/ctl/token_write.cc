@@ -1,0 +1,297 @@
+// What `token` writes and removes.
+//
+// - A token file is never written in place: the new one goes to a temporary file in the same
+//   directory, created exclusively and without following a link, gets its owner and mode on
+//   its descriptor, is forced to disk and only then renamed over the old one, and the
+//   directory is synced, so a request reads the old token or the new one, never a part.
+// - The pid-file directory lies in the user's home, which the user controls. It is made by a
+//   child that has taken the user's groups, gid and effective uid; its real and saved uid stay
+//   0, so the user can neither signal nor trace it, and it is killed after a few seconds.
+// - A tree is removed relative to directory descriptors, never through a link.
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/random.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "ctl/users.h"
+
+namespace {
+
+constexpr mode_t token_mode = 0400;
+constexpr mode_t pid_dir_mode = 0700;
+constexpr size_t temp_name_size = 64;
+constexpr int temp_flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+constexpr int dir_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+constexpr const char hex_digits[] = "0123456789abcdef";
+constexpr unsigned nibble_bits = 4;
+constexpr unsigned nibble_mask = 0xf;
+// How long the child that makes the pid-file directory may take, and how long a killed one
+// is waited for; in steps of the poll interval.
+constexpr long poll_nanoseconds = 10 * 1000 * 1000;
+constexpr int child_polls = 500;
+constexpr int killed_polls = 100;
+
+// What the child reports through its exit status.
+enum pid_dir_result : int {
+    pid_dir_created = 0,
+    pid_dir_existed,
+    pid_dir_no_identity,
+    pid_dir_no_home,
+    pid_dir_parent_link,
+    pid_dir_parent_foreign,
+    pid_dir_link,
+    pid_dir_foreign,
+    pid_dir_not_made,
+    pid_dir_result_count,
+};
+
+constexpr const char *pid_dir_reasons[pid_dir_result_count] = {
+    nullptr,
+    nullptr,
+    "the user's identity cannot be taken",
+    "the home directory cannot be entered as the user",
+    "~/.vornex is a link or not a directory: nothing is created there",
+    "~/.vornex is not the user's: nothing is created there",
+    "~/.vornex/tmp is a link or not a directory",
+    "~/.vornex/tmp is not the user's",
+    "the user cannot create it",
+};
+
+void set_error(char *error, size_t size, const char *what) {
+    mark_cut(error, size, snprintf(error, size, "%s: %s", what, strerror(errno)));
+}
+
+int write_all(int fd, const char *text, size_t length) {
+    while (length > 0) {
+        ssize_t done = write(fd, text, length);
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        if (done <= 0) {
+            return -1;
+        }
+        text += done;
+        length -= static_cast<size_t>(done);
+    }
+    return 0;
+}
+
+// Creates the temporary file; one left by an earlier run of the same process id is root's
+// (only root writes this directory) and is removed first.
+int create_temp(int dot_fd, const char *name) {
+    int fd = openat(dot_fd, name, temp_flags, token_mode);
+    if (fd < 0 && errno == EEXIST && unlinkat(dot_fd, name, 0) == 0) {
+        fd = openat(dot_fd, name, temp_flags, token_mode);
+    }
+    return fd;
+}
+
+int fill_temp(int fd, uint32_t uid, uint32_t gid, const char *text, char *error, size_t size) {
+    if (write_all(fd, text, strlen(text)) < 0) {
+        set_error(error, size, "the token cannot be written");
+        return -1;
+    }
+    if (fchown(fd, uid, gid) < 0 || fchmod(fd, token_mode) < 0) {
+        set_error(error, size, "the owner or mode cannot be set");
+        return -1;
+    }
+    if (fdatasync(fd) < 0) {
+        set_error(error, size, "the token cannot be forced to disk");
+        return -1;
+    }
+    return 0;
+}
+
+// Each step in the child is one test; the first that fails names the result.
+int open_user_dir(int parent, const char *name, uid_t uid, int link_result, int foreign_result,
+                  bool *made, int *fd) {
+    if (mkdirat(parent, name, pid_dir_mode) == 0) {
+        *made = true;
+    } else if (errno != EEXIST) {
+        return pid_dir_not_made;
+    }
+    *fd = openat(parent, name, dir_flags);
+    if (*fd < 0) {
+        return errno == ELOOP || errno == ENOTDIR ? link_result : pid_dir_not_made;
+    }
+    struct stat info {};
+    if (fstat(*fd, &info) < 0 || info.st_uid != uid) {
+        return foreign_result;
+    }
+    return pid_dir_created;
+}
+
+[[noreturn]] void run_pid_dir_child(const account_t *account, const gid_t *groups, int count) {
+    bool ready = chdir("/") == 0 && setgroups(static_cast<size_t>(count), groups) == 0 &&
+                 setgid(account->gid) == 0 && seteuid(account->uid) == 0;
+    if (!ready) {
+        _exit(pid_dir_no_identity);
+    }
+    int home = open(account->home, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+    if (home < 0) {
+        _exit(pid_dir_no_home);
+    }
+    bool made = false;
+    int parent = -1;
+    int result = open_user_dir(home, pid_parent_name, account->uid, pid_dir_parent_link,
+                               pid_dir_parent_foreign, &made, &parent);
+    int tmp = -1;
+    if (result == pid_dir_created) {
+        result = open_user_dir(parent, pid_dir_name, account->uid, pid_dir_link, pid_dir_foreign,
+                               &made, &tmp);
+    }
+    _exit(result == pid_dir_created && !made ? pid_dir_existed : result);
+}
+
+void pause_briefly() {
+    struct timespec step {
+        0, poll_nanoseconds
+    };
+    nanosleep(&step, nullptr);
+}
+
+// The child's exit status, or -1 when it did not end in time (it is killed then).
+int wait_bounded(pid_t child) {
+    int status = 0;
+    for (int i = 0; i < child_polls; ++i) {
+        if (waitpid(child, &status, WNOHANG) == child) {
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        pause_briefly();
+    }
+    kill(child, SIGKILL);
+    // A child stuck in the kernel may not end even now; it is not waited for without bound.
+    for (int i = 0; i < killed_polls && waitpid(child, &status, WNOHANG) != child; ++i) {
+        pause_briefly();
+    }
+    return -1;
+}
+
+}  // namespace
+
+int make_token_text(char *text, size_t size) {
+    unsigned char bytes[token_random_bytes];
+    size_t got = 0;
+    while (got < sizeof bytes) {
+        ssize_t done = getrandom(bytes + got, sizeof bytes - got, 0);
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        if (done <= 0) {
+            explicit_bzero(bytes, sizeof bytes);
+            return -1;
+        }
+        got += static_cast<size_t>(done);
+    }
+    if (size < token_text_size) {
+        return -1;
+    }
+    for (size_t i = 0; i < sizeof bytes; ++i) {
+        text[2 * i] = hex_digits[bytes[i] >> nibble_bits];
+        text[2 * i + 1] = hex_digits[bytes[i] & nibble_mask];
+    }
+    text[2 * sizeof bytes] = '\n';
+    text[2 * sizeof bytes + 1] = '\0';
+    explicit_bzero(bytes, sizeof bytes);
+    return 0;
+}
+
+int write_token_file(int dot_fd, uint32_t uid, uint32_t gid, const char *text, char *error,
+                     size_t size) {
+    char temp[temp_name_size];
+    snprintf(temp, sizeof temp, "%s.new.%u", token_leaf_name(), static_cast<unsigned>(getpid()));
+    int fd = create_temp(dot_fd, temp);
+    if (fd < 0) {
+        set_error(error, size, "the temporary token file cannot be created");
+        return -1;
+    }
+    int result = fill_temp(fd, uid, gid, text, error, size);
+    if (close(fd) < 0 && result == 0) {
+        set_error(error, size, "the temporary token file cannot be closed");
+        result = -1;
+    }
+    if (result == 0 && renameat(dot_fd, temp, dot_fd, token_leaf_name()) < 0) {
+        set_error(error, size, "the token file cannot be replaced");
+        result = -1;
+    }
+    if (result < 0) {
+        unlinkat(dot_fd, temp, 0);
+        return -1;
+    }
+    if (fsync(dot_fd) < 0) {
+        set_error(error, size, "the directory cannot be synced");
+        return -1;
+    }
+    return 0;
+}
+
+const char *make_pid_directory(const account_t *account, bool *created) {
+    *created = false;
+    gid_t *groups = nullptr;
+    int count = find_groups(account->name, account->gid, &groups);
+    if (count < 0) {
+        return "the user's groups cannot be found";
+    }
+    pid_t child = fork();
+    if (child == 0) {
+        run_pid_dir_child(account, groups, count);
+    }
+    free(groups);
+    if (child < 0) {
+        return "no child process can be started";
+    }
+    int result = wait_bounded(child);
+    if (result < 0) {
+        return "the child that makes it did not finish in time and was killed";
+    }
+    if (result >= pid_dir_result_count) {
+        return "the child that makes it failed";
+    }
+    *created = result == pid_dir_created;
+    return pid_dir_reasons[result];
+}
+
+int remove_tree(int dir_fd, int depth) {
+    int listing = dup(dir_fd);
+    DIR *dir = listing < 0 ? nullptr : fdopendir(listing);
+    if (dir == nullptr) {
+        if (listing >= 0) {
+            close(listing);
+        }
+        return -1;
+    }
+    int result = 0;
+    for (const struct dirent *item = readdir(dir); item != nullptr; item = readdir(dir)) {
+        if (strcmp(item->d_name, ".") == 0 || strcmp(item->d_name, "..") == 0) {
+            continue;
+        }
+        struct stat info {};
+        if (fstatat(dir_fd, item->d_name, &info, AT_SYMLINK_NOFOLLOW) < 0) {
+            result = -1;
+            continue;
+        }
+        if (S_ISDIR(info.st_mode)) {
+            int sub = depth > 0 ? openat(dir_fd, item->d_name, dir_flags) : -1;
+            if (sub < 0 || remove_tree(sub, depth - 1) < 0) {
+                result = -1;
+            }
+            if (sub >= 0) {
+                close(sub);
+            }
+        }
+        if (unlinkat(dir_fd, item->d_name, S_ISDIR(info.st_mode) ? AT_REMOVEDIR : 0) < 0) {
+            result = -1;
+        }
+    }
+    closedir(dir);
+    return result;
+}

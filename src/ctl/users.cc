@@ -1,0 +1,305 @@
+// The accounts and the per-user directories, as `token` and `check --users` see them.
+//
+// Below /var/vornex nothing is reached through a path: every level is opened relative to its
+// parent's descriptor with O_NOFOLLOW and O_DIRECTORY, so a link or a file that someone
+// planted is found and reported, never followed. A directory that is not root's or that group
+// or others may write is not trusted either: whoever can write it can swap what lies below.
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include "auth/auth_internal.h"
+#include "ctl/users.h"
+
+namespace {
+
+constexpr mode_t state_dir_mode = 0755;
+constexpr mode_t group_other_write = 022;
+constexpr int dir_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+constexpr int file_flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+constexpr size_t initial_accounts = 64;
+constexpr int decimal = 10;
+
+bool add_account(account_list_t *list, size_t *capacity, const struct passwd *entry) {
+    if (list->count == *capacity) {
+        size_t wanted = *capacity == 0 ? initial_accounts : 2 * *capacity;
+        auto *grown = static_cast<account_t *>(realloc(list->items, wanted * sizeof(account_t)));
+        if (grown == nullptr) {
+            return false;
+        }
+        list->items = grown;
+        *capacity = wanted;
+    }
+    account_t *account = &list->items[list->count];
+    account->name = strdup(entry->pw_name);
+    account->home = strdup(entry->pw_dir != nullptr ? entry->pw_dir : "");
+    account->uid = entry->pw_uid;
+    account->gid = entry->pw_gid;
+    ++list->count;
+    return account->name != nullptr && account->home != nullptr;
+}
+
+// "UID_MIN 1000": the key at the start of a line, white space, a decimal number.
+bool read_defs_value(const char *line, const char *key, uint32_t *value) {
+    size_t length = strlen(key);
+    if (strncmp(line, key, length) != 0 || isspace(static_cast<unsigned char>(line[length])) == 0) {
+        return false;
+    }
+    char *end = nullptr;
+    errno = 0;
+    unsigned long number = strtoul(line + length, &end, decimal);
+    if (errno != 0 || end == line + length || number > UINT32_MAX) {
+        return false;
+    }
+    *value = static_cast<uint32_t>(number);
+    return true;
+}
+
+void describe_level(char *error, size_t size, const char *path, const char *problem) {
+    mark_cut(error, size, snprintf(error, size, "%s %s: left alone", path, problem));
+}
+
+// Opens one level; creates it first when asked. Tells why a level is not trusted.
+int open_level(int parent, const char *component, bool create, bool *missing, const char *path,
+               char *error, size_t size) {
+    if (create && mkdirat(parent, component, state_dir_mode) < 0 && errno != EEXIST) {
+        describe_level(error, size, path, strerror(errno));
+        return -1;
+    }
+    int fd = openat(parent, component, dir_flags);
+    if (fd < 0) {
+        int reason = errno;
+        struct stat info {};
+        if (reason == ENOENT) {
+            *missing = true;
+            describe_level(error, size, path, "does not exist");
+        } else if (fstatat(parent, component, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                   S_ISLNK(info.st_mode)) {
+            describe_level(error, size, path, "is a link");
+        } else if (reason == ENOTDIR) {
+            describe_level(error, size, path, "is not a directory");
+        } else {
+            describe_level(error, size, path, strerror(reason));
+        }
+        return -1;
+    }
+    struct stat info {};
+    if (fstat(fd, &info) < 0 || info.st_uid != 0 || (info.st_mode & group_other_write) != 0) {
+        char problem[message_size];
+        snprintf(problem, sizeof problem,
+                 "is owned by uid %u with mode %04o, not root's and writable by root only",
+                 static_cast<unsigned>(info.st_uid), static_cast<unsigned>(info.st_mode & 07777));
+        describe_level(error, size, path, problem);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool append_path(char *path, size_t size, const char *component) {
+    size_t used = strlen(path);
+    int length = snprintf(path + used, size - used, "/%s", component);
+    return length >= 0 && static_cast<size_t>(length) < size - used;
+}
+
+// ".vornex/.vornex.token" in two pieces.
+void split_token_name(char *dot, size_t size) {
+    const char *slash = strchr(token_file_name, '/');
+    size_t length = static_cast<size_t>(slash - token_file_name);
+    snprintf(dot, size, "%.*s", static_cast<int>(length), token_file_name);
+}
+
+}  // namespace
+
+int load_accounts(account_list_t *list) {
+    *list = {};
+    size_t capacity = 0;
+    struct passwd entry {};
+    struct passwd *found = nullptr;
+    char buffer[passwd_buffer_size];
+    bool fine = true;
+    setpwent();
+    while (fine && getpwent_r(&entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
+        fine = add_account(list, &capacity, found);
+    }
+    endpwent();
+    if (!fine) {
+        release_accounts(list);
+        return -1;
+    }
+    return 0;
+}
+
+void release_accounts(account_list_t *list) {
+    for (size_t i = 0; i < list->count; ++i) {
+        free(list->items[i].name);
+        free(list->items[i].home);
+    }
+    free(list->items);
+    *list = {};
+}
+
+const account_t *find_listed_account(const account_list_t *list, const char *name) {
+    for (size_t i = 0; i < list->count; ++i) {
+        if (strcmp(list->items[i].name, name) == 0) {
+            return &list->items[i];
+        }
+    }
+    return nullptr;
+}
+
+void read_uid_range(uid_range_t *range) {
+    range->min = default_uid_min;
+    range->max = default_uid_max;
+    FILE *defs = fopen(login_defs_path, "re");
+    if (defs == nullptr) {
+        return;
+    }
+    char line[line_size];
+    while (fgets(line, sizeof line, defs) != nullptr) {
+        const char *start = line + strspn(line, " \t");
+        if (!read_defs_value(start, "UID_MIN", &range->min)) {
+            read_defs_value(start, "UID_MAX", &range->max);
+        }
+    }
+    fclose(defs);
+}
+
+bool is_usable_name(const char *name) {
+    return name[0] != '\0' && strcmp(name, ".") != 0 && strcmp(name, "..") != 0 &&
+           strchr(name, '/') == nullptr;
+}
+
+int open_state_dirs(uint32_t uid, const char *name, state_level level, bool create,
+                    state_dirs_t *dirs, bool *missing, char *error, size_t size) {
+    char prefix[prefix_size];
+    char dot[line_size];
+    get_prefix(uid, prefix);
+    split_token_name(dot, sizeof dot);
+    const char *components[state_levels] = {prefix, name, dot};
+    *missing = false;
+    dirs->depth = 0;
+    for (int &fd : dirs->fds) {
+        fd = -1;
+    }
+    snprintf(dirs->path, sizeof dirs->path, "%s", state_root);
+    // The top: /var is the system's; /var/vornex is held to the same rules as every level.
+    int parent = open("/var", dir_flags & ~O_NOFOLLOW);
+    int top = parent < 0 ? -1
+                         : open_level(parent, state_root + strlen("/var/"), create, missing,
+                                      dirs->path, error, size);
+    if (parent >= 0) {
+        close(parent);
+    }
+    if (parent < 0) {
+        describe_level(error, size, "/var", strerror(errno));
+    }
+    parent = top;
+    for (int i = 0; parent >= 0 && i <= static_cast<int>(level); ++i) {
+        if (!append_path(dirs->path, sizeof dirs->path, components[i])) {
+            describe_level(error, size, state_root, "path too long");
+            if (i == 0) {
+                close(parent);
+            }
+            parent = -1;
+            break;
+        }
+        int fd = open_level(parent, components[i], create, missing, dirs->path, error, size);
+        if (i == 0) {
+            close(parent);
+        }
+        dirs->fds[i] = fd;
+        parent = fd;
+        dirs->depth = fd >= 0 ? i + 1 : dirs->depth;
+    }
+    if (parent < 0) {
+        close_state_dirs(dirs);
+        return -1;
+    }
+    return 0;
+}
+
+void close_state_dirs(state_dirs_t *dirs) {
+    for (int &fd : dirs->fds) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        fd = -1;
+    }
+    dirs->depth = 0;
+}
+
+int state_fd(const state_dirs_t *dirs, state_level level) {
+    return dirs->fds[static_cast<int>(level)];
+}
+
+const char *token_leaf_name() {
+    return strchr(token_file_name, '/') + 1;
+}
+
+void inspect_token(int dot_fd, uint32_t uid, token_inspection_t *inspection) {
+    *inspection = {};
+    inspection->state = token_check::unreadable;
+    if (fstatat(dot_fd, token_leaf_name(), &inspection->info, AT_SYMLINK_NOFOLLOW) < 0) {
+        if (errno == ENOENT) {
+            inspection->state = token_check::missing;
+        }
+        return;
+    }
+    if (!S_ISREG(inspection->info.st_mode)) {
+        inspection->state = token_check::not_regular;
+        return;
+    }
+    switch (classify_token_file(&inspection->info, uid)) {
+        case token_file_state::wrong_owner:
+            inspection->state = token_check::wrong_owner;
+            return;
+        case token_file_state::wrong_mode:
+            inspection->state = token_check::wrong_mode;
+            return;
+        case token_file_state::usable:
+            break;
+    }
+    int fd = openat(dot_fd, token_leaf_name(), file_flags);
+    struct stat opened {};
+    if (fd < 0 || fstat(fd, &opened) < 0 || opened.st_ino != inspection->info.st_ino ||
+        opened.st_dev != inspection->info.st_dev) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        return;
+    }
+    FILE *file = fdopen(fd, "re");
+    if (file == nullptr) {
+        close(fd);
+        return;
+    }
+    // Read as the server reads it: one fgets of at most 1023 bytes, the ending cut.
+    if (fgets(inspection->first_line, sizeof inspection->first_line, file) == nullptr) {
+        inspection->first_line[0] = '\0';
+    }
+    size_t length = strlen(inspection->first_line);
+    inspection->cut = length == sizeof inspection->first_line - 1 &&
+                      inspection->first_line[length - 1] != '\n' && fgetc(file) != EOF;
+    fclose(file);
+    remove_eol(inspection->first_line);
+    inspection->state =
+        inspection->first_line[0] == '\0' ? token_check::empty : token_check::usable;
+}
+
+bool has_revoked_mark(int user_fd) {
+    struct stat info {};
+    return fstatat(user_fd, revoked_mark_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISREG(info.st_mode) && info.st_uid == 0;
+}
+
+bool make_pid_dir_path(const char *home, char *buffer, size_t size) {
+    int length = snprintf(buffer, size, "%s/%s/%s", home, pid_parent_name, pid_dir_name);
+    return length >= 0 && static_cast<size_t>(length) < size;
+}

@@ -1,0 +1,100 @@
+// Per-user set-up, shared by `token` and `check --users`: the accounts, the uid range of
+// ordinary accounts, the per-user directories opened without following links, and what the
+// tool itself adds to them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include <sys/stat.h>
+
+#include "ctl/ctl.h"
+
+constexpr const char state_root[] = "/var/vornex";
+// Left in a per-user directory by `token revoke`: `token issue --all` passes the name over.
+constexpr const char revoked_mark_name[] = ".vornex.revoked";
+// The pid-file directory "<home>/.vornex/tmp", one level at a time.
+constexpr const char pid_parent_name[] = ".vornex";
+constexpr const char pid_dir_name[] = "tmp";
+// 32 random bytes as 64 lowercase hex digits, a newline and the NUL.
+constexpr size_t token_random_bytes = 32;
+constexpr size_t token_text_size = 2 * token_random_bytes + 2;
+constexpr const char login_defs_path[] = "/etc/login.defs";
+constexpr uint32_t default_uid_min = 1000;
+constexpr uint32_t default_uid_max = 60000;
+
+// One password entry, in the database's enumeration order.
+struct account_t {
+    char *name;
+    uint32_t uid;
+    uint32_t gid;
+    char *home;
+};
+
+struct account_list_t {
+    account_t *items;
+    size_t count;
+};
+
+// Every entry of the password database; -1 when memory runs out.
+int load_accounts(account_list_t *list);
+void release_accounts(account_list_t *list);
+const account_t *find_listed_account(const account_list_t *list, const char *name);
+
+struct uid_range_t {
+    uint32_t min;
+    uint32_t max;
+};
+// UID_MIN and UID_MAX of /etc/login.defs, their defaults when unset.
+void read_uid_range(uid_range_t *range);
+
+// A name the tool puts into a path: not empty, ".", ".." and without "/".
+bool is_usable_name(const char *name);
+
+// The directories of a name below /var/vornex, each opened relative to its parent without
+// following a link. Levels: the prefix directory, the per-user directory, its ".vornex".
+enum class state_level { prefix = 0, user = 1, dot = 2 };
+constexpr int state_levels = 3;
+struct state_dirs_t {
+    int fds[state_levels];          // -1 when not open
+    int depth;                      // levels open
+    char path[passwd_buffer_size];  // of the deepest level tried, for messages
+};
+
+// Opens the levels down to `level`, creating missing ones root's 0755 when `create`. A level
+// that is a link, not a directory, not root's or writable by group or others is left alone:
+// -1 with the reason in `error`. A missing level without `create` is -1 with `missing` set.
+int open_state_dirs(uint32_t uid, const char *name, state_level level, bool create,
+                    state_dirs_t *dirs, bool *missing, char *error, size_t size);
+void close_state_dirs(state_dirs_t *dirs);
+int state_fd(const state_dirs_t *dirs, state_level level);
+
+// The token file in an open ".vornex", without following a link and without opening
+// anything but a regular file.
+enum class token_check { missing, usable, empty, wrong_owner, wrong_mode, not_regular, unreadable };
+struct token_inspection_t {
+    token_check state;
+    struct stat info;
+    bool cut;  // the first line is longer than the server reads
+    char first_line[line_size];
+};
+void inspect_token(int dot_fd, uint32_t uid, token_inspection_t *inspection);
+// The leaf of the token file's path, inside ".vornex".
+const char *token_leaf_name();
+// Tells whether a root-owned regular revocation mark lies in the per-user directory.
+bool has_revoked_mark(int user_fd);
+// The pid-file directory path "<home>/.vornex/tmp"; false when it does not fit.
+bool make_pid_dir_path(const char *home, char *buffer, size_t size);
+
+// token_write.cc
+// 64 lowercase hex digits from getrandom and a newline; -1 when no random bytes came.
+int make_token_text(char *text, size_t size);
+// Writes the token file in `dot_fd` through an exclusive temporary file, owner and mode set
+// on its descriptor, forced to disk, renamed into place and the directory synced.
+int write_token_file(int dot_fd, uint32_t uid, uint32_t gid, const char *text, char *error,
+                     size_t size);
+// Creates "<home>/.vornex/tmp" as the user in a child that is killed after a few seconds:
+// null when done (`created` tells whether anything was made), else the warning.
+const char *make_pid_directory(const account_t *account, bool *created);
+// Removes everything in the directory without following links; -1 when something stays.
+int remove_tree(int dir_fd, int depth);
