@@ -261,7 +261,7 @@ const char *make_pid_directory(const account_t *account, bool *created) {
 }
 
 int remove_tree(int dir_fd, int depth) {
-    int listing = dup(dir_fd);
+    int listing = openat(dir_fd, ".", dir_flags);
     DIR *dir = listing < 0 ? nullptr : fdopendir(listing);
     if (dir == nullptr) {
         if (listing >= 0) {

@@ -284,9 +284,13 @@ void inspect_token(int dot_fd, uint32_t uid, token_inspection_t *inspection) {
     if (fgets(inspection->first_line, sizeof inspection->first_line, file) == nullptr) {
         inspection->first_line[0] = '\0';
     }
+    // A line that filled the buffer is whole when only its ending is left behind.
     size_t length = strlen(inspection->first_line);
-    inspection->cut = length == sizeof inspection->first_line - 1 &&
-                      inspection->first_line[length - 1] != '\n' && fgetc(file) != EOF;
+    int next =
+        length == sizeof inspection->first_line - 1 && inspection->first_line[length - 1] != '\n'
+            ? fgetc(file)
+            : EOF;
+    inspection->cut = next != EOF && next != '\n' && next != '\r';
     fclose(file);
     remove_eol(inspection->first_line);
     inspection->state =
