@@ -207,7 +207,7 @@ bool is_temp_auth_log(const char *entry) {
 }
 
 void check_temp_logs(users_report_t *out, int user_fd, const name_dir_t *dir) {
-    int listing = dup(user_fd);
+    int listing = openat(user_fd, ".", dir_flags);
     DIR *items = listing < 0 ? nullptr : fdopendir(listing);
     if (items == nullptr) {
         if (listing >= 0) {
@@ -288,7 +288,7 @@ int compare_names(const void *a, const void *b) {
 // The names under one prefix directory, sorted, in a heap array of heap strings.
 size_t list_names(int prefix_fd, char ***names) {
     *names = nullptr;
-    int listing = dup(prefix_fd);
+    int listing = openat(prefix_fd, ".", dir_flags);
     DIR *items = listing < 0 ? nullptr : fdopendir(listing);
     if (items == nullptr) {
         if (listing >= 0) {

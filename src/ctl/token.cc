@@ -54,6 +54,11 @@ struct outcome_t {
     const char *served_by;  // revoke: a name of the uid that still holds a token, or null
 };
 
+// One name of a uid that gets the uid's token.
+struct member_t {
+    const account_t *account;
+};
+
 struct run_t {
     options_t options;
     account_list_t accounts;
@@ -309,10 +314,10 @@ void issue_one(run_t *run, const account_t *account, const char *token, bool giv
 
 // The names of a uid that get the token: every listed name of the uid in the database's order
 // (one given on the command line but not listed goes first), less revoked ones not given.
-size_t gather_group(run_t *run, const account_t *named, const account_t **group, size_t size) {
+size_t gather_group(run_t *run, const account_t *named, member_t *group, size_t size) {
     size_t count = 0;
     if (find_listed_account(&run->accounts, named->name) == nullptr) {
-        group[count++] = named;
+        group[count++].account = named;
     }
     for (size_t i = 0; i < run->accounts.count && count < size; ++i) {
         const account_t *account = &run->accounts.items[i];
@@ -323,7 +328,7 @@ size_t gather_group(run_t *run, const account_t *named, const account_t **group,
         bool given = account == named || strcmp(account->name, named->name) == 0 ||
                      is_given(&run->options, account->name);
         if (given || !is_revoked(account->uid, account->name)) {
-            group[count++] = account;
+            group[count++].account = account;
         }
     }
     return count;
@@ -331,10 +336,9 @@ size_t gather_group(run_t *run, const account_t *named, const account_t **group,
 
 // The token the group gets: a new one for rotate, else the first usable one of the group, else
 // a new one.
-bool choose_token(const run_t *run, const account_t *const *group, size_t count, char *token,
-                  size_t size) {
+bool choose_token(const run_t *run, const member_t *group, size_t count, char *token, size_t size) {
     for (size_t i = 0; !run->options.rotate && i < count; ++i) {
-        if (read_usable_token(group[i], token, size)) {
+        if (read_usable_token(group[i].account, token, size)) {
             return true;
         }
     }
@@ -342,8 +346,7 @@ bool choose_token(const run_t *run, const account_t *const *group, size_t count,
 }
 
 void issue_group(run_t *run, const account_t *named) {
-    auto **group =
-        static_cast<const account_t **>(calloc(run->accounts.count + 1, sizeof(const account_t *)));
+    auto *group = static_cast<member_t *>(calloc(run->accounts.count + 1, sizeof(member_t)));
     if (group == nullptr) {
         print_error("token", "out of memory");
         run->status = status_problems;
@@ -354,13 +357,14 @@ void issue_group(run_t *run, const account_t *named) {
     bool chosen = count > 0 && choose_token(run, group, count, token, sizeof token);
     for (size_t i = 0; i < count; ++i) {
         outcome_t outcome{};
-        outcome.name = group[i]->name;
+        const account_t *member = group[i].account;
+        outcome.name = member->name;
         outcome.has_uid = true;
-        outcome.uid = group[i]->uid;
+        outcome.uid = member->uid;
         if (!chosen) {
             fail(&outcome, "no random bytes for a token");
         } else {
-            issue_one(run, group[i], token, is_given(&run->options, group[i]->name), &outcome);
+            issue_one(run, member, token, is_given(&run->options, member->name), &outcome);
         }
         emit(run, &outcome);
     }

@@ -10,6 +10,7 @@
 // - A tree is removed relative to directory descriptors, never through a link.
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -17,7 +18,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
-#include <signal.h>
 #include <sys/random.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,7 +36,7 @@ constexpr unsigned nibble_bits = 4;
 constexpr unsigned nibble_mask = 0xf;
 // How long the child that makes the pid-file directory may take, and how long a killed one
 // is waited for; in steps of the poll interval.
-constexpr long poll_nanoseconds = 10 * 1000 * 1000;
+constexpr long poll_nanoseconds = 10L * 1000 * 1000;
 constexpr int child_polls = 500;
 constexpr int killed_polls = 100;
 
@@ -261,7 +261,7 @@ const char *make_pid_directory(const account_t *account, bool *created) {
 }
 
 int remove_tree(int dir_fd, int depth) {
-    int listing = dup(dir_fd);
+    int listing = openat(dir_fd, ".", dir_flags);
     DIR *dir = listing < 0 ? nullptr : fdopendir(listing);
     if (dir == nullptr) {
         if (listing >= 0) {

@@ -108,6 +108,18 @@ bool append_path(char *path, size_t size, const char *component) {
     return length >= 0 && static_cast<size_t>(length) < size - used;
 }
 
+// /var is the system's; /var/vornex is held to the same rules as every level below it.
+int open_top(bool create, bool *missing, const char *path, char *error, size_t size) {
+    int var = open("/var", dir_flags & ~O_NOFOLLOW);
+    if (var < 0) {
+        describe_level(error, size, "/var", strerror(errno));
+        return -1;
+    }
+    int top = open_level(var, state_root + strlen("/var/"), create, missing, path, error, size);
+    close(var);
+    return top;
+}
+
 // ".vornex/.vornex.token" in two pieces.
 void split_token_name(char *dot, size_t size) {
     const char *slash = strchr(token_file_name, '/');
@@ -184,39 +196,25 @@ int open_state_dirs(uint32_t uid, const char *name, state_level level, bool crea
     split_token_name(dot, sizeof dot);
     const char *components[state_levels] = {prefix, name, dot};
     *missing = false;
-    dirs->depth = 0;
     for (int &fd : dirs->fds) {
         fd = -1;
     }
     snprintf(dirs->path, sizeof dirs->path, "%s", state_root);
-    // The top: /var is the system's; /var/vornex is held to the same rules as every level.
-    int parent = open("/var", dir_flags & ~O_NOFOLLOW);
-    int top = parent < 0 ? -1
-                         : open_level(parent, state_root + strlen("/var/"), create, missing,
-                                      dirs->path, error, size);
-    if (parent >= 0) {
-        close(parent);
-    }
-    if (parent < 0) {
-        describe_level(error, size, "/var", strerror(errno));
-    }
-    parent = top;
-    for (int i = 0; parent >= 0 && i <= static_cast<int>(level); ++i) {
-        if (!append_path(dirs->path, sizeof dirs->path, components[i])) {
+    int top = open_top(create, missing, dirs->path, error, size);
+    int parent = top;
+    int last = static_cast<int>(level);
+    for (int i = 0; parent >= 0 && i <= last && i < state_levels; ++i) {
+        int fd = -1;
+        if (append_path(dirs->path, sizeof dirs->path, components[i])) {
+            fd = open_level(parent, components[i], create, missing, dirs->path, error, size);
+        } else {
             describe_level(error, size, state_root, "path too long");
-            if (i == 0) {
-                close(parent);
-            }
-            parent = -1;
-            break;
-        }
-        int fd = open_level(parent, components[i], create, missing, dirs->path, error, size);
-        if (i == 0) {
-            close(parent);
         }
         dirs->fds[i] = fd;
         parent = fd;
-        dirs->depth = fd >= 0 ? i + 1 : dirs->depth;
+    }
+    if (top >= 0) {
+        close(top);
     }
     if (parent < 0) {
         close_state_dirs(dirs);
@@ -232,7 +230,6 @@ void close_state_dirs(state_dirs_t *dirs) {
         }
         fd = -1;
     }
-    dirs->depth = 0;
 }
 
 int state_fd(const state_dirs_t *dirs, state_level level) {
@@ -284,9 +281,13 @@ void inspect_token(int dot_fd, uint32_t uid, token_inspection_t *inspection) {
     if (fgets(inspection->first_line, sizeof inspection->first_line, file) == nullptr) {
         inspection->first_line[0] = '\0';
     }
+    // A line that filled the buffer is whole when only its ending is left behind.
     size_t length = strlen(inspection->first_line);
-    inspection->cut = length == sizeof inspection->first_line - 1 &&
-                      inspection->first_line[length - 1] != '\n' && fgetc(file) != EOF;
+    int next =
+        length == sizeof inspection->first_line - 1 && inspection->first_line[length - 1] != '\n'
+            ? fgetc(file)
+            : EOF;
+    inspection->cut = next != EOF && next != '\n' && next != '\r';
     fclose(file);
     remove_eol(inspection->first_line);
     inspection->state =
