@@ -5,7 +5,10 @@
 // whole by rename), no file is created (not even a missing lock file), the token file is
 // looked at through an O_PATH descriptor and never read, and nothing is executed. What the
 // final identity meets (the pid file, the working directory, the command) is tried by a
-// child process that takes that identity, opens nothing for creation, and only reports.
+// child process that takes that identity, opens nothing for creation, and only reports. The
+// child takes only the effective ids, so that its real and saved uid stay 0 and the user
+// whose identity it takes can neither stop nor kill it; and it is killed when it has not
+// answered in time, so that explain never waits without a bound.
 
 #include <cctype>
 #include <cerrno>
@@ -15,7 +18,9 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,6 +42,10 @@ constexpr mode_t any_execute = 0111;
 constexpr int pid_file_probe_flags = O_WRONLY | O_SYNC | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
 // The system's own limit of links followed in a row.
 constexpr int max_link_hops = 40;
+// How long the probe child may take to answer, and to be reaped once killed.
+constexpr int probe_timeout_ms = 5000;
+constexpr int reap_attempts = 100;
+constexpr useconds_t reap_pause_us = 10000;
 
 // A logged line can quote two per-user paths.
 constexpr size_t log_text_size = 2 * passwd_buffer_size;
@@ -116,6 +125,7 @@ struct explain_t {
     bool pid_file_created;
     probe_t probe;
     bool probe_failed;
+    bool undetermined;  // the probe child did not answer in time
     const char *cwd_result;
     // The outcome.
     const char *refused_stage;
@@ -980,11 +990,12 @@ int try_command(const char *command) {
     if (!S_ISREG(info.st_mode)) {
         return EACCES;
     }
-    return access(command, X_OK) == 0 ? 0 : errno;
+    return faccessat(AT_FDCWD, command, X_OK, AT_EACCESS) == 0 ? 0 : errno;
 }
 
-// The child: takes the identity in the server's order (the pid file is written with only the
-// effective uid the user's), tries what the command meets, and reports. It never returns.
+// The child: takes the final identity's groups and effective ids (files are opened, entered
+// and searched with the effective ids alone), tries what the command meets, and reports. Its
+// real and saved uid stay 0, so that the user cannot signal it. It never returns.
 [[noreturn]] void run_probe_child(const explain_t *ex, int out) {
     constexpr int failed = 1;
     const identity_t *identity = &ex->identity;
@@ -993,13 +1004,12 @@ int try_command(const char *command) {
     bool ready = chdir("/") == 0 &&
                  (!changes ||
                   (setgroups(static_cast<size_t>(identity->group_count), identity->groups) == 0 &&
-                   setgid(identity->gid) == 0 && seteuid(identity->uid) == 0));
-    if (ready && writes_pid_file(ex) && ex->has_pid_file) {
-        probe.pid_file = try_pid_file(ex->pid_file);
-    }
-    ready = ready && (!changes || (seteuid(0) == 0 && setuid(identity->uid) == 0));
+                   setegid(identity->gid) == 0 && seteuid(identity->uid) == 0));
     if (!ready) {
         _exit(failed);
+    }
+    if (writes_pid_file(ex) && ex->has_pid_file) {
+        probe.pid_file = try_pid_file(ex->pid_file);
     }
     probe.cwd = chdir(ex->cwd) == 0 ? 0 : errno;
     probe.exec = try_command(ex->definition->command);
@@ -1007,10 +1017,52 @@ int try_command(const char *command) {
     _exit(sent ? 0 : failed);
 }
 
-bool run_probe(explain_t *ex) {
+// Waits for the probe's answer until the time limit: 1 when it is readable, 0 at the limit.
+int wait_for_answer(int fd) {
+    struct timespec start {};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        struct timespec now {};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long long spent =
+            (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000LL;
+        if (spent >= probe_timeout_ms) {
+            return 0;
+        }
+        struct pollfd ready {
+            fd, POLLIN, 0
+        };
+        int polled = poll(&ready, 1, static_cast<int>(probe_timeout_ms - spent));
+        if (polled > 0) {
+            return 1;
+        }
+        if (polled < 0 && errno != EINTR) {
+            return 1;  // the read that follows tells
+        }
+    }
+}
+
+// A child that does not end even when killed (stuck in the kernel) is left to init.
+bool reap_child(pid_t child, int *status) {
+    for (int attempt = 0; attempt < reap_attempts; ++attempt) {
+        pid_t ended = waitpid(child, status, WNOHANG);
+        if (ended == child) {
+            return true;
+        }
+        if (ended < 0 && errno != EINTR) {
+            return false;
+        }
+        usleep(reap_pause_us);
+    }
+    return false;
+}
+
+enum class probe_result { answered, failed, no_answer };
+
+probe_result run_probe(explain_t *ex) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) < 0) {
-        return false;
+        return probe_result::failed;
     }
     pid_t child = fork();
     if (child == 0) {
@@ -1018,17 +1070,29 @@ bool run_probe(explain_t *ex) {
         run_probe_child(ex, fds[1]);
     }
     close(fds[1]);
+    if (child < 0) {
+        close(fds[0]);
+        return probe_result::failed;
+    }
     ssize_t got = -1;
-    if (child > 0) {
+    bool answered = wait_for_answer(fds[0]) == 1;
+    if (answered) {
         do {
             got = read(fds[0], &ex->probe, sizeof ex->probe);
         } while (got < 0 && errno == EINTR);
+    } else {
+        kill(child, SIGKILL);
     }
     close(fds[0]);
     int status = 0;
-    bool ended = child > 0 && waitpid(child, &status, 0) == child;
+    bool ended = reap_child(child, &status);
+    if (!answered) {
+        return probe_result::no_answer;
+    }
     return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
-           got == static_cast<ssize_t>(sizeof ex->probe);
+                   got == static_cast<ssize_t>(sizeof ex->probe)
+               ? probe_result::answered
+               : probe_result::failed;
 }
 
 // The path as the server makes it, cut where the server's buffer cuts it.
@@ -1138,8 +1202,20 @@ bool explain_stages(explain_t *ex) {
     }
     explain_home_and_crontab(ex);
     make_pid_file_path(ex);
-    if (!run_probe(ex)) {
+    probe_result probed = run_probe(ex);
+    if (probed == probe_result::failed) {
         return false;
+    }
+    if (probed == probe_result::no_answer) {
+        ex->undetermined = true;
+        stage_t *stage = add_stage(ex, "probe", "undetermined");
+        mark_cut(stage->detail, sizeof stage->detail,
+                 snprintf(stage->detail, sizeof stage->detail,
+                          "the child that tries the final identity did not answer within %d "
+                          "seconds and was killed: the pid file, the working directory and the "
+                          "command were not tried",
+                          probe_timeout_ms / 1000));
+        return true;
     }
     explain_pid_file(ex);
     if (explain_cwd(ex)) {
@@ -1161,6 +1237,10 @@ void print_explain(const explain_t *ex) {
             }
         }
         fputc('\n', stdout);
+    }
+    if (ex->undetermined) {
+        printf("%-10s undetermined at stage probe\n", "result");
+        return;
     }
     if (ex->refused_stage == nullptr) {
         printf("%-10s reaches the command given a right token\n", "result");
@@ -1288,8 +1368,9 @@ void write_explain(const explain_t *ex) {
     json_end(json, '[');
     json_string(json, "pid", ex->pid);
     json_string(json, "cwd", ex->cwd);
-    json_string(json, "outcome", ex->refused_stage == nullptr ? "reaches-command" : "refused");
-    json_string(json, "stage", ex->refused_stage);
+    const char *outcome = ex->refused_stage == nullptr ? "reaches-command" : "refused";
+    json_string(json, "outcome", ex->undetermined ? "undetermined" : outcome);
+    json_string(json, "stage", ex->undetermined ? "probe" : ex->refused_stage);
     json_begin(json, "log", '[');
     for (size_t i = 0; i < ex->line_count; ++i) {
         json_begin(json, nullptr, '{');
@@ -1430,7 +1511,7 @@ int run_explain(int argc, char **argv, bool json) {
     } else {
         print_explain(ex);
     }
-    int status = ex->refused_stage == nullptr ? status_fine : status_problems;
+    int status = ex->refused_stage == nullptr && !ex->undetermined ? status_fine : status_problems;
     release_explain(ex);
     return status;
 }

@@ -3,6 +3,7 @@ what the real server does with the same request on the same files."""
 
 import json
 import os
+import shlex
 import time
 
 import pytest
@@ -488,3 +489,18 @@ def test_reset_waits_for_the_lock_of_a_running_check(box):
     assert done.returncode == 0, done.stderr
     assert int(done.stdout) >= 1000, "reset did not wait for the lock"
     assert box.auth_log("site1", SITE1) == encode_record(NOW, 0, 0, 1)
+
+
+def test_explain_probe_child_cannot_be_stopped_by_the_user(box):
+    # site1 sends SIGSTOP and then SIGKILL to every process it may signal while explain tries
+    # site1's identity in a child, ten times over. All of it runs in a pid namespace of its
+    # own, so that the loop reaches no process outside it.
+    runs = 10
+    script = (
+        "setpriv --reuid 1005 --regid 1005 --clear-groups sh -c "
+        "'while :; do kill -STOP -1; kill -KILL -1; done 2>/dev/null' & "
+        f"for i in $(seq {runs}); do timeout -s KILL 15 {CTL} explain --json site1 probe "
+        ">/dev/null; echo rc=$?; done; kill $!")
+    done = box.shell(f"unshare --pid --fork --mount-proc sh -c {shlex.quote(script)}",
+                     timeout=runs * 15 + 30)
+    assert done.stdout.decode().split() == ["rc=0"] * runs, done
