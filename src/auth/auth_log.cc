@@ -32,6 +32,7 @@
 
 #include "auth/auth_internal.h"
 #include "common/common.h"
+#include "driver/log_formats.h"
 
 namespace {
 
@@ -120,11 +121,11 @@ int32_t add_one(int32_t value) {
 void remove_leftover(const char *temp_path) {
     if (unlink(temp_path) < 0) {
         if (errno != ENOENT) {
-            syslog(LOG_ERR, "failed to remove temporary auth log %s", temp_path);
+            syslog(LOG_ERR, log_temp_not_removed, temp_path);
         }
         return;
     }
-    syslog(LOG_WARNING, "temporary auth log %s was removed not renamed", temp_path);
+    syslog(LOG_WARNING, log_temp_removed, temp_path);
 }
 
 }  // namespace
@@ -162,12 +163,12 @@ FILE *auth_lock_create(uint32_t uid, const char *name) {
     get_auth_log_path(path, sizeof path, uid, name, auth_lock_file_name);
     FILE *lock = open_lock_file(path);
     if (lock == nullptr) {
-        syslog(LOG_ERR, "Can`t open auth lock file %s for user %s", path, name);
+        syslog(LOG_ERR, log_no_lock_file, path, name);
         return nullptr;
     }
     // Waits for as long as another check of the same name holds the lock.
     if (flock(fileno(lock), LOCK_EX) < 0) {
-        syslog(LOG_ERR, "Lock file (%s) error: %s", path, strerror(errno));
+        syslog(LOG_ERR, log_lock_failed, path, strerror(errno));
         fclose(lock);
         return nullptr;
     }
@@ -179,8 +180,7 @@ int auth_lock_close(FILE *lock) {
         return -1;
     }
     if (flock(fileno(lock), LOCK_UN) < 0 && debug_flag) {
-        syslog(LOG_ERR, "Unlock auth log file (fileno: %d) error: %s", fileno(lock),
-               strerror(errno));
+        syslog(LOG_ERR, log_unlock_failed, fileno(lock), strerror(errno));
     }
     // Closing drops any lock still held.
     fclose(lock);
@@ -199,7 +199,7 @@ FILE *auth_log_open(uint32_t uid, const char *name, const char *mode) {
         }
     }
     if (stream == nullptr && debug_flag) {
-        syslog(LOG_ERR, "Can`t open auth log file %s for user %s", path, name);
+        syslog(LOG_ERR, log_no_auth_log, path, name);
     }
     return stream;
 }
@@ -244,7 +244,7 @@ FILE *auth_log_create_temp(uint32_t uid, const char *name, char *temp_path, size
     }
     FILE *stream = create_file(temp_path, "wbe");
     if (stream == nullptr) {
-        syslog(LOG_ERR, "Can`t open auth log file %s for user %s", temp_path, name);
+        syslog(LOG_ERR, log_no_auth_log, temp_path, name);
     }
     return stream;
 }
@@ -261,23 +261,22 @@ int auth_log_commit(FILE *temp, const char *temp_path, uint32_t uid, const char 
     unsigned char bytes[auth_record_size];
     encode_auth_record(record, bytes);
     if (fwrite(bytes, 1, sizeof bytes, temp) != sizeof bytes) {
-        syslog(LOG_ERR, "Can`t write to auth log file %s for user %s", temp_path, name);
+        syslog(LOG_ERR, log_auth_log_write_failed, temp_path, name);
         fclose(temp);
         return -1;
     }
     if (fflush(temp) != 0) {
-        syslog(LOG_ERR, "Can`t flush to auth log file %s for user %s", temp_path, name);
+        syslog(LOG_ERR, log_auth_log_flush_failed, temp_path, name);
         fclose(temp);
         remove_leftover(temp_path);
         return -1;
     }
     if (fdatasync(fileno(temp)) < 0) {
-        syslog(LOG_ERR, "fdatasync failed for auth log file %s for user %s", temp_path, name);
+        syslog(LOG_ERR, log_fdatasync_failed, temp_path, name);
     }
     fclose(temp);
     if (rename(temp_path, path) < 0) {
-        syslog(LOG_ERR, "failed to rename auth log file from %s to %s for user %s", temp_path, path,
-               name);
+        syslog(LOG_ERR, log_rename_failed, temp_path, path, name);
         remove_leftover(temp_path);
         return -2;
     }
@@ -287,8 +286,7 @@ int auth_log_commit(FILE *temp, const char *temp_path, uint32_t uid, const char 
 int auth_log_update(uint32_t uid, const char *name, int success, auth_record_t *record, FILE *temp,
                     const char *temp_path) {
     if (apply_auth_outcome(record, success, static_cast<int64_t>(time(nullptr)))) {
-        syslog(LOG_ALERT | LOG_AUTHPRIV, "Invalid ferrymate command token for user: %s (UID: %d)",
-               name, static_cast<int>(uid));
+        syslog(LOG_ALERT | LOG_AUTHPRIV, log_invalid_token, name, static_cast<int>(uid));
     }
     return auth_log_commit(temp, temp_path, uid, name, record) == -1 ? -1 : 0;
 }

@@ -7,6 +7,7 @@
 
 #include "auth/auth.h"
 #include "auth/auth_internal.h"
+#include "driver/log_formats.h"
 
 namespace {
 
@@ -16,7 +17,7 @@ constexpr int token_file_missing = -2;
 // Refuses a file that passed the rules but could not be read: counted like a wrong token.
 int refuse_unreadable(int debug, const char *name) {
     if (debug != 0) {
-        syslog(LOG_ERR, "Token is incorrect for user %s", name);
+        syslog(LOG_ERR, log_token_incorrect, name);
     }
     return -1;
 }
@@ -30,7 +31,7 @@ int test_token_file(const char *token, int debug, uint32_t uid, const char *user
     int path_fd = open_token_path(path);
     if (path_fd < 0) {
         if (debug != 0) {
-            syslog(LOG_ERR, "File %s not exists, user: %s", path, name);
+            syslog(LOG_ERR, log_token_missing, path, name);
         }
         return token_file_missing;
     }

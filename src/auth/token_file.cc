@@ -16,6 +16,7 @@
 
 #include "auth/auth_internal.h"
 #include "common/common.h"
+#include "driver/log_formats.h"
 
 namespace {
 
@@ -69,22 +70,20 @@ int check_tokenfile_perms(int fd, uint32_t uid, int debug, const char *path, con
     struct stat status {};
     if (fstat(fd, &status) < 0) {
         if (debug != 0) {
-            syslog(LOG_ERR, "fstat failed for file %s, user: %s", path, display_name);
+            syslog(LOG_ERR, log_token_fstat_failed, path, display_name);
         }
         return -1;
     }
     switch (classify_token_file(&status, uid)) {
         case token_file_state::wrong_owner:
             if (debug != 0) {
-                syslog(LOG_ERR,
-                       "owner of file %s:%d and data from socket %s:%d are different, user: %s",
-                       path, static_cast<int>(status.st_uid), user_name, static_cast<int>(uid),
-                       display_name);
+                syslog(LOG_ERR, log_token_owner, path, static_cast<int>(status.st_uid), user_name,
+                       static_cast<int>(uid), display_name);
             }
             return -1;
         case token_file_state::wrong_mode:
             if (debug != 0) {
-                syslog(LOG_ERR, "file %s mode should be 0400 (octal), but it is %o, user: %s", path,
+                syslog(LOG_ERR, log_token_mode, path,
                        static_cast<unsigned>(status.st_mode & permission_bits), display_name);
             }
             return -1;
@@ -144,7 +143,7 @@ int check_token_value_with_tokenfile(const char *token, FILE *file, int debug, c
         return 0;
     }
     if (debug != 0) {
-        syslog(LOG_ERR, "Token is incorrect for user %s", name);
+        syslog(LOG_ERR, log_token_incorrect, name);
     }
     return -1;
 }

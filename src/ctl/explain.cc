@@ -5,22 +5,28 @@
 // whole by rename), no file is created (not even a missing lock file), the token file is
 // looked at through an O_PATH descriptor and never read, and nothing is executed. What the
 // final identity meets (the pid file, the working directory, the command) is tried by a
-// child process that takes that identity, opens nothing for creation, and only reports.
+// child process that takes that identity, opens nothing for creation, and only reports. The
+// child takes only the effective ids, so that its real and saved uid stay 0 and the user
+// whose identity it takes can neither stop nor kill it; and it is killed when it has not
+// answered in time, so that explain never waits without a bound.
 
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <pwd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "auth/auth_internal.h"
 #include "ctl/ctl.h"
+#include "driver/log_formats.h"
 
 namespace {
 
@@ -32,11 +38,16 @@ constexpr size_t max_auth_names = 32;
 constexpr size_t max_stages = 16;
 constexpr size_t detail_size = 8192;
 constexpr mode_t permission_bits = 07777;
-constexpr mode_t any_execute = 0111;
+constexpr size_t interpreter_size = 256;
+constexpr const char elf_magic[] = "\177ELF";
 // The server's pid file open without O_CREAT and O_TRUNC: nothing is created or changed.
 constexpr int pid_file_probe_flags = O_WRONLY | O_SYNC | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
 // The system's own limit of links followed in a row.
 constexpr int max_link_hops = 40;
+// How long the probe child may take to answer, and to be reaped once killed.
+constexpr int probe_timeout_ms = 5000;
+constexpr int reap_attempts = 100;
+constexpr useconds_t reap_pause_us = 10000;
 
 // A logged line can quote two per-user paths.
 constexpr size_t log_text_size = 2 * passwd_buffer_size;
@@ -44,6 +55,7 @@ constexpr size_t log_text_size = 2 * passwd_buffer_size;
 struct log_line_t {
     char text[log_text_size];
     bool debug_only;
+    bool forked;  // logged by a forked child under its own ident
 };
 
 enum class token_state { usable, missing, wrong_owner, wrong_mode, not_regular, not_checked };
@@ -116,6 +128,7 @@ struct explain_t {
     bool pid_file_created;
     probe_t probe;
     bool probe_failed;
+    bool undetermined;  // the probe child did not answer in time
     const char *cwd_result;
     // The outcome.
     const char *refused_stage;
@@ -155,8 +168,14 @@ log_line_t *add_log_line(explain_t *ex, bool debug_only) {
         line = &ex->lines[ex->line_count++];
     }
     line->debug_only = debug_only;
+    line->forked = false;
     line->text[0] = '\0';
     return line;
+}
+
+// The temporary auth log's name as the lines show it, the process id left open.
+void make_temp_path(const char *log_path, char *buffer, size_t size) {
+    mark_cut(buffer, size, snprintf(buffer, size, "%s%s", log_path, temp_suffix));
 }
 
 bool refuse(explain_t *ex, const char *stage, const char *message) {
@@ -190,11 +209,9 @@ bool explain_request(explain_t *ex) {
         stage_t *stage = add_stage(ex, "request", "refused");
         append(stage, "an empty argument");
         log_line_t *line = add_log_line(ex, false);
-        mark_cut(
-            line->text, sizeof line->text,
-            snprintf(line->text, sizeof line->text,
-                     "Empty arguments are not allowed: user: %s, cwd: %s, command: %s, pid: %s",
-                     ex->user, ex->cwd, ex->alias, ex->pid));
+        mark_cut(line->text, sizeof line->text,
+                 snprintf(line->text, sizeof line->text, log_empty_arguments, ex->user, ex->cwd,
+                          ex->alias, ex->pid));
         return refuse(ex, "request", unauthorized_message);
     }
     if (!is_valid_number(ex->pid)) {
@@ -204,8 +221,7 @@ bool explain_request(explain_t *ex) {
                           "pid \"%s\" is not all decimal digits", pid));
         log_line_t *line = add_log_line(ex, false);
         mark_cut(line->text, sizeof line->text,
-                 snprintf(line->text, sizeof line->text,
-                          "Only valid numbers allowed as pid value, pid: %s", ex->pid));
+                 snprintf(line->text, sizeof line->text, log_pid_not_number, ex->pid));
         return refuse(ex, "request", unauthorized_message);
     }
     stage_t *stage = add_stage(ex, "request", "ok");
@@ -269,9 +285,8 @@ bool refuse_unsafe_file(explain_t *ex, const command_file_t *file) {
                  static_cast<unsigned>(file->info.st_mode & permission_bits)));
     log_line_t *line = add_log_line(ex, false);
     mark_cut(line->text, sizeof line->text,
-             snprintf(line->text, sizeof line->text,
-                      "Command file %s is not safe (owner uid %u, mode %o), refusing the request",
-                      file->path, static_cast<unsigned>(file->info.st_uid),
+             snprintf(line->text, sizeof line->text, log_command_file_unsafe, file->path,
+                      static_cast<unsigned>(file->info.st_uid),
                       static_cast<unsigned>(file->info.st_mode & permission_bits)));
     return refuse(ex, "alias", error_message);
 }
@@ -296,11 +311,9 @@ bool explain_command_dir(explain_t *ex) {
                       "%s can be changed by someone other than root (owner uid %u, mode %04o)",
                       command_dir, owner, mode));
     log_line_t *line = add_log_line(ex, false);
-    mark_cut(line->text, sizeof line->text,
-             snprintf(line->text, sizeof line->text,
-                      "Command directory %s is not safe (owner uid %u, mode %o), refusing the "
-                      "request",
-                      command_dir, owner, mode));
+    mark_cut(
+        line->text, sizeof line->text,
+        snprintf(line->text, sizeof line->text, log_command_dir_unsafe, command_dir, owner, mode));
     return refuse(ex, "alias", error_message);
 }
 
@@ -323,20 +336,18 @@ bool log_passed_files(explain_t *ex) {
             case command_file_status::stat_failed:
                 line = add_log_line(ex, false);
                 mark_cut(line->text, sizeof line->text,
-                         snprintf(line->text, sizeof line->text, "Unable to stat file '%s': %s",
-                                  file->path, strerror(file->error)));
+                         snprintf(line->text, sizeof line->text, log_stat_failed, file->path,
+                                  strerror(file->error)));
                 break;
             case command_file_status::not_regular:
                 line = add_log_line(ex, false);
                 mark_cut(line->text, sizeof line->text,
-                         snprintf(line->text, sizeof line->text, "File '%s' is not a regular file",
-                                  file->path));
+                         snprintf(line->text, sizeof line->text, log_not_regular, file->path));
                 break;
             case command_file_status::open_failed:
                 line = add_log_line(ex, false);
                 mark_cut(line->text, sizeof line->text,
-                         snprintf(line->text, sizeof line->text,
-                                  "Unable to open file '%s' for reading: %s", file->path,
+                         snprintf(line->text, sizeof line->text, log_open_failed, file->path,
                                   strerror(file->error)));
                 break;
         }
@@ -358,8 +369,7 @@ bool explain_alias(explain_t *ex) {
                  snprintf(stage->detail, sizeof stage->detail, "%s cannot be listed", command_dir));
         log_line_t *line = add_log_line(ex, false);
         mark_cut(line->text, sizeof line->text,
-                 snprintf(line->text, sizeof line->text,
-                          "opendir: Path '%s' does not exist or could not be read", command_dir));
+                 snprintf(line->text, sizeof line->text, log_opendir_failed, command_dir));
         return refuse(ex, "alias", error_message);
     }
     ex->definition = find_definition(&ex->table, ex->alias);
@@ -374,8 +384,7 @@ bool explain_alias(explain_t *ex) {
         append_near_misses(ex, stage);
         log_line_t *line = add_log_line(ex, false);
         mark_cut(line->text, sizeof line->text,
-                 snprintf(line->text, sizeof line->text, "Can't find alias: user: %s, command: %s",
-                          ex->user, ex->alias));
+                 snprintf(line->text, sizeof line->text, log_alias_not_found, ex->user, ex->alias));
         return refuse(ex, "alias", error_message);
     }
     const definition_t *found = ex->definition;
@@ -411,23 +420,22 @@ bool explain_account(explain_t *ex) {
     if (error != 0) {
         line = add_log_line(ex, false);
         mark_cut(line->text, sizeof line->text,
-                 snprintf(line->text, sizeof line->text, "getpwnam_r: %s", strerror(error)));
+                 snprintf(line->text, sizeof line->text, log_getpwnam_failed, strerror(error)));
         text = "the password database cannot be read";
     } else if (found == nullptr) {
         line = add_log_line(ex, false);
         mark_cut(line->text, sizeof line->text,
-                 snprintf(line->text, sizeof line->text, "Can't get user info %s", ex->user));
+                 snprintf(line->text, sizeof line->text, log_no_user_info, ex->user));
         text = "no such account";
     } else if (found->pw_uid == 0 || found->pw_gid == 0) {
         line = add_log_line(ex, false);
         mark_cut(line->text, sizeof line->text,
-                 snprintf(line->text, sizeof line->text, "Can't run program as root"));
+                 snprintf(line->text, sizeof line->text, log_root_refused));
         text = "uid 0 or group 0 is refused";
     } else if (found->pw_dir == nullptr) {
         line = add_log_line(ex, false);
         mark_cut(line->text, sizeof line->text,
-                 snprintf(line->text, sizeof line->text, "Can't get home directory for user %s",
-                          ex->user));
+                 snprintf(line->text, sizeof line->text, log_no_home, ex->user));
         text = "no home directory";
     }
     if (text != nullptr) {
@@ -546,8 +554,7 @@ void log_missing_auth_log(explain_t *ex, const auth_name_t *entry) {
     if (stat(path, &info) < 0) {
         log_line_t *line = add_log_line(ex, true);
         mark_cut(line->text, sizeof line->text,
-                 snprintf(line->text, sizeof line->text, "Can`t open auth log file %s for user %s",
-                          path, entry->name));
+                 snprintf(line->text, sizeof line->text, log_no_auth_log, path, entry->name));
     }
 }
 
@@ -564,8 +571,26 @@ void log_lock_failure(explain_t *ex, const auth_name_t *entry) {
     }
     log_line_t *line = add_log_line(ex, false);
     mark_cut(line->text, sizeof line->text,
-             snprintf(line->text, sizeof line->text, "Can`t open auth lock file %s for user %s",
-                      path, entry->name));
+             snprintf(line->text, sizeof line->text, log_no_lock_file, path, entry->name));
+}
+
+// A check whose outcome is recorded renames its temporary auth log over the auth log; a
+// directory in the auth log's place refuses the rename, and the temporary file is removed.
+void log_update(explain_t *ex, const auth_name_t *entry) {
+    char path[passwd_buffer_size];
+    get_auth_log_path(path, sizeof path, ex->account.pw_uid, entry->name, auth_log_file_name);
+    struct stat info {};
+    if (lstat(path, &info) < 0 || !S_ISDIR(info.st_mode)) {
+        return;
+    }
+    char temp[passwd_buffer_size];
+    make_temp_path(path, temp, sizeof temp);
+    log_line_t *line = add_log_line(ex, false);
+    mark_cut(line->text, sizeof line->text,
+             snprintf(line->text, sizeof line->text, log_rename_failed, temp, path, entry->name));
+    line = add_log_line(ex, false);
+    mark_cut(line->text, sizeof line->text,
+             snprintf(line->text, sizeof line->text, log_temp_removed, temp));
 }
 
 // The lines one refused check logs, in the server's order.
@@ -577,18 +602,16 @@ void log_refused_check(explain_t *ex, const auth_name_t *entry) {
         get_auth_log_path(path, sizeof path, uid, entry->name, auth_lock_file_name);
         line = add_log_line(ex, false);
         mark_cut(line->text, sizeof line->text,
-                 snprintf(line->text, sizeof line->text, "Can`t open auth lock file %s for user %s",
-                          path, entry->name));
+                 snprintf(line->text, sizeof line->text, log_no_lock_file, path, entry->name));
         get_auth_log_path(path, sizeof path, uid, entry->name, auth_log_file_name);
         line = add_log_line(ex, true);
         mark_cut(line->text, sizeof line->text,
-                 snprintf(line->text, sizeof line->text, "Can`t open auth log file %s for user %s",
-                          path, entry->name));
+                 snprintf(line->text, sizeof line->text, log_no_auth_log, path, entry->name));
+        char temp[passwd_buffer_size];
+        make_temp_path(path, temp, sizeof temp);
         line = add_log_line(ex, false);
-        mark_cut(
-            line->text, sizeof line->text,
-            snprintf(line->text, sizeof line->text, "Can`t open auth log file %s%s for user %s",
-                     path, temp_suffix, entry->name));
+        mark_cut(line->text, sizeof line->text,
+                 snprintf(line->text, sizeof line->text, log_no_auth_log, temp, entry->name));
         return;
     }
     log_lock_failure(ex, entry);
@@ -600,8 +623,7 @@ void log_refused_check(explain_t *ex, const auth_name_t *entry) {
     if (entry->token == token_state::missing) {
         line = add_log_line(ex, true);
         mark_cut(line->text, sizeof line->text,
-                 snprintf(line->text, sizeof line->text, "File %s not exists, user: %s", path,
-                          entry->name));
+                 snprintf(line->text, sizeof line->text, log_token_missing, path, entry->name));
         return;
     }
     // A token file that breaks a rule, or that gives no token line, counts as a failed
@@ -612,26 +634,22 @@ void log_refused_check(explain_t *ex, const auth_name_t *entry) {
         line = add_log_line(ex, true);
         if (entry->token == token_state::not_regular) {
             mark_cut(line->text, sizeof line->text,
-                     snprintf(line->text, sizeof line->text, "Token is incorrect for user %s",
-                              entry->name));
+                     snprintf(line->text, sizeof line->text, log_token_incorrect, entry->name));
         } else if (entry->token == token_state::wrong_owner) {
-            mark_cut(
-                line->text, sizeof line->text,
-                snprintf(line->text, sizeof line->text,
-                         "owner of file %s:%d and data from socket %s:%d are different, user: %s",
-                         path, static_cast<int>(entry->token_owner), socket_name,
-                         static_cast<int>(uid), entry->name));
+            mark_cut(line->text, sizeof line->text,
+                     snprintf(line->text, sizeof line->text, log_token_owner, path,
+                              static_cast<int>(entry->token_owner), socket_name,
+                              static_cast<int>(uid), entry->name));
         } else {
             mark_cut(line->text, sizeof line->text,
-                     snprintf(line->text, sizeof line->text,
-                              "file %s mode should be 0400 (octal), but it is %o, user: %s", path,
+                     snprintf(line->text, sizeof line->text, log_token_mode, path,
                               static_cast<unsigned>(entry->token_mode & 0777U), entry->name));
         }
         line = add_log_line(ex, false);
         mark_cut(line->text, sizeof line->text,
-                 snprintf(line->text, sizeof line->text,
-                          "Invalid ferrymate command token for user: %s (UID: %d)", entry->name,
+                 snprintf(line->text, sizeof line->text, log_invalid_token, entry->name,
                           static_cast<int>(uid)));
+        log_update(ex, entry);
     }
 }
 
@@ -722,6 +740,7 @@ bool explain_auth(explain_t *ex) {
         if (ex->names[i].usable) {
             log_lock_failure(ex, &ex->names[i]);
             log_missing_auth_log(ex, &ex->names[i]);
+            log_update(ex, &ex->names[i]);
             return true;
         }
         log_refused_check(ex, &ex->names[i]);
@@ -741,9 +760,9 @@ bool explain_command_path(explain_t *ex) {
             stage->detail, sizeof stage->detail,
             snprintf(stage->detail, sizeof stage->detail, "\"%s\" is not absolute", shown_command));
         log_line_t *line = add_log_line(ex, false);
-        mark_cut(line->text, sizeof line->text,
-                 snprintf(line->text, sizeof line->text, "Command path %s is not absolute, user %s",
-                          command, ex->user));
+        mark_cut(
+            line->text, sizeof line->text,
+            snprintf(line->text, sizeof line->text, log_command_not_absolute, command, ex->user));
         return refuse(ex, "command", error_message);
     }
     stage_t *stage = add_stage(ex, "command", "ok");
@@ -752,9 +771,50 @@ bool explain_command_path(explain_t *ex) {
     return true;
 }
 
-bool is_executable_file(const char *path) {
+// A script's interpreter: the text after "#!" and any blanks, up to a blank or the line's end.
+int interpreter_error(char *head) {
+    char *start = head + 2 + strspn(head + 2, " \t");
+    start[strcspn(start, " \t\n")] = '\0';
+    if (*start == '\0') {
+        return ENOEXEC;
+    }
+    return faccessat(AT_FDCWD, start, X_OK, AT_EACCESS) == 0 ? 0 : errno;
+}
+
+// What execv of `path` fails with for the effective ids (0: it starts), told from its status
+// and, when it can be read, its first bytes: a script's interpreter must be there, anything
+// else must be a program the system runs. A file that cannot be read is taken to start,
+// since the system reads it whatever its read permission.
+int predict_exec_error(const char *path) {
     struct stat info {};
-    return stat(path, &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & any_execute) != 0;
+    if (stat(path, &info) < 0) {
+        return errno;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return EACCES;
+    }
+    if (faccessat(AT_FDCWD, path, X_OK, AT_EACCESS) < 0) {
+        return errno;
+    }
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        return 0;
+    }
+    char head[interpreter_size] = {};
+    struct stat opened {};
+    ssize_t got =
+        fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) ? read(fd, head, sizeof head - 1) : -1;
+    close(fd);
+    if (got < 0) {
+        return 0;
+    }
+    if (got >= 4 && memcmp(head, elf_magic, 4) == 0) {
+        return 0;
+    }
+    if (got >= 2 && head[0] == '#' && head[1] == '!') {
+        return interpreter_error(head);
+    }
+    return ENOEXEC;
 }
 
 void append_value(stage_t *stage, const char *value) {
@@ -764,7 +824,8 @@ void append_value(stage_t *stage, const char *value) {
 }
 
 bool explain_validator(explain_t *ex) {
-    bool runnable = is_executable_file(validator_path);
+    int error = predict_exec_error(validator_path);
+    bool runnable = error == 0;
     stage_t *stage = add_stage(ex, "validator", runnable ? "ok" : "refused");
     append(stage, validator_path);
     append_value(stage, ex->user);
@@ -777,9 +838,12 @@ bool explain_validator(explain_t *ex) {
     if (!runnable) {
         append(stage, "\n  the validator cannot be executed: the request fails");
         log_line_t *line = add_log_line(ex, false);
+        line->forked = true;
         mark_cut(line->text, sizeof line->text,
-                 snprintf(line->text, sizeof line->text, "Can't start program %s",
-                          ex->definition->command));
+                 snprintf(line->text, sizeof line->text, log_execv_failed, strerror(error)));
+        line = add_log_line(ex, false);
+        mark_cut(line->text, sizeof line->text,
+                 snprintf(line->text, sizeof line->text, log_cant_start, ex->definition->command));
         return refuse(ex, "validator", error_message);
     }
     append(stage, "\n  runs as root in /; its exit status 0 approves (not run here)");
@@ -856,12 +920,11 @@ bool explain_identity(explain_t *ex) {
             log_line_t *line = add_log_line(ex, false);
             if (error == 0) {
                 mark_cut(line->text, sizeof line->text,
-                         snprintf(line->text, sizeof line->text,
-                                  "Can't get passwd info for user %s", found->user));
+                         snprintf(line->text, sizeof line->text, log_no_passwd_info, found->user));
             } else {
                 mark_cut(
                     line->text, sizeof line->text,
-                    snprintf(line->text, sizeof line->text, "getpwnam_r: %s", strerror(error)));
+                    snprintf(line->text, sizeof line->text, log_getpwnam_failed, strerror(error)));
             }
             return refuse(ex, "identity", error_message);
         }
@@ -972,19 +1035,9 @@ int try_pid_file(const char *path) {
     return errno == ENOENT ? creation_error(path) : errno;
 }
 
-int try_command(const char *command) {
-    struct stat info {};
-    if (stat(command, &info) < 0) {
-        return errno;
-    }
-    if (!S_ISREG(info.st_mode)) {
-        return EACCES;
-    }
-    return access(command, X_OK) == 0 ? 0 : errno;
-}
-
-// The child: takes the identity in the server's order (the pid file is written with only the
-// effective uid the user's), tries what the command meets, and reports. It never returns.
+// The child: takes the final identity's groups and effective ids (files are opened, entered
+// and searched with the effective ids alone), tries what the command meets, and reports. Its
+// real and saved uid stay 0, so that the user cannot signal it. It never returns.
 [[noreturn]] void run_probe_child(const explain_t *ex, int out) {
     constexpr int failed = 1;
     const identity_t *identity = &ex->identity;
@@ -993,24 +1046,65 @@ int try_command(const char *command) {
     bool ready = chdir("/") == 0 &&
                  (!changes ||
                   (setgroups(static_cast<size_t>(identity->group_count), identity->groups) == 0 &&
-                   setgid(identity->gid) == 0 && seteuid(identity->uid) == 0));
-    if (ready && writes_pid_file(ex) && ex->has_pid_file) {
-        probe.pid_file = try_pid_file(ex->pid_file);
-    }
-    ready = ready && (!changes || (seteuid(0) == 0 && setuid(identity->uid) == 0));
+                   setegid(identity->gid) == 0 && seteuid(identity->uid) == 0));
     if (!ready) {
         _exit(failed);
     }
+    if (writes_pid_file(ex) && ex->has_pid_file) {
+        probe.pid_file = try_pid_file(ex->pid_file);
+    }
     probe.cwd = chdir(ex->cwd) == 0 ? 0 : errno;
-    probe.exec = try_command(ex->definition->command);
+    probe.exec = predict_exec_error(ex->definition->command);
     bool sent = write(out, &probe, sizeof probe) == static_cast<ssize_t>(sizeof probe);
     _exit(sent ? 0 : failed);
 }
 
-bool run_probe(explain_t *ex) {
+// Waits for the probe's answer until the time limit: 1 when it is readable, 0 at the limit.
+int wait_for_answer(int fd) {
+    struct timespec start {};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        struct timespec now {};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long long spent =
+            (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000LL;
+        if (spent >= probe_timeout_ms) {
+            return 0;
+        }
+        struct pollfd ready {
+            fd, POLLIN, 0
+        };
+        int polled = poll(&ready, 1, static_cast<int>(probe_timeout_ms - spent));
+        if (polled > 0) {
+            return 1;
+        }
+        if (polled < 0 && errno != EINTR) {
+            return 1;  // the read that follows tells
+        }
+    }
+}
+
+// A child that does not end even when killed (stuck in the kernel) is left to init.
+bool reap_child(pid_t child, int *status) {
+    for (int attempt = 0; attempt < reap_attempts; ++attempt) {
+        pid_t ended = waitpid(child, status, WNOHANG);
+        if (ended == child) {
+            return true;
+        }
+        if (ended < 0 && errno != EINTR) {
+            return false;
+        }
+        usleep(reap_pause_us);
+    }
+    return false;
+}
+
+enum class probe_result { answered, failed, no_answer };
+
+probe_result run_probe(explain_t *ex) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) < 0) {
-        return false;
+        return probe_result::failed;
     }
     pid_t child = fork();
     if (child == 0) {
@@ -1018,17 +1112,29 @@ bool run_probe(explain_t *ex) {
         run_probe_child(ex, fds[1]);
     }
     close(fds[1]);
+    if (child < 0) {
+        close(fds[0]);
+        return probe_result::failed;
+    }
     ssize_t got = -1;
-    if (child > 0) {
+    bool answered = wait_for_answer(fds[0]) == 1;
+    if (answered) {
         do {
             got = read(fds[0], &ex->probe, sizeof ex->probe);
         } while (got < 0 && errno == EINTR);
+    } else {
+        kill(child, SIGKILL);
     }
     close(fds[0]);
     int status = 0;
-    bool ended = child > 0 && waitpid(child, &status, 0) == child;
+    bool ended = reap_child(child, &status);
+    if (!answered) {
+        return probe_result::no_answer;
+    }
     return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
-           got == static_cast<ssize_t>(sizeof ex->probe);
+                   got == static_cast<ssize_t>(sizeof ex->probe)
+               ? probe_result::answered
+               : probe_result::failed;
 }
 
 // The path as the server makes it, cut where the server's buffer cuts it.
@@ -1070,8 +1176,8 @@ void explain_pid_file(explain_t *ex) {
     append(stage, text);
     log_line_t *line = add_log_line(ex, false);
     mark_cut(line->text, sizeof line->text,
-             snprintf(line->text, sizeof line->text, "Unable to create pid file %s: %s",
-                      ex->pid_file, strerror(error)));
+             snprintf(line->text, sizeof line->text, log_pid_file_failed, ex->pid_file,
+                      strerror(error)));
 }
 
 // EACCES leaves the command in "/"; any other error ends the request.
@@ -1099,8 +1205,7 @@ bool explain_cwd(explain_t *ex) {
              snprintf(stage->detail, sizeof stage->detail, "%s: %s", cwd, strerror(error)));
     log_line_t *line = add_log_line(ex, false);
     mark_cut(line->text, sizeof line->text,
-             snprintf(line->text, sizeof line->text, "Failed to change directory to '%s': %s",
-                      ex->cwd, strerror(error)));
+             snprintf(line->text, sizeof line->text, log_chdir_failed, ex->cwd, strerror(error)));
     return refuse(ex, "cwd", error_message);
 }
 
@@ -1119,11 +1224,20 @@ bool explain_exec(explain_t *ex) {
              snprintf(stage->detail, sizeof stage->detail,
                       "%s cannot be executed by the final identity (%s)", shown_command,
                       strerror(ex->probe.exec)));
-    // On the crontab path a failed exec ends the request without a line.
+    // On the crontab path a failed exec ends the request without a line of the server's own;
+    // the pre-check of "check" runs the command in a forked child first, which logs its
+    // failure.
+    if (ex->crontab != nullptr && strcmp(ex->crontab, "check") == 0) {
+        log_line_t *line = add_log_line(ex, false);
+        line->forked = true;
+        mark_cut(
+            line->text, sizeof line->text,
+            snprintf(line->text, sizeof line->text, log_execv_failed, strerror(ex->probe.exec)));
+    }
     if (ex->crontab == nullptr) {
         log_line_t *line = add_log_line(ex, false);
         mark_cut(line->text, sizeof line->text,
-                 snprintf(line->text, sizeof line->text, "Can't start program %s", command));
+                 snprintf(line->text, sizeof line->text, log_cant_start, command));
     }
     return refuse(ex, "exec", error_message);
 }
@@ -1138,8 +1252,20 @@ bool explain_stages(explain_t *ex) {
     }
     explain_home_and_crontab(ex);
     make_pid_file_path(ex);
-    if (!run_probe(ex)) {
+    probe_result probed = run_probe(ex);
+    if (probed == probe_result::failed) {
         return false;
+    }
+    if (probed == probe_result::no_answer) {
+        ex->undetermined = true;
+        stage_t *stage = add_stage(ex, "probe", "undetermined");
+        mark_cut(stage->detail, sizeof stage->detail,
+                 snprintf(stage->detail, sizeof stage->detail,
+                          "the child that tries the final identity did not answer within %d "
+                          "seconds and was killed: the pid file, the working directory and the "
+                          "command were not tried",
+                          probe_timeout_ms / 1000));
+        return true;
     }
     explain_pid_file(ex);
     if (explain_cwd(ex)) {
@@ -1162,6 +1288,10 @@ void print_explain(const explain_t *ex) {
         }
         fputc('\n', stdout);
     }
+    if (ex->undetermined) {
+        printf("%-10s undetermined at stage probe\n", "result");
+        return;
+    }
     if (ex->refused_stage == nullptr) {
         printf("%-10s reaches the command given a right token\n", "result");
         return;
@@ -1172,7 +1302,8 @@ void print_explain(const explain_t *ex) {
         printf("%-10s the server logs nothing\n", "");
     }
     for (size_t i = 0; i < ex->line_count; ++i) {
-        printf("%-10s the server logs%s: ", "",
+        printf("%-10s the server logs%s%s: ", "",
+               ex->lines[i].forked ? " (from its forked child)" : "",
                ex->lines[i].debug_only ? " (debug flag only)" : "");
         print_shown(stdout, ex->lines[i].text);
         fputc('\n', stdout);
@@ -1288,12 +1419,14 @@ void write_explain(const explain_t *ex) {
     json_end(json, '[');
     json_string(json, "pid", ex->pid);
     json_string(json, "cwd", ex->cwd);
-    json_string(json, "outcome", ex->refused_stage == nullptr ? "reaches-command" : "refused");
-    json_string(json, "stage", ex->refused_stage);
+    const char *outcome = ex->refused_stage == nullptr ? "reaches-command" : "refused";
+    json_string(json, "outcome", ex->undetermined ? "undetermined" : outcome);
+    json_string(json, "stage", ex->undetermined ? "probe" : ex->refused_stage);
     json_begin(json, "log", '[');
     for (size_t i = 0; i < ex->line_count; ++i) {
         json_begin(json, nullptr, '{');
         json_string(json, "text", ex->lines[i].text);
+        json_string(json, "ident", ex->lines[i].forked ? forked_log_ident : log_ident);
         json_bool(json, "debug_only", ex->lines[i].debug_only);
         json_end(json, '{');
     }
@@ -1443,7 +1576,7 @@ int run_explain(int argc, char **argv, bool json) {
     } else {
         print_explain(ex);
     }
-    int status = ex->refused_stage == nullptr ? status_fine : status_problems;
+    int status = ex->refused_stage == nullptr && !ex->undetermined ? status_fine : status_problems;
     release_explain(ex);
     return status;
 }

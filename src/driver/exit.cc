@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "driver/driver.h"
+#include "driver/log_formats.h"
 #include "driver/names.h"
 
 namespace {}  // namespace
@@ -32,6 +33,6 @@ void exit_unauthorized() {
 void exit_err(const char *program) {
     // The connection may have been closed just before a failed exec.
     open_log(log_ident);
-    syslog(LOG_ERR, "Can't start program %s", program);
+    syslog(LOG_ERR, log_cant_start, program);
     exit_prog(1);
 }

@@ -15,6 +15,7 @@
 
 #include "driver/driver.h"
 #include "driver/intake.h"
+#include "driver/log_formats.h"
 #include "driver/names.h"
 
 namespace {
@@ -72,9 +73,9 @@ void check_argument_count(int argc, char **argv) {
     if (argc >= min_argument_count) {
         return;
     }
-    syslog(LOG_ERR, "Less then 5 arguments passed");
+    syslog(LOG_ERR, log_too_few_arguments);
     if (argc > user_position) {
-        syslog(LOG_ERR, "User -> %s", shown(argv[user_position]));
+        syslog(LOG_ERR, log_user_argument, shown(argv[user_position]));
     }
     exit_unauthorized();
 }
@@ -86,7 +87,7 @@ void take_request(int argc, char **argv, command_request_t *request) {
     // The value stays where the environment block holds it; unsetenv only drops the pointer.
     request->token = getenv(token_variable);
     if (unsetenv(token_variable) < 0) {
-        syslog(LOG_ERR, "failed to unset VORNEX_TOKEN environment variable: %s", strerror(errno));
+        syslog(LOG_ERR, log_unsetenv_failed, strerror(errno));
         exit_prog(1);
     }
     request->cwd = argv[cwd_position];
@@ -96,8 +97,7 @@ void take_request(int argc, char **argv, command_request_t *request) {
 
 void check_request(const command_request_t *request) {
     if (request->token == nullptr || request->token[0] == '\0') {
-        syslog(LOG_ERR, "VORNEX_TOKEN environment variable is missing or empty, value: %s",
-               shown(request->token));
+        syslog(LOG_ERR, log_token_variable_missing, shown(request->token));
         exit_unauthorized();
     }
     const char *user = request->user_name;
@@ -105,17 +105,15 @@ void check_request(const command_request_t *request) {
     const char *alias = request->alias;
     const char *pid = request->pid;
     if (user == nullptr || cwd == nullptr || alias == nullptr || pid == nullptr) {
-        syslog(LOG_ERR, "One of the arguments missing: user: %s, cwd: %s, command: %s, pid: %s",
-               shown(user), shown(cwd), shown(alias), shown(pid));
+        syslog(LOG_ERR, log_argument_missing, shown(user), shown(cwd), shown(alias), shown(pid));
         exit_unauthorized();
     }
     if (user[0] == '\0' || cwd[0] == '\0' || alias[0] == '\0' || pid[0] == '\0') {
-        syslog(LOG_ERR, "Empty arguments are not allowed: user: %s, cwd: %s, command: %s, pid: %s",
-               user, cwd, alias, pid);
+        syslog(LOG_ERR, log_empty_arguments, user, cwd, alias, pid);
         exit_unauthorized();
     }
     if (is_valid_number(pid) == 0) {
-        syslog(LOG_ERR, "Only valid numbers allowed as pid value, pid: %s", pid);
+        syslog(LOG_ERR, log_pid_not_number, pid);
         exit_unauthorized();
     }
 }
@@ -141,8 +139,7 @@ void resolve_alias(command_request_t *request) {
     release_command_files_list(files);
     if (request->entry.command_token == nullptr) {
         release_alias_entry(&request->entry);
-        syslog(LOG_ERR, "Can't find alias: user: %s, command: %s", request->user_name,
-               request->alias);
+        syslog(LOG_ERR, log_alias_not_found, request->user_name, request->alias);
         exit_prog(1);
     }
     remove_eol(request->entry.command_token);
@@ -153,19 +150,19 @@ void look_up_account(command_request_t *request) {
     int error = getpwnam_r(request->user_name, &request->account, request->account_buffer,
                            sizeof request->account_buffer, &found);
     if (error != 0) {
-        syslog(LOG_ERR, "getpwnam_r: %s", strerror(error));
+        syslog(LOG_ERR, log_getpwnam_failed, strerror(error));
         exit_prog(1);
     }
     if (found == nullptr) {
-        syslog(LOG_ERR, "Can't get user info %s", request->user_name);
+        syslog(LOG_ERR, log_no_user_info, request->user_name);
         exit_prog(1);
     }
     if (found->pw_uid == 0 || found->pw_gid == 0) {
-        syslog(LOG_ERR, "Can't run program as root");
+        syslog(LOG_ERR, log_root_refused);
         exit_prog(1);
     }
     if (found->pw_dir == nullptr) {
-        syslog(LOG_ERR, "Can't get home directory for user %s", request->user_name);
+        syslog(LOG_ERR, log_no_home, request->user_name);
         exit_prog(1);
     }
 }
@@ -182,7 +179,7 @@ void check_command_path(const command_request_t *request) {
     // and so run the requester's own program with the command's identity.
     const char *path = request->entry.command_token;
     if (path[0] != '/') {
-        syslog(LOG_ERR, "Command path %s is not absolute, user %s", path, request->user_name);
+        syslog(LOG_ERR, log_command_not_absolute, path, request->user_name);
         exit_prog(1);
     }
 }

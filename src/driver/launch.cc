@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "driver/driver.h"
+#include "driver/log_formats.h"
 #include "driver/names.h"
 #include "proc/proc.h"
 #include "tholmet.h"
@@ -58,7 +59,7 @@ int is_crontab_command(const char *alias) {
 
 void change_to_root_directory() {
     if (chdir("/") < 0) {
-        syslog(LOG_ERR, "Failed to change directory to '/': %m");
+        syslog(LOG_ERR, log_chdir_failed, "/", strerror(errno));
         exit_prog(1);
     }
 }
@@ -69,8 +70,7 @@ char **build_launch_vector(const command_request_t *request) {
     size_t bytes = static_cast<size_t>(count + 4) * sizeof(char *);
     auto **vector = static_cast<char **>(malloc(bytes));
     if (vector == nullptr) {
-        syslog(LOG_ERR, "Can't allocate memory %u bytes, user %s", static_cast<unsigned>(bytes),
-               request->user_name);
+        syslog(LOG_ERR, log_allocation_failed, static_cast<unsigned>(bytes), request->user_name);
         exit_prog(1);
     }
     vector[0] = const_cast<char *>(validator_path);
@@ -98,10 +98,7 @@ void enter_container(const command_request_t *request) {
 }
 
 [[noreturn]] void fail_initgroups(const char *user, gid_t gid) {
-    syslog(LOG_ERR,
-           "Can't init groups of process for user %s with additional group %u. Current user ID "
-           "%u, euser ID %u, group ID %u, egroup ID %u",
-           user, gid, getuid(), geteuid(), getgid(), getegid());
+    syslog(LOG_ERR, log_initgroups_failed, user, gid, getuid(), geteuid(), getgid(), getegid());
     exit_prog(1);
 }
 
@@ -115,9 +112,9 @@ void switch_to_command_user(const command_request_t *request) {
     int error = getpwnam_r(user, &entry, buffer, sizeof buffer, &found);
     if (found == nullptr) {
         if (error == 0) {
-            syslog(LOG_ERR, "Can't get passwd info for user %s", user);
+            syslog(LOG_ERR, log_no_passwd_info, user);
         } else {
-            syslog(LOG_ERR, "getpwnam_r: %s", strerror(error));
+            syslog(LOG_ERR, log_getpwnam_failed, strerror(error));
         }
         exit_prog(1);
     }
@@ -125,17 +122,11 @@ void switch_to_command_user(const command_request_t *request) {
         fail_initgroups(user, found->pw_gid);
     }
     if (setgid(found->pw_gid) < 0) {
-        syslog(LOG_ERR,
-               "Can't change process permissions for group %s. Current group ID %u, "
-               "egroup ID %u",
-               user, getgid(), getegid());
+        syslog(LOG_ERR, log_setgid_user_failed, user, getgid(), getegid());
         exit_prog(1);
     }
     if (setuid(found->pw_uid) < 0 || getuid() != found->pw_uid || geteuid() != found->pw_uid) {
-        syslog(LOG_ERR,
-               "Can't change process permissions for user %s. Current user ID %u, "
-               "euser ID %u",
-               user, getuid(), geteuid());
+        syslog(LOG_ERR, log_setuid_user_failed, user, getuid(), geteuid());
         exit_prog(1);
     }
 }
@@ -150,21 +141,15 @@ void switch_to_requesting_user(const command_request_t *request) {
         fail_initgroups(user, gid);
     }
     if (setgid(gid) < 0) {
-        syslog(LOG_ERR,
-               "Can't change process permissions to GID %u. Current group ID %u, "
-               "egroup ID %u, user %s",
-               gid, getgid(), getegid(), user);
+        syslog(LOG_ERR, log_setgid_failed, gid, getgid(), getegid(), user);
         exit_prog(1);
     }
     if (seteuid(uid) < 0) {
-        syslog(LOG_ERR,
-               "Can't change process permissions to UID %u. Current user ID %u, "
-               "euser ID %u, user %s",
-               uid, getuid(), geteuid(), user);
+        syslog(LOG_ERR, log_setuid_failed, uid, getuid(), geteuid(), user);
         exit_prog(1);
     }
     if (enable_quota_capability() == -1) {
-        syslog(LOG_ERR, "set CAP_SYS_RESOURCE failed: %s", strerror(errno));
+        syslog(LOG_ERR, log_capability_failed, strerror(errno));
     }
 }
 
@@ -187,10 +172,7 @@ void drop_root_for_good(const command_request_t *request) {
     const char *user = request->user_name;
     uid_t uid = request->account.pw_uid;
     if (seteuid(0) < 0) {
-        syslog(LOG_ERR,
-               "Can't change process permissions to EUID 0. Current user ID %u, euser "
-               "ID %u, user %s",
-               getuid(), geteuid(), user);
+        syslog(LOG_ERR, log_seteuid_root_failed, getuid(), geteuid(), user);
         exit_prog(1);
     }
     // The kernel's answer is checked as well as the call's: all three uids must be the user's.
@@ -199,10 +181,7 @@ void drop_root_for_good(const command_request_t *request) {
     uid_t saved = 0;
     if (setuid(uid) < 0 || getresuid(&real, &effective, &saved) < 0 || real != uid ||
         effective != uid || saved != uid) {
-        syslog(LOG_ERR,
-               "Can't change process permissions to UID %u. Current user ID %u, "
-               "euser ID %u, user %s",
-               uid, getuid(), geteuid(), user);
+        syslog(LOG_ERR, log_setuid_failed, uid, getuid(), geteuid(), user);
         exit_prog(1);
     }
 }
@@ -210,7 +189,7 @@ void drop_root_for_good(const command_request_t *request) {
 // EACCES leaves the process in "/": the final identity may not be allowed into the directory.
 void change_to_working_directory(const command_request_t *request) {
     if (chdir(request->cwd) < 0 && errno != EACCES) {
-        syslog(LOG_ERR, "Failed to change directory to '%s': %m", request->cwd);
+        syslog(LOG_ERR, log_chdir_failed, request->cwd, strerror(errno));
         exit_prog(1);
     }
 }
@@ -245,7 +224,7 @@ bool write_pid_file(const char *path) {
     int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_SYNC | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
                   pid_file_mode);
     if (fd < 0) {
-        syslog(LOG_ERR, "Unable to create pid file %s: %s", path, strerror(errno));
+        syslog(LOG_ERR, log_pid_file_failed, path, strerror(errno));
         return false;
     }
     char text[pid_text_size];
@@ -254,20 +233,19 @@ bool write_pid_file(const char *path) {
     size_t length = strnlen(text, sizeof text);
     ssize_t written = write(fd, text, length);
     if (written < 0) {
-        syslog(LOG_ERR, "Write error for pid file %s: %s", path, strerror(errno));
+        syslog(LOG_ERR, log_pid_file_write_error, path, strerror(errno));
         close(fd);
         unlink(path);
         return false;
     }
     if (static_cast<size_t>(written) != length) {
-        syslog(LOG_ERR, "Failed to write %u bytes to pid file %s", static_cast<unsigned>(length),
-               path);
+        syslog(LOG_ERR, log_pid_file_short_write, static_cast<unsigned>(length), path);
         close(fd);
         unlink(path);
         return false;
     }
     if (close(fd) < 0) {
-        syslog(LOG_ERR, "Failed to close pid file %s: %s", path, strerror(errno));
+        syslog(LOG_ERR, log_pid_file_close_failed, path, strerror(errno));
         unlink(path);
         return false;
     }
@@ -285,7 +263,7 @@ bool write_pid_file(const char *path) {
             pid_file_written = write_pid_file(pid_path);
         } else {
             // A path cut short would name another file: it is not written at all.
-            syslog(LOG_ERR, "Unable to create pid file %s: %s", pid_path, strerror(ENAMETOOLONG));
+            syslog(LOG_ERR, log_pid_file_failed, pid_path, strerror(ENAMETOOLONG));
         }
     }
     if (mode == identity_mode::requesting_user) {

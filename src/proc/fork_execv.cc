@@ -10,11 +10,11 @@
 #include <unistd.h>
 
 #include "common/common.h"
+#include "driver/log_formats.h"
 #include "proc/proc.h"
 
 namespace {
 
-constexpr const char forked_log_ident[] = "vornex.command.server.forked";
 constexpr int signal_status_base = 128;
 
 [[noreturn]] void run_child(const char *program, char *const argv[], int quiet) {
@@ -28,7 +28,7 @@ constexpr int signal_status_base = 128;
     execv(program, argv);
     int error = errno;
     open_log(forked_log_ident);
-    syslog(LOG_ERR, "Error in execv (%s)", strerror(error));
+    syslog(LOG_ERR, log_execv_failed, strerror(error));
     // No stdio buffer inherited from the parent is flushed, no exit handler runs.
     _exit(1);
 }
@@ -39,7 +39,7 @@ int fold_wait_status(const char *program, int status) {
     if (WIFEXITED(status)) {
         return WEXITSTATUS(status);
     }
-    syslog(LOG_ERR, "Error while executing %s (%d)", program, status);
+    syslog(LOG_ERR, log_child_failed, program, status);
     if (WIFSIGNALED(status)) {
         return signal_status_base + WTERMSIG(status);
     }
@@ -49,7 +49,7 @@ int fold_wait_status(const char *program, int status) {
 int fork_execv(const char *program, char *const argv[], int quiet) {
     pid_t child = fork();
     if (child < 0) {
-        syslog(LOG_ERR, "Unable to fork (%s)", strerror(errno));
+        syslog(LOG_ERR, log_fork_failed, strerror(errno));
         return -1;
     }
     if (child == 0) {
@@ -60,7 +60,7 @@ int fork_execv(const char *program, char *const argv[], int quiet) {
         // The kernel reaped the child itself (an inherited ignored SIGCHLD): its verdict
         // cannot be read, and a verdict that cannot be read never approves.
         if (errno != ECHILD) {
-            syslog(LOG_ERR, "waitpid() failed for child %s (%s)", program, strerror(errno));
+            syslog(LOG_ERR, log_waitpid_failed, program, strerror(errno));
         }
         return -1;
     }

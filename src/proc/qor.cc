@@ -6,6 +6,7 @@
 #include <syslog.h>
 
 #include "driver/driver.h"
+#include "driver/log_formats.h"
 #include "proc/proc.h"
 #include "qor.h"
 
@@ -22,14 +23,14 @@ qor_t *init_qor_generic() {
 void enter_qor(uint32_t id) {
     qor_t *handle = init_qor_generic();
     if (handle == nullptr) {
-        syslog(LOG_ERR, "init_qor_generic() failed.");
+        syslog(LOG_ERR, log_container_init_failed);
         exit_prog(1);
     }
     uint32_t cookie = 0;
     int result = qor_enter_flags(handle, id, &cookie, qor_flags);
     destroy_qor(handle);
     if (result != 0) {
-        syslog(LOG_ERR, "qor_enter_flags() failed for qor id %u.", id);
+        syslog(LOG_ERR, log_container_enter_failed, id);
         exit_prog(1);
     }
 }

@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <syslog.h>
 
+#include "driver/log_formats.h"
 #include "registry/registry.h"
 
 int str_ends_with(const char *string, const char *suffix) {
@@ -34,13 +35,13 @@ void release_command_files_list(node_t *head) {
 node_t *create_node(const char *name, node_t *head) {
     auto *node = static_cast<node_t *>(malloc(sizeof(node_t)));
     if (node == nullptr) {
-        syslog(LOG_ERR, "Failed to allocate memory for node_t: %s", strerror(errno));
+        syslog(LOG_ERR, log_node_failed, strerror(errno));
         release_command_files_list(head);
         return nullptr;
     }
     node->name = strdup(name);
     if (node->name == nullptr) {
-        syslog(LOG_ERR, "Failed to allocate memory for the new node's data: %s", strerror(errno));
+        syslog(LOG_ERR, log_node_name_failed, strerror(errno));
         free(node);
         release_command_files_list(head);
         return nullptr;
@@ -74,7 +75,7 @@ node_t *create_command_files_list() {
 node_t *create_command_files_list_in(const char *directory) {
     DIR *dir = opendir(directory);
     if (dir == nullptr) {
-        syslog(LOG_ERR, "opendir: Path '%s' does not exist or could not be read", directory);
+        syslog(LOG_ERR, log_opendir_failed, directory);
         return nullptr;
     }
     node_t *head = nullptr;

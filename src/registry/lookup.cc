@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "common/common.h"
+#include "driver/log_formats.h"
 #include "registry/command_line.h"
 #include "registry/registry.h"
 
@@ -35,7 +36,7 @@ constexpr mode_t permission_bits = 07777;
 char *copy_piece(const char *text, size_t length, const char *what) {
     char *copy = strndup(text, length);
     if (copy == nullptr) {
-        syslog(LOG_ERR, "Failed to allocate memory for %s: %s", what, strerror(errno));
+        syslog(LOG_ERR, log_copy_failed, what, strerror(errno));
     }
     return copy;
 }
@@ -136,9 +137,8 @@ int check_command_dir() {
     if (status == 0 && is_root_only(&info) == 1) {
         return 0;
     }
-    syslog(LOG_AUTHPRIV | LOG_ALERT,
-           "Command directory %s is not safe (owner uid %u, mode %o), refusing the request",
-           command_dir, status == 0 ? static_cast<unsigned>(info.st_uid) : 0U,
+    syslog(LOG_AUTHPRIV | LOG_ALERT, log_command_dir_unsafe, command_dir,
+           status == 0 ? static_cast<unsigned>(info.st_uid) : 0U,
            status == 0 ? static_cast<unsigned>(info.st_mode & permission_bits) : 0U);
     return -1;
 }
@@ -147,7 +147,7 @@ int create_args_from_command_file(const char *file_name, const char *alias, alia
     char path[line_size];
     if (get_command_file_path(path, sizeof path, file_name) < 0) {
         // Directory entry names are far shorter; a path that does not fit is never opened.
-        syslog(LOG_ERR, "Unable to stat file '%s': %s", path, strerror(ENAMETOOLONG));
+        syslog(LOG_ERR, log_stat_failed, path, strerror(ENAMETOOLONG));
         return 0;
     }
     command_file_status status = command_file_status::usable;
@@ -157,19 +157,18 @@ int create_args_from_command_file(const char *file_name, const char *alias, alia
         case command_file_status::usable:
             break;
         case command_file_status::stat_failed:
-            syslog(LOG_ERR, "Unable to stat file '%s': %s", path, strerror(error));
+            syslog(LOG_ERR, log_stat_failed, path, strerror(error));
             return 0;
         case command_file_status::not_regular:
-            syslog(LOG_ERR, "File '%s' is not a regular file", path);
+            syslog(LOG_ERR, log_not_regular, path);
             return 0;
         case command_file_status::open_failed:
-            syslog(LOG_ERR, "Unable to open file '%s' for reading: %s", path, strerror(error));
+            syslog(LOG_ERR, log_open_failed, path, strerror(error));
             return 0;
     }
     struct stat info {};
     if (fstat(fileno(stream), &info) < 0 || is_root_only(&info) == 0) {
-        syslog(LOG_AUTHPRIV | LOG_ALERT,
-               "Command file %s is not safe (owner uid %u, mode %o), refusing the request", path,
+        syslog(LOG_AUTHPRIV | LOG_ALERT, log_command_file_unsafe, path,
                static_cast<unsigned>(info.st_uid),
                static_cast<unsigned>(info.st_mode & permission_bits));
         fclose(stream);

@@ -3,6 +3,7 @@ what the real server does with the same request on the same files."""
 
 import json
 import os
+import shlex
 import time
 
 import pytest
@@ -367,6 +368,19 @@ EXPLAIN_ROWS = {
     "pid file is a directory": (lambda sb: sb.mkdir(PID_FILE, 0o755, SITE1, SITE1), {}, False),
     "more than 1024 groups": (many_groups, {}, False),
     "no command directory": (lambda sb: sb.remove("/etc/vornex"), {}, False),
+    "validator missing": (lambda sb: sb.hide("/usr/share/vornex/check_params.py"), {}, False),
+    "validator not a program": (lambda sb: sb.write_file("/usr/share/vornex/check_params.py",
+                                                         "not a program\n", 0o755), {}, False),
+    "validator's interpreter missing": (lambda sb: sb.write_file(
+        "/usr/share/vornex/check_params.py", "#!/usr/bin/nothing -x\n", 0o755), {}, False),
+    "crontab pre-check cannot start": (lambda sb: (sb.commands(f"CRONTAB_CHECK={SCRIPT}x\n"),
+                                                   sb.write_file(SCRIPT + "x", "", 0o755)),
+                                       {"alias": "CRONTAB_CHECK"}, False),
+    "auth log is a directory": (lambda sb: sb.mkdir(user_dir("site1", SITE1) + "/.ferrymate.log"),
+                                {}, True),
+    "auth log is a directory, bad token file": (lambda sb: (
+        sb.mkdir(user_dir("site1", SITE1) + "/.ferrymate.log"),
+        sb.token("site1", SITE1, "secret\n", mode=0o600)), {}, False),
     "a command file others can write": (lambda sb: sb.commands(f"probe={PROBE}\n", mode=0o666),
                                         {}, False),
     "a command directory others can write": (lambda sb: sb.mkdir("/etc/vornex", 0o777), {},
@@ -400,10 +414,11 @@ def test_explain_predicts_the_server(box, row):
     assert upper_tree(box) == before, "explain changed a file"
     box.logs()
     result = box.run(extra=["x"], **request)
-    expected = [line["text"].replace(".<pid>", f".{result.pid}") for line in plan["log"]
-                if debug or not line["debug_only"]]
+    expected = [(line["ident"], line["text"].replace(".<pid>", f".{result.pid}"))
+                for line in plan["log"] if debug or not line["debug_only"]]
     # The quota capability is the platform library's business, and its failure only logged.
-    logged = [t for t in result.texts(IDENT) if not t.startswith("set CAP_SYS_RESOURCE failed")]
+    logged = [(r.ident, r.text) for r in result.logs if r.ident in (IDENT, IDENT + ".forked")
+              and not r.text.startswith("set CAP_SYS_RESOURCE failed")]
     assert logged == expected, plan["stages"]
     if plan["outcome"] == "reaches-command":
         assert rc == 0
@@ -510,3 +525,18 @@ def test_reset_waits_for_the_lock_of_a_running_check(box):
     assert done.returncode == 0, done.stderr
     assert int(done.stdout) >= 1000, "reset did not wait for the lock"
     assert box.auth_log("site1", SITE1) == encode_record(NOW, 0, 0, 1)
+
+
+def test_explain_probe_child_cannot_be_stopped_by_the_user(box):
+    # site1 sends SIGSTOP and then SIGKILL to every process it may signal while explain tries
+    # site1's identity in a child, ten times over. All of it runs in a pid namespace of its
+    # own, so that the loop reaches no process outside it.
+    runs = 10
+    script = (
+        "setpriv --reuid 1005 --regid 1005 --clear-groups sh -c "
+        "'while :; do kill -STOP -1; kill -KILL -1; done 2>/dev/null' & "
+        f"for i in $(seq {runs}); do timeout -s KILL 15 {CTL} explain --json site1 probe "
+        ">/dev/null; echo rc=$?; done; kill $!")
+    done = box.shell(f"unshare --pid --fork --mount-proc sh -c {shlex.quote(script)}",
+                     timeout=runs * 15 + 30)
+    assert done.stdout.decode().split() == ["rc=0"] * runs, done
