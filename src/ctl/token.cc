@@ -46,6 +46,7 @@ struct outcome_t {
     uint32_t uid;
     const char *result;  // created, kept, rotated, revoked, purged, no-directory, error
     char error[message_size];
+    bool failed;  // the name fails although its token was done: `error` tells why
     char token_file[passwd_buffer_size];
     char pid_directory[passwd_buffer_size];
     const char *pid_result;  // created, exists, failed, or null
@@ -82,6 +83,10 @@ void fail(outcome_t *outcome, const char *text) {
     snprintf(outcome->error, sizeof outcome->error, "%s", text);
 }
 
+bool has_failed(const outcome_t *outcome) {
+    return outcome->failed || strcmp(outcome->result, "error") == 0;
+}
+
 void print_outcome(const outcome_t *outcome) {
     char name[shown_size];
     char path[shown_size];
@@ -91,14 +96,16 @@ void print_outcome(const outcome_t *outcome) {
         snprintf(uid, sizeof uid, "uid %u", outcome->uid);
     }
     char text[shown_size];
-    if (strcmp(outcome->result, "error") == 0) {
-        print_error(outcome->name, shown(outcome->error, text, sizeof text));
-    } else {
+    if (strcmp(outcome->result, "error") != 0) {
         printf("%s (%s): %s", name, uid, outcome->result);
         if (outcome->token_file[0] != '\0') {
             printf(" %s", shown(outcome->token_file, path, sizeof path));
         }
         printf("\n");
+    }
+    if (has_failed(outcome)) {
+        fflush(stdout);
+        print_error(outcome->name, shown(outcome->error, text, sizeof text));
     }
     if (outcome->pid_result != nullptr && strcmp(outcome->pid_result, "created") == 0) {
         printf("%s (%s): created %s\n", name, uid,
@@ -123,7 +130,7 @@ void write_outcome(json_writer_t *json, const outcome_t *outcome) {
                 outcome->pid_directory[0] != '\0' ? outcome->pid_directory : nullptr);
     json_string(json, "pid_directory_result", outcome->pid_result);
     json_string(json, "still_served_by", outcome->served_by);
-    json_string(json, "error", strcmp(outcome->result, "error") == 0 ? outcome->error : nullptr);
+    json_string(json, "error", has_failed(outcome) ? outcome->error : nullptr);
     json_begin(json, "warnings", '[');
     for (int i = 0; i < outcome->warning_count; ++i) {
         json_string(json, nullptr, outcome->warnings[i]);
@@ -133,7 +140,7 @@ void write_outcome(json_writer_t *json, const outcome_t *outcome) {
 }
 
 void emit(run_t *run, const outcome_t *outcome) {
-    if (strcmp(outcome->result, "error") == 0) {
+    if (has_failed(outcome)) {
         run->status = status_problems;
     }
     if (run->as_json) {
@@ -238,11 +245,11 @@ void note_pid_directory(outcome_t *outcome, const account_t *account) {
         add_warning(outcome, "the pid-file directory's path is too long");
         return;
     }
-    bool created = false;
-    const char *problem = make_pid_directory(account, &created);
-    if (problem == nullptr) {
-        outcome->pid_result = created ? "created" : "exists";
-        if (created) {
+    const char *reason = nullptr;
+    pid_dir_state state = prepare_pid_directory(account, true, &reason);
+    if (state == pid_dir_state::created || state == pid_dir_state::existed) {
+        outcome->pid_result = state == pid_dir_state::created ? "created" : "exists";
+        if (state == pid_dir_state::created) {
             syslog(LOG_NOTICE, "Created pid-file directory %s for %s (UID %u)",
                    outcome->pid_directory, account->name, account->uid);
         }
@@ -250,11 +257,17 @@ void note_pid_directory(outcome_t *outcome, const account_t *account) {
     }
     outcome->pid_result = "failed";
     char text[message_size];
-    char path[shown_size];
     mark_cut(text, sizeof text,
              snprintf(text, sizeof text, "pid-file directory %s not made: %s",
-                      shown(outcome->pid_directory, path, sizeof path), problem));
-    add_warning(outcome, text);
+                      outcome->pid_directory, reason));
+    // Something the user planted where the directory belongs fails the name; any other reason
+    // (a home that is not the user's, say) leaves the server only without its pid file.
+    if (state == pid_dir_state::planted) {
+        outcome->failed = true;
+        snprintf(outcome->error, sizeof outcome->error, "%s", text);
+    } else {
+        add_warning(outcome, text);
+    }
 }
 
 // Writes or keeps the token of one name; the directories are made as needed.

@@ -44,26 +44,51 @@ constexpr int killed_polls = 100;
 enum pid_dir_result : int {
     pid_dir_created = 0,
     pid_dir_existed,
+    pid_dir_missing,
     pid_dir_no_identity,
+    pid_dir_home_missing,
     pid_dir_no_home,
     pid_dir_parent_link,
+    pid_dir_parent_not_dir,
     pid_dir_parent_foreign,
     pid_dir_link,
+    pid_dir_not_dir,
     pid_dir_foreign,
     pid_dir_not_made,
     pid_dir_result_count,
 };
 
-constexpr const char *pid_dir_reasons[pid_dir_result_count] = {
-    nullptr,
-    nullptr,
-    "the user's identity cannot be taken",
-    "the home directory cannot be entered as the user",
-    "~/.vornex is a link or not a directory: nothing is created there",
-    "~/.vornex is not the user's: nothing is created there",
-    "~/.vornex/tmp is a link or not a directory",
-    "~/.vornex/tmp is not the user's",
-    "the user cannot create it",
+struct pid_dir_meaning_t {
+    pid_dir_state state;
+    const char *reason;
+};
+
+constexpr pid_dir_meaning_t pid_dir_meanings[pid_dir_result_count] = {
+    {pid_dir_state::created, nullptr},
+    {pid_dir_state::existed, nullptr},
+    {pid_dir_state::missing, nullptr},
+    {pid_dir_state::problem, "the user's identity cannot be taken"},
+    {pid_dir_state::no_home, "the home directory does not exist"},
+    {pid_dir_state::problem, "the home directory cannot be entered as the user"},
+    {pid_dir_state::planted, "~/.vornex is a link: nothing is created through it"},
+    {pid_dir_state::planted, "~/.vornex is not a directory: nothing is created there"},
+    {pid_dir_state::problem, "~/.vornex is not the user's: nothing is created there"},
+    {pid_dir_state::planted, "~/.vornex/tmp is a link: nothing is created through it"},
+    {pid_dir_state::planted, "~/.vornex/tmp is not a directory"},
+    {pid_dir_state::problem, "~/.vornex/tmp is not the user's"},
+    {pid_dir_state::problem, "the user cannot create it"},
+};
+
+struct pid_dir_level_t {
+    const char *name;
+    int link_result;
+    int not_dir_result;
+    int foreign_result;
+};
+
+constexpr pid_dir_level_t pid_dir_levels[] = {
+    {pid_parent_name, pid_dir_parent_link, pid_dir_parent_not_dir, pid_dir_parent_foreign},
+    {pid_dir_name, pid_dir_link, pid_dir_not_dir, pid_dir_foreign},
 };
 
 void set_error(char *error, size_t size, const char *what) {
@@ -111,26 +136,40 @@ int fill_temp(int fd, uint32_t uid, uint32_t gid, const char *text, char *error,
     return 0;
 }
 
-// Each step in the child is one test; the first that fails names the result.
-int open_user_dir(int parent, const char *name, uid_t uid, int link_result, int foreign_result,
-                  bool *made, int *fd) {
-    if (mkdirat(parent, name, pid_dir_mode) == 0) {
+// Each step in the child is one test; the first that fails names the result. Without
+// `create` nothing is made and a missing level ends the walk.
+int open_user_dir(int parent, const pid_dir_level_t *level, uid_t uid, bool create, bool *made,
+                  int *fd) {
+    if (!create) {
+        struct stat info {};
+        if (fstatat(parent, level->name, &info, AT_SYMLINK_NOFOLLOW) < 0) {
+            return errno == ENOENT ? pid_dir_missing : pid_dir_not_made;
+        }
+    } else if (mkdirat(parent, level->name, pid_dir_mode) == 0) {
         *made = true;
     } else if (errno != EEXIST) {
         return pid_dir_not_made;
     }
-    *fd = openat(parent, name, dir_flags);
+    *fd = openat(parent, level->name, dir_flags);
     if (*fd < 0) {
-        return errno == ELOOP || errno == ENOTDIR ? link_result : pid_dir_not_made;
+        struct stat info {};
+        if (fstatat(parent, level->name, &info, AT_SYMLINK_NOFOLLOW) < 0) {
+            return pid_dir_not_made;
+        }
+        if (S_ISLNK(info.st_mode)) {
+            return level->link_result;
+        }
+        return S_ISDIR(info.st_mode) ? pid_dir_not_made : level->not_dir_result;
     }
     struct stat info {};
-    if (fstat(*fd, &info) < 0 || info.st_uid != uid) {
-        return foreign_result;
+    if (create && (fstat(*fd, &info) < 0 || info.st_uid != uid)) {
+        return level->foreign_result;
     }
     return pid_dir_created;
 }
 
-[[noreturn]] void run_pid_dir_child(const account_t *account, const gid_t *groups, int count) {
+[[noreturn]] void run_pid_dir_child(const account_t *account, const gid_t *groups, int count,
+                                    bool create) {
     bool ready = chdir("/") == 0 && setgroups(static_cast<size_t>(count), groups) == 0 &&
                  setgid(account->gid) == 0 && seteuid(account->uid) == 0;
     if (!ready) {
@@ -138,16 +177,18 @@ int open_user_dir(int parent, const char *name, uid_t uid, int link_result, int 
     }
     int home = open(account->home, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
     if (home < 0) {
-        _exit(pid_dir_no_home);
+        _exit(errno == ENOENT ? pid_dir_home_missing : pid_dir_no_home);
     }
     bool made = false;
-    int parent = -1;
-    int result = open_user_dir(home, pid_parent_name, account->uid, pid_dir_parent_link,
-                               pid_dir_parent_foreign, &made, &parent);
-    int tmp = -1;
-    if (result == pid_dir_created) {
-        result = open_user_dir(parent, pid_dir_name, account->uid, pid_dir_link, pid_dir_foreign,
-                               &made, &tmp);
+    int parent = home;
+    int result = pid_dir_created;
+    for (const pid_dir_level_t &level : pid_dir_levels) {
+        int fd = -1;
+        result = open_user_dir(parent, &level, account->uid, create, &made, &fd);
+        if (result != pid_dir_created) {
+            break;
+        }
+        parent = fd;
     }
     _exit(result == pid_dir_created && !made ? pid_dir_existed : result);
 }
@@ -234,30 +275,33 @@ int write_token_file(int dot_fd, uint32_t uid, uint32_t gid, const char *text, c
     return 0;
 }
 
-const char *make_pid_directory(const account_t *account, bool *created) {
-    *created = false;
+pid_dir_state prepare_pid_directory(const account_t *account, bool create, const char **reason) {
+    *reason = "the user's groups cannot be found";
     gid_t *groups = nullptr;
     int count = find_groups(account->name, account->gid, &groups);
     if (count < 0) {
-        return "the user's groups cannot be found";
+        return pid_dir_state::problem;
     }
     pid_t child = fork();
     if (child == 0) {
-        run_pid_dir_child(account, groups, count);
+        run_pid_dir_child(account, groups, count, create);
     }
     free(groups);
+    *reason = "no child process can be started";
     if (child < 0) {
-        return "no child process can be started";
+        return pid_dir_state::problem;
     }
     int result = wait_bounded(child);
+    *reason = "the child that makes it did not finish in time and was killed";
     if (result < 0) {
-        return "the child that makes it did not finish in time and was killed";
+        return pid_dir_state::problem;
     }
+    *reason = "the child that makes it failed";
     if (result >= pid_dir_result_count) {
-        return "the child that makes it failed";
+        return pid_dir_state::problem;
     }
-    *created = result == pid_dir_created;
-    return pid_dir_reasons[result];
+    *reason = pid_dir_meanings[result].reason;
+    return pid_dir_meanings[result].state;
 }
 
 int remove_tree(int dir_fd, int depth) {

@@ -93,8 +93,12 @@ int make_token_text(char *text, size_t size);
 // on its descriptor, forced to disk, renamed into place and the directory synced.
 int write_token_file(int dot_fd, uint32_t uid, uint32_t gid, const char *text, char *error,
                      size_t size);
-// Creates "<home>/.vornex/tmp" as the user in a child that is killed after a few seconds:
-// null when done (`created` tells whether anything was made), else the warning.
-const char *make_pid_directory(const account_t *account, bool *created);
+// The pid-file directory as a child with the user's identity found it, or made it with
+// `create`. A link or something not a directory at "~/.vornex" or "~/.vornex/tmp" is
+// `planted`: nothing is created through it. `reason` tells why for planted and problem.
+enum class pid_dir_state { created, existed, missing, no_home, planted, problem };
+// Creates "<home>/.vornex/tmp" (with `create`) or only looks at it, as the user in a child
+// that is killed after a few seconds; never as root and never through a link.
+pid_dir_state prepare_pid_directory(const account_t *account, bool create, const char **reason);
 // Removes everything in the directory without following links; -1 when something stays.
 int remove_tree(int dir_fd, int depth);

@@ -218,10 +218,23 @@ OBSTACLES = {
     "token with the wrong owner": (lambda sb: (sb.mkdir(SITE1_DIR + "/.vornex"), sb.write_file(
         token_path("site1"), "x\n", 0o400)), 1, "not owned by the account's uid"),
     "~/.vornex a link to a root directory": (
-        lambda sb: sb.symlink("/home/site1/.vornex", TARGET), 0,
-        "warning: pid-file directory /home/site1/.vornex/tmp not made: ~/.vornex is a link"),
+        lambda sb: sb.symlink("/home/site1/.vornex", TARGET), 1,
+        "vornexctl: site1: pid-file directory /home/site1/.vornex/tmp not made: ~/.vornex is a "
+        "link: nothing is created through it\n"),
+    "~/.vornex a file": (
+        lambda sb: sb.write_file("/home/site1/.vornex", "x", 0o644, SITE1, SITE1), 1,
+        "not made: ~/.vornex is not a directory: nothing is created there\n"),
+    "~/.vornex/tmp a link to a root directory": (
+        lambda sb: (sb.mkdir("/home/site1/.vornex", 0o700, SITE1, SITE1),
+                    sb.symlink("/home/site1/.vornex/tmp", TARGET)), 1,
+        "not made: ~/.vornex/tmp is a link: nothing is created through it\n"),
+    "~/.vornex/tmp a FIFO": (
+        lambda sb: (sb.mkdir("/home/site1/.vornex", 0o700, SITE1, SITE1),
+                    sb.mkfifo("/home/site1/.vornex/tmp", 0o600, SITE1, SITE1)), 1,
+        "not made: ~/.vornex/tmp is not a directory\n"),
     "~/.vornex root's": (lambda sb: sb.mkdir("/home/site1/.vornex"), 0,
-                         "~/.vornex is not the user's: nothing is created there"),
+                         "warning: pid-file directory /home/site1/.vornex/tmp not made: ~/.vornex "
+                         "is not the user's: nothing is created there"),
 }
 
 
@@ -231,7 +244,8 @@ def test_each_planted_obstacle_is_left_alone(box, row):
     plant(box)
     before = tree(box, TARGET)
     planted = {p: box.lstat(p) for p in ("/var/vornex/05", SITE1_DIR, SITE1_DIR + "/.vornex",
-                                         token_path("site1"), "/home/site1/.vornex")}
+                                         token_path("site1"), "/home/site1/.vornex",
+                                         "/home/site1/.vornex/tmp")}
     result = ctl(box, "token", "issue", "site1")
     assert result.rc == status, result
     assert text in (result.stdout + result.stderr).decode()
@@ -240,6 +254,10 @@ def test_each_planted_obstacle_is_left_alone(box, row):
         now = box.lstat(path)
         if st is not None and status == 1:
             assert (now.st_mode, now.st_uid, now.st_ino) == (st.st_mode, st.st_uid, st.st_ino)
+    if row.startswith("~/"):
+        # Only the pid-file directory is refused: the name's token is written all the same.
+        assert result.stdout.decode().startswith("site1 (uid 1005): created ")
+        assert TOKEN.fullmatch(box.read(token_path("site1")))
     assert [r.text for r in result.logs if "Created pid-file" in r.text] == []
     rotated = ctl(box, "token", "rotate", "site1")
     if "token path" in row:
