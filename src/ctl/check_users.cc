@@ -226,17 +226,37 @@ void check_temp_logs(users_report_t *out, int user_fd, const name_dir_t *dir) {
     closedir(items);
 }
 
+// Looked at by a child with the user's identity: the home is the user's to fill with links,
+// and root neither follows them nor waits on what lies behind them.
 void check_pid_dir(users_report_t *out, const account_t *account) {
     char path[passwd_buffer_size];
-    struct stat info {};
-    if (account->home[0] == '\0' || stat(account->home, &info) < 0 ||
-        !make_pid_dir_path(account->home, path, sizeof path)) {
+    if (account->home[0] == '\0' || !make_pid_dir_path(account->home, path, sizeof path)) {
         return;
     }
-    if (stat(path, &info) < 0 || !S_ISDIR(info.st_mode)) {
-        report(out, path, "warning", "pid-dir-missing", account->name,
-               "the pid-file directory is missing: every request of the name logs \"Unable to "
-               "create pid file\"; token issue creates it");
+    const char *reason = nullptr;
+    char message[message_size];
+    switch (prepare_pid_directory(account, false, &reason)) {
+        case pid_dir_state::missing:
+            report(out, path, "warning", "pid-dir-missing", account->name,
+                   "the pid-file directory is missing: every request of the name logs \"Unable "
+                   "to create pid file\"; token issue creates it");
+            return;
+        case pid_dir_state::planted:
+            snprintf(message, sizeof message,
+                     "%s; token issue creates nothing through it and fails the name", reason);
+            report(out, path, "warning", "pid-dir-link", account->name, message);
+            return;
+        case pid_dir_state::problem:
+            snprintf(message, sizeof message,
+                     "the pid-file directory cannot be looked at as the user (%s): requests of "
+                     "the name may log \"Unable to create pid file\"",
+                     reason);
+            report(out, path, "warning", "pid-dir-missing", account->name, message);
+            return;
+        case pid_dir_state::created:
+        case pid_dir_state::existed:
+        case pid_dir_state::no_home:
+            return;
     }
 }
 

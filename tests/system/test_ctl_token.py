@@ -316,6 +316,10 @@ AUDIT_ROWS = {
                                   [("wrong-prefix", "/var/vornex/07/site1")]),
     "pid-file directory missing": (lambda sb: sb.remove("/home/site1/.vornex/tmp"),
                                    [("pid-dir-missing", "/home/site1/.vornex/tmp")]),
+    "~/.vornex a link": (lambda sb: sb.symlink("/home/site1/.vornex", TARGET),
+                         [("pid-dir-link", "/home/site1/.vornex/tmp")]),
+    "pid-file directory a link": (lambda sb: (sb.mkdir(TARGET + "/tmp"), sb.symlink(
+        "/home/site1/.vornex/tmp", TARGET + "/tmp")), [("pid-dir-link", "/home/site1/.vornex/tmp")]),
     "tokens of one uid differ": (lambda sb: (shared(sb), sb.mkdir(
         user_dir("alias1", SITE1) + "/.vornex"), sb.write_file(
         token_path("alias1"), "other\n", 0o400, SITE1)),
