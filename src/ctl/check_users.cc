@@ -88,17 +88,23 @@ bool is_user_writable(const struct stat *info, const account_t *account) {
            ((info->st_mode & group_write) != 0 && in_groups(account, info->st_gid));
 }
 
-// A directory level: a link or no directory ends the walk there.
+// A directory level: a link or no directory ends the walk there. What is judged is the
+// directory the descriptor holds, not what the name pointed to a moment before.
 int open_checked(users_report_t *out, int parent, const char *component, const char *path,
                  const name_dir_t *dir) {
+    int fd = openat(parent, component, dir_flags);
     struct stat info {};
-    if (fstatat(parent, component, &info, AT_SYMLINK_NOFOLLOW) < 0) {
+    if (fd < 0) {
+        if (fstatat(parent, component, &info, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(info.st_mode)) {
+            report(out, path, "error", "user-dir-link", dir->name,
+                   S_ISLNK(info.st_mode)
+                       ? "is a link: the server follows it, the tool leaves it alone"
+                       : "is not a directory: the name has no usable token");
+        }
         return -1;
     }
-    if (!S_ISDIR(info.st_mode)) {
-        report(out, path, "error", "user-dir-link", dir->name,
-               S_ISLNK(info.st_mode) ? "is a link: the server follows it, the tool leaves it alone"
-                                     : "is not a directory: the name has no usable token");
+    if (fstat(fd, &info) < 0) {
+        close(fd);
         return -1;
     }
     char message[message_size];
@@ -117,7 +123,7 @@ int open_checked(users_report_t *out, int parent, const char *component, const c
                  static_cast<unsigned>(info.st_mode & permission_bits));
         report(out, path, "error", "user-dir-unsafe", dir->name, message);
     }
-    return openat(parent, component, dir_flags);
+    return fd;
 }
 
 // `dot_fd` is -1 when ".vornex" does not exist.
@@ -343,7 +349,9 @@ size_t list_names(int prefix_fd, char ***names) {
 void check_prefix(users_report_t *out, int root_fd, uint32_t number) {
     char prefix[prefix_size];
     get_prefix(number, prefix);
-    int prefix_fd = openat(root_fd, prefix, dir_flags);
+    name_dir_t level{};
+    snprintf(level.path, sizeof level.path, "%s/%s", state_root, prefix);
+    int prefix_fd = open_checked(out, root_fd, prefix, level.path, &level);
     if (prefix_fd < 0) {
         return;
     }
@@ -505,7 +513,16 @@ int run_check_users(int argc, char **argv, bool json) {
         json_string(&out.json, "directory", state_root);
         json_begin(&out.json, "findings", '[');
     }
-    int root_fd = open(state_root, dir_flags);
+    // /var is the system's; /var/vornex and its prefix directories are held to the rules of
+    // the per-user directories.
+    name_dir_t top{};
+    snprintf(top.path, sizeof top.path, "%s", state_root);
+    int var_fd = open("/var", dir_flags & ~O_NOFOLLOW);
+    int root_fd =
+        var_fd < 0 ? -1 : open_checked(&out, var_fd, state_root + strlen("/var/"), top.path, &top);
+    if (var_fd >= 0) {
+        close(var_fd);
+    }
     for (uint32_t number = 0; root_fd >= 0 && number < prefix_count; ++number) {
         check_prefix(&out, root_fd, number);
     }
