@@ -458,11 +458,14 @@ void check_shared_uids(users_report_t *out) {
 void check_unset_accounts(users_report_t *out) {
     uid_range_t range{};
     read_uid_range(&range);
+    if (range.min > range.max) {
+        report(out, login_defs_path, "error", "uid-range", nullptr, uid_range_empty);
+    }
     for (size_t i = 0; i < out->accounts.count; ++i) {
         const account_t *account = &out->accounts.items[i];
         struct stat info {};
-        if (out->seen[i] || account->uid < range.min || account->uid > range.max ||
-            stat(account->home, &info) < 0 || !S_ISDIR(info.st_mode)) {
+        if (out->seen[i] || !in_uid_range(&range, account->uid) || stat(account->home, &info) < 0 ||
+            !S_ISDIR(info.st_mode)) {
             continue;
         }
         char path[passwd_buffer_size];

@@ -428,10 +428,14 @@ bool is_directory(const char *path) {
 void issue_all(run_t *run) {
     uid_range_t range{};
     read_uid_range(&range);
+    if (range.min > range.max) {
+        print_error(login_defs_path, uid_range_empty);
+        run->status = status_problems;
+    }
     for (size_t i = 0; i < run->accounts.count; ++i) {
         const account_t *account = &run->accounts.items[i];
-        if (run->done[i] || account->uid < range.min || account->uid > range.max ||
-            !is_directory(account->home) || is_revoked(account->uid, account->name)) {
+        if (run->done[i] || !in_uid_range(&range, account->uid) || !is_directory(account->home) ||
+            is_revoked(account->uid, account->name)) {
             continue;
         }
         issue_named(run, account->name);

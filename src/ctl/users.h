@@ -45,8 +45,13 @@ struct uid_range_t {
     uint32_t min;
     uint32_t max;
 };
-// UID_MIN and UID_MAX of /etc/login.defs, their defaults when unset.
+// UID_MIN and UID_MAX of /etc/login.defs, their defaults when unset or not a plain decimal
+// number. The minimum may lie above the maximum: no account then.
 void read_uid_range(uid_range_t *range);
+void parse_uid_range(FILE *defs, uid_range_t *range);
+// Root is never in the range, whatever the file says.
+bool in_uid_range(const uid_range_t *range, uint32_t uid);
+constexpr const char uid_range_empty[] = "UID_MIN lies above UID_MAX: no account is in the range";
 
 // A name the tool puts into a path: not empty, ".", ".." and without "/".
 bool is_usable_name(const char *name);

@@ -151,14 +151,26 @@ def test_purge_of_a_deleted_account_takes_its_uid(box):
     assert forced.rc == 1 and b"--force" in forced.stderr
 
 
-def test_issue_all_takes_the_uid_range_of_login_defs(box):
-    login_defs(box, 2000, 2999)
+RANGE_ROWS = [
+    # UID_MIN, UID_MAX, status, names set up, standard error
+    ("2000", "2999", 0, ["first", "last"], ""),
+    ("2000", "2999 # last", 0, ["first", "last", "high"], ""),  # odd value: the default
+    ("0", "0", 0, [], ""),  # root is never in the range
+    ("3000", "2000", 1, [],
+     "vornexctl: /etc/login.defs: UID_MIN lies above UID_MAX: no account is in the range\n"),
+]
+
+
+@pytest.mark.parametrize("low,high,status,names,stderr", RANGE_ROWS)
+def test_issue_all_takes_the_uid_range_of_login_defs(box, low, high, status, names, stderr):
+    login_defs(box, low, high)
     for name, uid in [("low", 1999), ("first", 2000), ("last", 2999), ("high", 3000)]:
         box.add_user(name, uid)
     box.add_user("nohome", 2500, make_home=False)
     result, report = ctl_json(box, "token", "issue", "--all")
-    assert (result.rc, [(n["name"], n["result"]) for n in report["names"]]) == (
-        0, [("first", "created"), ("last", "created")])
+    created = [n["name"] for n in report["names"] if n["result"] == "created"]
+    assert (result.rc, created, result.stderr.decode()) == (status, names, stderr)
+    assert set(n["name"] for n in report["names"]) == set(names)
 
 
 USAGE_ROWS = [
@@ -366,3 +378,7 @@ def test_check_users_all_names_accounts_without_a_per_user_directory(box):
         ("pid-dir-missing", "site1"), ("token-missing", "site1"), ("token-missing", "site2")]
     _, plain = ctl_json(box, "check", "--users")
     assert plain["findings"] == []
+    login_defs(box, SITE1 + 1, SITE1)
+    result, odd = ctl_json(box, "check", "--users", "--all")
+    assert (result.rc, [(f["code"], f["file"]) for f in odd["findings"]]) == (
+        1, [("uid-range", "/etc/login.defs")])
