@@ -410,7 +410,6 @@ bool read_token(const account_t *account, token_inspection_t *inspection) {
 void compare_pair(users_report_t *out, const account_t *first, const account_t *later,
                   bool search_on) {
     char message[message_size];
-    char other[shown_size];
     char path[passwd_buffer_size];
     token_inspection_t a{};
     token_inspection_t b{};
@@ -419,7 +418,7 @@ void compare_pair(users_report_t *out, const account_t *first, const account_t *
         snprintf(message, sizeof message,
                  "differs from the token file of %s, which shares uid %u: the shared-uid search "
                  "counts every mismatch it meets before the right file against that name",
-                 shown(first->name, other, sizeof other), later->uid);
+                 first->name, later->uid);
         report(out, path, "error", "token-differs", later->name, message);
     }
     explicit_bzero(a.first_line, sizeof a.first_line);
@@ -429,7 +428,7 @@ void compare_pair(users_report_t *out, const account_t *first, const account_t *
         snprintf(message, sizeof message,
                  "shares uid %u with %s but not its groups: the shared-uid search runs a command "
                  "with the requesting account's groups, whichever name's token matched",
-                 later->uid, shown(first->name, other, sizeof other));
+                 later->uid, first->name);
         report(out, path, "warning", "groups-differ", later->name, message);
     }
 }

@@ -301,11 +301,9 @@ void issue_one(run_t *run, const account_t *account, const char *token, bool giv
         }
     } else if (inspection.state != token_check::missing && !run->options.rotate) {
         char text[message_size];
-        char path[shown_size];
         mark_cut(text, sizeof text,
                  snprintf(text, sizeof text, "%s: %s; left as it is (rotate replaces it)",
-                          shown(outcome->token_file, path, sizeof path),
-                          describe_token_state(inspection.state)));
+                          outcome->token_file, describe_token_state(inspection.state)));
         fail(outcome, text);
     } else if (write_token_file(dot_fd, account->uid, account->gid, token, outcome->error,
                                 sizeof outcome->error) < 0) {
@@ -511,11 +509,11 @@ void revoke_one(run_t *run, const char *name, uint32_t uid, outcome_t *outcome) 
     outcome->served_by = find_serving_name(run, uid, name);
     if (outcome->served_by != nullptr) {
         char text[message_size];
-        char other[shown_size];
-        snprintf(text, sizeof text,
-                 "requests for it still succeed through the shared-uid search with the token of "
-                 "%s (uid %u), since %s is absent",
-                 shown(outcome->served_by, other, sizeof other), uid, disable_duid_flag_file);
+        mark_cut(text, sizeof text,
+                 snprintf(text, sizeof text,
+                          "requests for it still succeed through the shared-uid search with the "
+                          "token of %s (uid %u), since %s is absent",
+                          outcome->served_by, uid, disable_duid_flag_file));
         add_warning(outcome, text);
     }
 }

@@ -136,6 +136,16 @@ def test_revoke_is_kept_by_issue_all_and_lifted_by_issue_by_name(box):
     assert box.listdir(user_dir("site1", SITE1)) == [".vornex"]
 
 
+def test_a_hostile_name_is_escaped_once_in_text_and_kept_whole_in_json(box):
+    box.add_passwd_line(f"a\\b:x:{SITE1}:{SITE1}::/home/site1:/bin/sh")
+    ctl(box, "token", "issue", "site1")
+    text = ctl(box, "token", "revoke", "site1").stdout.decode()
+    assert "with the token of a\\\\b (uid 1005)" in text, text
+    ctl(box, "token", "issue", "site1")
+    _, report = ctl_json(box, "token", "revoke", "site1")
+    assert "with the token of a\\b (uid 1005)" in report["names"][0]["warnings"][0]
+
+
 def test_purge_of_a_deleted_account_takes_its_uid(box):
     box.mkdir(user_dir("gone", 1009) + "/.vornex")
     box.write_file(token_path("gone", 1009), "x\n", 0o400, 1009)
