@@ -201,11 +201,16 @@ void pause_briefly() {
 }
 
 // The child's exit status, or -1 when it did not end in time (it is killed then).
+// A child that ended by a signal counts as failed.
 int wait_bounded(pid_t child) {
     int status = 0;
     for (int i = 0; i < child_polls; ++i) {
-        if (waitpid(child, &status, WNOHANG) == child) {
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        pid_t ended = waitpid(child, &status, WNOHANG);
+        if (ended == child) {
+            return WIFEXITED(status) ? WEXITSTATUS(status) : pid_dir_result_count;
+        }
+        if (ended < 0 && errno != EINTR) {
+            return pid_dir_result_count;
         }
         pause_briefly();
     }
@@ -282,6 +287,9 @@ pid_dir_state prepare_pid_directory(const account_t *account, bool create, const
     if (count < 0) {
         return pid_dir_state::problem;
     }
+    // Whoever started the tool may have left SIGCHLD ignored; the child would then vanish
+    // without a status to wait for.
+    signal(SIGCHLD, SIG_DFL);
     pid_t child = fork();
     if (child == 0) {
         run_pid_dir_child(account, groups, count, create);

@@ -89,6 +89,17 @@ def test_a_name_set_up_by_issue_is_served_without_a_pid_file_line(box):
     assert again.stdout.decode().startswith("site1 (uid 1005): kept ")
 
 
+IGNORING_SIGCHLD = ("import os, signal, sys; signal.signal(signal.SIGCHLD, signal.SIG_IGN); "
+                    "os.execv(sys.argv[1], sys.argv[1:])")
+
+
+def test_issue_started_with_sigchld_ignored_still_waits_for_its_child(box):
+    result = box.run(program="/usr/bin/python3", token=None,
+                     raw_argv=["python3", "-c", IGNORING_SIGCHLD, CTL, "token", "issue", "site1"])
+    assert (result.rc, result.stdout.decode().splitlines()[1:]) == (
+        0, ["site1 (uid 1005): created /home/site1/.vornex/tmp"])
+
+
 def test_names_of_one_uid_share_one_token_and_raise_no_alert(box):
     shared(box)
     result, report = ctl_json(box, "token", "issue", "alias1")
