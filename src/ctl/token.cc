@@ -21,6 +21,9 @@
 namespace {
 
 constexpr int warnings_max = 4;
+constexpr const char unreadable_entry[] =
+    "its account cannot be looked up: an entry of the password database is larger than the "
+    "server reads";
 constexpr int decimal = 10;
 constexpr int purge_depth = 16;
 constexpr mode_t mark_mode = 0600;
@@ -157,7 +160,11 @@ void emit(run_t *run, const outcome_t *outcome) {
 const char *look_up(const char *name, struct passwd *entry, char *buffer, size_t size,
                     account_t *account) {
     struct passwd *found = nullptr;
-    if (getpwnam_r(name, entry, buffer, size, &found) != 0 || found == nullptr) {
+    int error = getpwnam_r(name, entry, buffer, size, &found);
+    if (error == ERANGE) {
+        return unreadable_entry;
+    }
+    if (error != 0 || found == nullptr) {
         return "no such account";
     }
     *account = {found->pw_name, found->pw_uid, found->pw_gid,
@@ -172,6 +179,24 @@ const char *look_up(const char *name, struct passwd *entry, char *buffer, size_t
         return "has no home directory: the server refuses it";
     }
     return nullptr;
+}
+
+// Looked up with the server's buffer: an entry it cannot read (one too large for it, or a
+// larger one met on the way) is neither an account nor proof that there is none.
+enum class lookup_t { found, none, unreadable };
+lookup_t look_up_uid(const char *name, uint32_t *uid) {
+    struct passwd entry {};
+    struct passwd *found = nullptr;
+    char buffer[passwd_buffer_size];
+    int error = getpwnam_r(name, &entry, buffer, sizeof buffer, &found);
+    if (error == ERANGE) {
+        return lookup_t::unreadable;
+    }
+    if (error != 0 || found == nullptr) {
+        return lookup_t::none;
+    }
+    *uid = found->pw_uid;
+    return lookup_t::found;
 }
 
 bool is_given(const options_t *options, const char *name) {
@@ -544,11 +569,18 @@ void revoke_named(run_t *run, const char *name) {
     outcome.name = name;
     const options_t *options = &run->options;
     uint32_t account_uid = 0;
-    bool has_account = is_usable_name(name) && find_account_uid(name, &account_uid);
+    lookup_t lookup = is_usable_name(name) ? look_up_uid(name, &account_uid) : lookup_t::none;
+    bool has_account = lookup == lookup_t::found;
     outcome.has_uid = has_account || options->has_uid;
     outcome.uid = has_account ? account_uid : options->uid;
     if (!is_usable_name(name)) {
         fail(&outcome, "not a usable name: empty, \".\", \"..\" or holding \"/\"");
+    } else if (lookup == lookup_t::unreadable &&
+               !(options->purge && options->force && options->has_uid)) {
+        char text[message_size];
+        snprintf(text, sizeof text, "%s; --purge --force --uid UID removes its files all the same",
+                 unreadable_entry);
+        fail(&outcome, text);
     } else if (!has_account && !options->has_uid) {
         fail(&outcome,
              options->purge ? "no such account: give its uid with --uid UID" : "no such account");

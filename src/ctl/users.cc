@@ -133,18 +133,33 @@ void split_token_name(char *dot, size_t size) {
 
 }  // namespace
 
+// An entry too large for the buffer is read again with a larger one: stopping there would
+// hide every account after it.
 int load_accounts(account_list_t *list) {
     *list = {};
     size_t capacity = 0;
     struct passwd entry {};
     struct passwd *found = nullptr;
-    char buffer[passwd_buffer_size];
-    bool fine = true;
+    size_t size = passwd_buffer_size;
+    char *buffer = static_cast<char *>(malloc(size));
+    bool fine = buffer != nullptr;
     setpwent();
-    while (fine && getpwent_r(&entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
-        fine = add_account(list, &capacity, found);
+    while (fine) {
+        int error = getpwent_r(&entry, buffer, size, &found);
+        if (error == ERANGE && size < passwd_buffer_max) {
+            size *= 2;
+            char *grown = static_cast<char *>(realloc(buffer, size));
+            fine = grown != nullptr;
+            buffer = fine ? grown : buffer;
+        } else if (error != 0 || found == nullptr) {
+            fine = error == 0 || error == ENOENT;
+            break;
+        } else {
+            fine = add_account(list, &capacity, found);
+        }
     }
     endpwent();
+    free(buffer);
     if (!fine) {
         release_accounts(list);
         return -1;

@@ -157,6 +157,26 @@ def test_a_hostile_name_is_escaped_once_in_text_and_kept_whole_in_json(box):
     assert "with the token of a\\b (uid 1005)" in report["names"][0]["warnings"][0]
 
 
+def big_entry(sb):
+    """An entry too large for the server's buffer: every lookup that meets it fails."""
+    sb.add_passwd_line(f"big:x:3001:3001:{'g' * 40000}:/nonexistent:/bin/sh")
+
+
+def test_an_entry_too_large_to_read_is_no_proof_of_a_deleted_account(box):
+    big_entry(box)
+    box.add_user("site2", 1006)
+    box.mkdir(user_dir("site2", 1006))
+    cannot = "vornexctl: site2: its account cannot be looked up: an entry of the password " \
+             "database is larger than the server reads"
+    issued = ctl(box, "token", "issue", "site2")
+    assert (issued.rc, issued.stderr.decode()) == (1, cannot + "\n")
+    purged = ctl(box, "token", "revoke", "--purge", "--uid", "1006", "site2")
+    assert (purged.rc, box.listdir(user_dir("site2", 1006))) == (1, [])
+    assert purged.stderr.decode().startswith(cannot + "; --purge --force")
+    assert ctl(box, "token", "revoke", "--purge", "--force", "--uid", "1006", "site2").rc == 0
+    assert box.lstat(user_dir("site2", 1006)) is None
+
+
 def test_purge_of_a_deleted_account_takes_its_uid(box):
     box.mkdir(user_dir("gone", 1009) + "/.vornex")
     box.write_file(token_path("gone", 1009), "x\n", 0o400, 1009)
@@ -359,6 +379,9 @@ AUDIT_ROWS = {
                          [("pid-dir-link", "/home/site1/.vornex/tmp")]),
     "pid-file directory a link": (lambda sb: (sb.mkdir(TARGET + "/tmp"), sb.symlink(
         "/home/site1/.vornex/tmp", TARGET + "/tmp")), [("pid-dir-link", "/home/site1/.vornex/tmp")]),
+    "an entry larger than the buffer": (lambda sb: (
+        big_entry(sb), sb.add_user("site2", 1006), sb.mkdir(user_dir("site2", 1006))),
+        [("token-missing", token_path("site2", 1006))]),
     "tokens of one uid differ": (lambda sb: (shared(sb), sb.mkdir(
         user_dir("alias1", SITE1) + "/.vornex"), sb.write_file(
         token_path("alias1"), "other\n", 0o400, SITE1)),
