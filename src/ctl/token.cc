@@ -389,20 +389,30 @@ void issue_group(run_t *run, const account_t *named) {
         return;
     }
     size_t count = gather_group(run, named, group, run->accounts.count + 1);
+    // The token is chosen and written under the lock, so two runs never leave two tokens.
+    bool timed_out = false;
+    int lock = count > 0 ? lock_uid_tokens(named->uid, named->name, &timed_out) : -1;
     char token[line_size + 1];
-    bool chosen = count > 0 && choose_token(run, group, count, token, sizeof token);
+    bool chosen = !timed_out && count > 0 && choose_token(run, group, count, token, sizeof token);
     for (size_t i = 0; i < count; ++i) {
         outcome_t outcome{};
         const account_t *member = group[i].account;
         outcome.name = member->name;
         outcome.has_uid = true;
         outcome.uid = member->uid;
-        if (!chosen) {
+        if (timed_out) {
+            fail(&outcome,
+                 "another run of vornexctl token held the names of this uid for half a "
+                 "minute; nothing was done");
+        } else if (!chosen) {
             fail(&outcome, "no random bytes for a token");
         } else {
             issue_one(run, member, token, is_given(&run->options, member->name), &outcome);
         }
         emit(run, &outcome);
+    }
+    if (lock >= 0) {
+        close(lock);
     }
     explicit_bzero(token, sizeof token);
     free(group);

@@ -18,6 +18,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,6 +40,10 @@ constexpr unsigned nibble_mask = 0xf;
 constexpr long poll_nanoseconds = 10L * 1000 * 1000;
 constexpr int child_polls = 500;
 constexpr int killed_polls = 100;
+constexpr int first_unused_fd = 3;
+constexpr int fallback_fd_limit = 1024;  // closed one by one where close_range is missing
+// How long a run waits for another one that sets up names of the same uid.
+constexpr int lock_polls = 3000;
 
 // What the child reports through its exit status.
 enum pid_dir_result : int {
@@ -170,6 +175,13 @@ int open_user_dir(int parent, const pid_dir_level_t *level, uid_t uid, bool crea
 
 [[noreturn]] void run_pid_dir_child(const account_t *account, const gid_t *groups, int count,
                                     bool create) {
+    // Nothing of root's stays open in a process that acts as the user: no directory of
+    // /var/vornex, and no lock that a child stuck in the kernel would hold on to.
+    if (close_range(first_unused_fd, ~0U, 0) < 0) {
+        for (int fd = first_unused_fd; fd < fallback_fd_limit; ++fd) {
+            close(fd);
+        }
+    }
     bool ready = chdir("/") == 0 && setgroups(static_cast<size_t>(count), groups) == 0 &&
                  setgid(account->gid) == 0 && seteuid(account->uid) == 0;
     if (!ready) {
@@ -278,6 +290,29 @@ int write_token_file(int dot_fd, uint32_t uid, uint32_t gid, const char *text, c
         return -1;
     }
     return 0;
+}
+
+int lock_uid_tokens(uint32_t uid, const char *name, bool *timed_out) {
+    *timed_out = false;
+    state_dirs_t dirs{};
+    bool missing = false;
+    char error[message_size];
+    if (open_state_dirs(uid, name, state_level::prefix, true, &dirs, &missing, error,
+                        sizeof error) < 0) {
+        return -1;
+    }
+    int fd = state_fd(&dirs, state_level::prefix);
+    bool busy = true;
+    for (int i = 0; busy && i < lock_polls; ++i) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            return fd;
+        }
+        busy = errno == EWOULDBLOCK || errno == EINTR;
+        pause_briefly();
+    }
+    *timed_out = busy;
+    close(fd);
+    return -1;
 }
 
 pid_dir_state prepare_pid_directory(const account_t *account, bool create, const char **reason) {

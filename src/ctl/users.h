@@ -94,6 +94,11 @@ bool has_revoked_mark(int user_fd);
 bool make_pid_dir_path(const char *home, char *buffer, size_t size);
 
 // token_write.cc
+// Runs of the tool take turns on the names of one uid, which all lie under one prefix
+// directory: it is created when missing and locked. The descriptor holds the lock; -1 when
+// the directory cannot be used (the names' own walks report why) or, with `timed_out`, when
+// another run held the lock for longer than half a minute.
+int lock_uid_tokens(uint32_t uid, const char *name, bool *timed_out);
 // 64 lowercase hex digits from getrandom and a newline; -1 when no random bytes came.
 int make_token_text(char *text, size_t size);
 // Writes the token file in `dot_fd` through an exclusive temporary file, owner and mode set

@@ -111,6 +111,25 @@ def test_names_of_one_uid_share_one_token_and_raise_no_alert(box):
     assert served.rc == 0 and not [r for r in served.logs if r.pri == PRI_AUTHPRIV_ALERT]
 
 
+HOLDING_THE_PREFIX = """
+import fcntl, os, subprocess, sys, time
+os.makedirs("/var/vornex/05", 0o755)
+held = os.open("/var/vornex/05", os.O_RDONLY)
+fcntl.flock(held, fcntl.LOCK_EX)
+run = subprocess.Popen(sys.argv[1:], stdout=subprocess.PIPE)
+time.sleep(1)
+print("waiting" if run.poll() is None and not os.path.exists("/var/vornex/05/site1") else "on")
+os.close(held)
+print(run.communicate()[0].decode().split(":")[1].split()[0], run.returncode)
+"""
+
+
+def test_a_run_waits_while_another_sets_up_names_of_the_uid(box):
+    result = box.run(program="/usr/bin/python3", token=None,
+                     raw_argv=["python3", "-c", HOLDING_THE_PREFIX, CTL, "token", "issue", "site1"])
+    assert result.stdout.decode().split() == ["waiting", "created", "0"], result
+
+
 def test_rotate_replaces_the_token_of_every_name_of_the_uid(box):
     shared(box)
     ctl(box, "token", "issue", "site1")
