@@ -88,17 +88,23 @@ bool is_user_writable(const struct stat *info, const account_t *account) {
            ((info->st_mode & group_write) != 0 && in_groups(account, info->st_gid));
 }
 
-// A directory level: a link or no directory ends the walk there.
+// A directory level: a link or no directory ends the walk there. What is judged is the
+// directory the descriptor holds, not what the name pointed to a moment before.
 int open_checked(users_report_t *out, int parent, const char *component, const char *path,
                  const name_dir_t *dir) {
+    int fd = openat(parent, component, dir_flags);
     struct stat info {};
-    if (fstatat(parent, component, &info, AT_SYMLINK_NOFOLLOW) < 0) {
+    if (fd < 0) {
+        if (fstatat(parent, component, &info, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(info.st_mode)) {
+            report(out, path, "error", "user-dir-link", dir->name,
+                   S_ISLNK(info.st_mode)
+                       ? "is a link: the server follows it, the tool leaves it alone"
+                       : "is not a directory: the name has no usable token");
+        }
         return -1;
     }
-    if (!S_ISDIR(info.st_mode)) {
-        report(out, path, "error", "user-dir-link", dir->name,
-               S_ISLNK(info.st_mode) ? "is a link: the server follows it, the tool leaves it alone"
-                                     : "is not a directory: the name has no usable token");
+    if (fstat(fd, &info) < 0) {
+        close(fd);
         return -1;
     }
     char message[message_size];
@@ -117,7 +123,7 @@ int open_checked(users_report_t *out, int parent, const char *component, const c
                  static_cast<unsigned>(info.st_mode & permission_bits));
         report(out, path, "error", "user-dir-unsafe", dir->name, message);
     }
-    return openat(parent, component, dir_flags);
+    return fd;
 }
 
 // `dot_fd` is -1 when ".vornex" does not exist.
@@ -226,17 +232,37 @@ void check_temp_logs(users_report_t *out, int user_fd, const name_dir_t *dir) {
     closedir(items);
 }
 
+// Looked at by a child with the user's identity: the home is the user's to fill with links,
+// and root neither follows them nor waits on what lies behind them.
 void check_pid_dir(users_report_t *out, const account_t *account) {
     char path[passwd_buffer_size];
-    struct stat info {};
-    if (account->home[0] == '\0' || stat(account->home, &info) < 0 ||
-        !make_pid_dir_path(account->home, path, sizeof path)) {
+    if (account->home[0] == '\0' || !make_pid_dir_path(account->home, path, sizeof path)) {
         return;
     }
-    if (stat(path, &info) < 0 || !S_ISDIR(info.st_mode)) {
-        report(out, path, "warning", "pid-dir-missing", account->name,
-               "the pid-file directory is missing: every request of the name logs \"Unable to "
-               "create pid file\"; token issue creates it");
+    const char *reason = nullptr;
+    char message[message_size];
+    switch (prepare_pid_directory(account, false, &reason)) {
+        case pid_dir_state::missing:
+            report(out, path, "warning", "pid-dir-missing", account->name,
+                   "the pid-file directory is missing: every request of the name logs \"Unable "
+                   "to create pid file\"; token issue creates it");
+            return;
+        case pid_dir_state::planted:
+            snprintf(message, sizeof message,
+                     "%s; token issue creates nothing through it and fails the name", reason);
+            report(out, path, "warning", "pid-dir-link", account->name, message);
+            return;
+        case pid_dir_state::problem:
+            snprintf(message, sizeof message,
+                     "the pid-file directory cannot be looked at as the user (%s): requests of "
+                     "the name may log \"Unable to create pid file\"",
+                     reason);
+            report(out, path, "warning", "pid-dir-missing", account->name, message);
+            return;
+        case pid_dir_state::created:
+        case pid_dir_state::existed:
+        case pid_dir_state::no_home:
+            return;
     }
 }
 
@@ -323,7 +349,9 @@ size_t list_names(int prefix_fd, char ***names) {
 void check_prefix(users_report_t *out, int root_fd, uint32_t number) {
     char prefix[prefix_size];
     get_prefix(number, prefix);
-    int prefix_fd = openat(root_fd, prefix, dir_flags);
+    name_dir_t level{};
+    snprintf(level.path, sizeof level.path, "%s/%s", state_root, prefix);
+    int prefix_fd = open_checked(out, root_fd, prefix, level.path, &level);
     if (prefix_fd < 0) {
         return;
     }
@@ -382,7 +410,6 @@ bool read_token(const account_t *account, token_inspection_t *inspection) {
 void compare_pair(users_report_t *out, const account_t *first, const account_t *later,
                   bool search_on) {
     char message[message_size];
-    char other[shown_size];
     char path[passwd_buffer_size];
     token_inspection_t a{};
     token_inspection_t b{};
@@ -391,7 +418,7 @@ void compare_pair(users_report_t *out, const account_t *first, const account_t *
         snprintf(message, sizeof message,
                  "differs from the token file of %s, which shares uid %u: the shared-uid search "
                  "counts every mismatch it meets before the right file against that name",
-                 shown(first->name, other, sizeof other), later->uid);
+                 first->name, later->uid);
         report(out, path, "error", "token-differs", later->name, message);
     }
     explicit_bzero(a.first_line, sizeof a.first_line);
@@ -401,7 +428,7 @@ void compare_pair(users_report_t *out, const account_t *first, const account_t *
         snprintf(message, sizeof message,
                  "shares uid %u with %s but not its groups: the shared-uid search runs a command "
                  "with the requesting account's groups, whichever name's token matched",
-                 later->uid, shown(first->name, other, sizeof other));
+                 later->uid, first->name);
         report(out, path, "warning", "groups-differ", later->name, message);
     }
 }
@@ -430,11 +457,14 @@ void check_shared_uids(users_report_t *out) {
 void check_unset_accounts(users_report_t *out) {
     uid_range_t range{};
     read_uid_range(&range);
+    if (range.min > range.max) {
+        report(out, login_defs_path, "error", "uid-range", nullptr, uid_range_empty);
+    }
     for (size_t i = 0; i < out->accounts.count; ++i) {
         const account_t *account = &out->accounts.items[i];
         struct stat info {};
-        if (out->seen[i] || account->uid < range.min || account->uid > range.max ||
-            stat(account->home, &info) < 0 || !S_ISDIR(info.st_mode)) {
+        if (out->seen[i] || !in_uid_range(&range, account->uid) || stat(account->home, &info) < 0 ||
+            !S_ISDIR(info.st_mode)) {
             continue;
         }
         char path[passwd_buffer_size];
@@ -485,7 +515,16 @@ int run_check_users(int argc, char **argv, bool json) {
         json_string(&out.json, "directory", state_root);
         json_begin(&out.json, "findings", '[');
     }
-    int root_fd = open(state_root, dir_flags);
+    // /var is the system's; /var/vornex and its prefix directories are held to the rules of
+    // the per-user directories.
+    name_dir_t top{};
+    snprintf(top.path, sizeof top.path, "%s", state_root);
+    int var_fd = open("/var", dir_flags & ~O_NOFOLLOW);
+    int root_fd =
+        var_fd < 0 ? -1 : open_checked(&out, var_fd, state_root + strlen("/var/"), top.path, &top);
+    if (var_fd >= 0) {
+        close(var_fd);
+    }
     for (uint32_t number = 0; root_fd >= 0 && number < prefix_count; ++number) {
         check_prefix(&out, root_fd, number);
     }

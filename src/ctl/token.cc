@@ -21,6 +21,9 @@
 namespace {
 
 constexpr int warnings_max = 4;
+constexpr const char unreadable_entry[] =
+    "its account cannot be looked up: an entry of the password database is larger than the "
+    "server reads";
 constexpr int decimal = 10;
 constexpr int purge_depth = 16;
 constexpr mode_t mark_mode = 0600;
@@ -46,6 +49,7 @@ struct outcome_t {
     uint32_t uid;
     const char *result;  // created, kept, rotated, revoked, purged, no-directory, error
     char error[message_size];
+    bool failed;  // the name fails although its token was done: `error` tells why
     char token_file[passwd_buffer_size];
     char pid_directory[passwd_buffer_size];
     const char *pid_result;  // created, exists, failed, or null
@@ -82,6 +86,10 @@ void fail(outcome_t *outcome, const char *text) {
     snprintf(outcome->error, sizeof outcome->error, "%s", text);
 }
 
+bool has_failed(const outcome_t *outcome) {
+    return outcome->failed || strcmp(outcome->result, "error") == 0;
+}
+
 void print_outcome(const outcome_t *outcome) {
     char name[shown_size];
     char path[shown_size];
@@ -91,14 +99,16 @@ void print_outcome(const outcome_t *outcome) {
         snprintf(uid, sizeof uid, "uid %u", outcome->uid);
     }
     char text[shown_size];
-    if (strcmp(outcome->result, "error") == 0) {
-        print_error(outcome->name, shown(outcome->error, text, sizeof text));
-    } else {
+    if (strcmp(outcome->result, "error") != 0) {
         printf("%s (%s): %s", name, uid, outcome->result);
         if (outcome->token_file[0] != '\0') {
             printf(" %s", shown(outcome->token_file, path, sizeof path));
         }
         printf("\n");
+    }
+    if (has_failed(outcome)) {
+        fflush(stdout);
+        print_error(outcome->name, shown(outcome->error, text, sizeof text));
     }
     if (outcome->pid_result != nullptr && strcmp(outcome->pid_result, "created") == 0) {
         printf("%s (%s): created %s\n", name, uid,
@@ -123,7 +133,7 @@ void write_outcome(json_writer_t *json, const outcome_t *outcome) {
                 outcome->pid_directory[0] != '\0' ? outcome->pid_directory : nullptr);
     json_string(json, "pid_directory_result", outcome->pid_result);
     json_string(json, "still_served_by", outcome->served_by);
-    json_string(json, "error", strcmp(outcome->result, "error") == 0 ? outcome->error : nullptr);
+    json_string(json, "error", has_failed(outcome) ? outcome->error : nullptr);
     json_begin(json, "warnings", '[');
     for (int i = 0; i < outcome->warning_count; ++i) {
         json_string(json, nullptr, outcome->warnings[i]);
@@ -133,7 +143,7 @@ void write_outcome(json_writer_t *json, const outcome_t *outcome) {
 }
 
 void emit(run_t *run, const outcome_t *outcome) {
-    if (strcmp(outcome->result, "error") == 0) {
+    if (has_failed(outcome)) {
         run->status = status_problems;
     }
     if (run->as_json) {
@@ -150,7 +160,11 @@ void emit(run_t *run, const outcome_t *outcome) {
 const char *look_up(const char *name, struct passwd *entry, char *buffer, size_t size,
                     account_t *account) {
     struct passwd *found = nullptr;
-    if (getpwnam_r(name, entry, buffer, size, &found) != 0 || found == nullptr) {
+    int error = getpwnam_r(name, entry, buffer, size, &found);
+    if (error == ERANGE) {
+        return unreadable_entry;
+    }
+    if (error != 0 || found == nullptr) {
         return "no such account";
     }
     *account = {found->pw_name, found->pw_uid, found->pw_gid,
@@ -165,6 +179,24 @@ const char *look_up(const char *name, struct passwd *entry, char *buffer, size_t
         return "has no home directory: the server refuses it";
     }
     return nullptr;
+}
+
+// Looked up with the server's buffer: an entry it cannot read (one too large for it, or a
+// larger one met on the way) is neither an account nor proof that there is none.
+enum class lookup_t { found, none, unreadable };
+lookup_t look_up_uid(const char *name, uint32_t *uid) {
+    struct passwd entry {};
+    struct passwd *found = nullptr;
+    char buffer[passwd_buffer_size];
+    int error = getpwnam_r(name, &entry, buffer, sizeof buffer, &found);
+    if (error == ERANGE) {
+        return lookup_t::unreadable;
+    }
+    if (error != 0 || found == nullptr) {
+        return lookup_t::none;
+    }
+    *uid = found->pw_uid;
+    return lookup_t::found;
 }
 
 bool is_given(const options_t *options, const char *name) {
@@ -238,11 +270,11 @@ void note_pid_directory(outcome_t *outcome, const account_t *account) {
         add_warning(outcome, "the pid-file directory's path is too long");
         return;
     }
-    bool created = false;
-    const char *problem = make_pid_directory(account, &created);
-    if (problem == nullptr) {
-        outcome->pid_result = created ? "created" : "exists";
-        if (created) {
+    const char *reason = nullptr;
+    pid_dir_state state = prepare_pid_directory(account, true, &reason);
+    if (state == pid_dir_state::created || state == pid_dir_state::existed) {
+        outcome->pid_result = state == pid_dir_state::created ? "created" : "exists";
+        if (state == pid_dir_state::created) {
             syslog(LOG_NOTICE, "Created pid-file directory %s for %s (UID %u)",
                    outcome->pid_directory, account->name, account->uid);
         }
@@ -250,11 +282,17 @@ void note_pid_directory(outcome_t *outcome, const account_t *account) {
     }
     outcome->pid_result = "failed";
     char text[message_size];
-    char path[shown_size];
     mark_cut(text, sizeof text,
              snprintf(text, sizeof text, "pid-file directory %s not made: %s",
-                      shown(outcome->pid_directory, path, sizeof path), problem));
-    add_warning(outcome, text);
+                      outcome->pid_directory, reason));
+    // Something the user planted where the directory belongs fails the name; any other reason
+    // (a home that is not the user's, say) leaves the server only without its pid file.
+    if (state == pid_dir_state::planted) {
+        outcome->failed = true;
+        snprintf(outcome->error, sizeof outcome->error, "%s", text);
+    } else {
+        add_warning(outcome, text);
+    }
 }
 
 // Writes or keeps the token of one name; the directories are made as needed.
@@ -288,11 +326,9 @@ void issue_one(run_t *run, const account_t *account, const char *token, bool giv
         }
     } else if (inspection.state != token_check::missing && !run->options.rotate) {
         char text[message_size];
-        char path[shown_size];
         mark_cut(text, sizeof text,
                  snprintf(text, sizeof text, "%s: %s; left as it is (rotate replaces it)",
-                          shown(outcome->token_file, path, sizeof path),
-                          describe_token_state(inspection.state)));
+                          outcome->token_file, describe_token_state(inspection.state)));
         fail(outcome, text);
     } else if (write_token_file(dot_fd, account->uid, account->gid, token, outcome->error,
                                 sizeof outcome->error) < 0) {
@@ -353,20 +389,30 @@ void issue_group(run_t *run, const account_t *named) {
         return;
     }
     size_t count = gather_group(run, named, group, run->accounts.count + 1);
+    // The token is chosen and written under the lock, so two runs never leave two tokens.
+    bool timed_out = false;
+    int lock = count > 0 ? lock_uid_tokens(named->uid, named->name, &timed_out) : -1;
     char token[line_size + 1];
-    bool chosen = count > 0 && choose_token(run, group, count, token, sizeof token);
+    bool chosen = !timed_out && count > 0 && choose_token(run, group, count, token, sizeof token);
     for (size_t i = 0; i < count; ++i) {
         outcome_t outcome{};
         const account_t *member = group[i].account;
         outcome.name = member->name;
         outcome.has_uid = true;
         outcome.uid = member->uid;
-        if (!chosen) {
+        if (timed_out) {
+            fail(&outcome,
+                 "another run of vornexctl token held the names of this uid for half a "
+                 "minute; nothing was done");
+        } else if (!chosen) {
             fail(&outcome, "no random bytes for a token");
         } else {
             issue_one(run, member, token, is_given(&run->options, member->name), &outcome);
         }
         emit(run, &outcome);
+    }
+    if (lock >= 0) {
+        close(lock);
     }
     explicit_bzero(token, sizeof token);
     free(group);
@@ -415,10 +461,14 @@ bool is_directory(const char *path) {
 void issue_all(run_t *run) {
     uid_range_t range{};
     read_uid_range(&range);
+    if (range.min > range.max) {
+        print_error(login_defs_path, uid_range_empty);
+        run->status = status_problems;
+    }
     for (size_t i = 0; i < run->accounts.count; ++i) {
         const account_t *account = &run->accounts.items[i];
-        if (run->done[i] || account->uid < range.min || account->uid > range.max ||
-            !is_directory(account->home) || is_revoked(account->uid, account->name)) {
+        if (run->done[i] || !in_uid_range(&range, account->uid) || !is_directory(account->home) ||
+            is_revoked(account->uid, account->name)) {
             continue;
         }
         issue_named(run, account->name);
@@ -494,11 +544,11 @@ void revoke_one(run_t *run, const char *name, uint32_t uid, outcome_t *outcome) 
     outcome->served_by = find_serving_name(run, uid, name);
     if (outcome->served_by != nullptr) {
         char text[message_size];
-        char other[shown_size];
-        snprintf(text, sizeof text,
-                 "requests for it still succeed through the shared-uid search with the token of "
-                 "%s (uid %u), since %s is absent",
-                 shown(outcome->served_by, other, sizeof other), uid, disable_duid_flag_file);
+        mark_cut(text, sizeof text,
+                 snprintf(text, sizeof text,
+                          "requests for it still succeed through the shared-uid search with the "
+                          "token of %s (uid %u), since %s is absent",
+                          outcome->served_by, uid, disable_duid_flag_file));
         add_warning(outcome, text);
     }
 }
@@ -529,11 +579,18 @@ void revoke_named(run_t *run, const char *name) {
     outcome.name = name;
     const options_t *options = &run->options;
     uint32_t account_uid = 0;
-    bool has_account = is_usable_name(name) && find_account_uid(name, &account_uid);
+    lookup_t lookup = is_usable_name(name) ? look_up_uid(name, &account_uid) : lookup_t::none;
+    bool has_account = lookup == lookup_t::found;
     outcome.has_uid = has_account || options->has_uid;
     outcome.uid = has_account ? account_uid : options->uid;
     if (!is_usable_name(name)) {
         fail(&outcome, "not a usable name: empty, \".\", \"..\" or holding \"/\"");
+    } else if (lookup == lookup_t::unreadable &&
+               !(options->purge && options->force && options->has_uid)) {
+        char text[message_size];
+        snprintf(text, sizeof text, "%s; --purge --force --uid UID removes its files all the same",
+                 unreadable_entry);
+        fail(&outcome, text);
     } else if (!has_account && !options->has_uid) {
         fail(&outcome,
              options->purge ? "no such account: give its uid with --uid UID" : "no such account");

@@ -18,6 +18,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,31 +40,60 @@ constexpr unsigned nibble_mask = 0xf;
 constexpr long poll_nanoseconds = 10L * 1000 * 1000;
 constexpr int child_polls = 500;
 constexpr int killed_polls = 100;
+constexpr int first_unused_fd = 3;
+constexpr int fallback_fd_limit = 1024;  // closed one by one where close_range is missing
+// How long a run waits for another one that sets up names of the same uid.
+constexpr int lock_polls = 3000;
 
 // What the child reports through its exit status.
 enum pid_dir_result : int {
     pid_dir_created = 0,
     pid_dir_existed,
+    pid_dir_missing,
     pid_dir_no_identity,
+    pid_dir_home_missing,
     pid_dir_no_home,
     pid_dir_parent_link,
+    pid_dir_parent_not_dir,
     pid_dir_parent_foreign,
     pid_dir_link,
+    pid_dir_not_dir,
     pid_dir_foreign,
     pid_dir_not_made,
     pid_dir_result_count,
 };
 
-constexpr const char *pid_dir_reasons[pid_dir_result_count] = {
-    nullptr,
-    nullptr,
-    "the user's identity cannot be taken",
-    "the home directory cannot be entered as the user",
-    "~/.vornex is a link or not a directory: nothing is created there",
-    "~/.vornex is not the user's: nothing is created there",
-    "~/.vornex/tmp is a link or not a directory",
-    "~/.vornex/tmp is not the user's",
-    "the user cannot create it",
+struct pid_dir_meaning_t {
+    pid_dir_state state;
+    const char *reason;
+};
+
+constexpr pid_dir_meaning_t pid_dir_meanings[pid_dir_result_count] = {
+    {pid_dir_state::created, nullptr},
+    {pid_dir_state::existed, nullptr},
+    {pid_dir_state::missing, nullptr},
+    {pid_dir_state::problem, "the user's identity cannot be taken"},
+    {pid_dir_state::no_home, "the home directory does not exist"},
+    {pid_dir_state::problem, "the home directory cannot be entered as the user"},
+    {pid_dir_state::planted, "~/.vornex is a link: nothing is created through it"},
+    {pid_dir_state::planted, "~/.vornex is not a directory: nothing is created there"},
+    {pid_dir_state::problem, "~/.vornex is not the user's: nothing is created there"},
+    {pid_dir_state::planted, "~/.vornex/tmp is a link: nothing is created through it"},
+    {pid_dir_state::planted, "~/.vornex/tmp is not a directory"},
+    {pid_dir_state::problem, "~/.vornex/tmp is not the user's"},
+    {pid_dir_state::problem, "the user cannot create it"},
+};
+
+struct pid_dir_level_t {
+    const char *name;
+    int link_result;
+    int not_dir_result;
+    int foreign_result;
+};
+
+constexpr pid_dir_level_t pid_dir_levels[] = {
+    {pid_parent_name, pid_dir_parent_link, pid_dir_parent_not_dir, pid_dir_parent_foreign},
+    {pid_dir_name, pid_dir_link, pid_dir_not_dir, pid_dir_foreign},
 };
 
 void set_error(char *error, size_t size, const char *what) {
@@ -111,26 +141,47 @@ int fill_temp(int fd, uint32_t uid, uint32_t gid, const char *text, char *error,
     return 0;
 }
 
-// Each step in the child is one test; the first that fails names the result.
-int open_user_dir(int parent, const char *name, uid_t uid, int link_result, int foreign_result,
-                  bool *made, int *fd) {
-    if (mkdirat(parent, name, pid_dir_mode) == 0) {
+// Each step in the child is one test; the first that fails names the result. Without
+// `create` nothing is made and a missing level ends the walk.
+int open_user_dir(int parent, const pid_dir_level_t *level, uid_t uid, bool create, bool *made,
+                  int *fd) {
+    if (!create) {
+        struct stat info {};
+        if (fstatat(parent, level->name, &info, AT_SYMLINK_NOFOLLOW) < 0) {
+            return errno == ENOENT ? pid_dir_missing : pid_dir_not_made;
+        }
+    } else if (mkdirat(parent, level->name, pid_dir_mode) == 0) {
         *made = true;
     } else if (errno != EEXIST) {
         return pid_dir_not_made;
     }
-    *fd = openat(parent, name, dir_flags);
+    *fd = openat(parent, level->name, dir_flags);
     if (*fd < 0) {
-        return errno == ELOOP || errno == ENOTDIR ? link_result : pid_dir_not_made;
+        struct stat info {};
+        if (fstatat(parent, level->name, &info, AT_SYMLINK_NOFOLLOW) < 0) {
+            return pid_dir_not_made;
+        }
+        if (S_ISLNK(info.st_mode)) {
+            return level->link_result;
+        }
+        return S_ISDIR(info.st_mode) ? pid_dir_not_made : level->not_dir_result;
     }
     struct stat info {};
-    if (fstat(*fd, &info) < 0 || info.st_uid != uid) {
-        return foreign_result;
+    if (create && (fstat(*fd, &info) < 0 || info.st_uid != uid)) {
+        return level->foreign_result;
     }
     return pid_dir_created;
 }
 
-[[noreturn]] void run_pid_dir_child(const account_t *account, const gid_t *groups, int count) {
+[[noreturn]] void run_pid_dir_child(const account_t *account, const gid_t *groups, int count,
+                                    bool create) {
+    // Nothing of root's stays open in a process that acts as the user: no directory of
+    // /var/vornex, and no lock that a child stuck in the kernel would hold on to.
+    if (close_range(first_unused_fd, ~0U, 0) < 0) {
+        for (int fd = first_unused_fd; fd < fallback_fd_limit; ++fd) {
+            close(fd);
+        }
+    }
     bool ready = chdir("/") == 0 && setgroups(static_cast<size_t>(count), groups) == 0 &&
                  setgid(account->gid) == 0 && seteuid(account->uid) == 0;
     if (!ready) {
@@ -138,16 +189,18 @@ int open_user_dir(int parent, const char *name, uid_t uid, int link_result, int 
     }
     int home = open(account->home, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
     if (home < 0) {
-        _exit(pid_dir_no_home);
+        _exit(errno == ENOENT ? pid_dir_home_missing : pid_dir_no_home);
     }
     bool made = false;
-    int parent = -1;
-    int result = open_user_dir(home, pid_parent_name, account->uid, pid_dir_parent_link,
-                               pid_dir_parent_foreign, &made, &parent);
-    int tmp = -1;
-    if (result == pid_dir_created) {
-        result = open_user_dir(parent, pid_dir_name, account->uid, pid_dir_link, pid_dir_foreign,
-                               &made, &tmp);
+    int parent = home;
+    int result = pid_dir_created;
+    for (const pid_dir_level_t &level : pid_dir_levels) {
+        int fd = -1;
+        result = open_user_dir(parent, &level, account->uid, create, &made, &fd);
+        if (result != pid_dir_created) {
+            break;
+        }
+        parent = fd;
     }
     _exit(result == pid_dir_created && !made ? pid_dir_existed : result);
 }
@@ -160,11 +213,16 @@ void pause_briefly() {
 }
 
 // The child's exit status, or -1 when it did not end in time (it is killed then).
+// A child that ended by a signal counts as failed.
 int wait_bounded(pid_t child) {
     int status = 0;
     for (int i = 0; i < child_polls; ++i) {
-        if (waitpid(child, &status, WNOHANG) == child) {
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        pid_t ended = waitpid(child, &status, WNOHANG);
+        if (ended == child) {
+            return WIFEXITED(status) ? WEXITSTATUS(status) : pid_dir_result_count;
+        }
+        if (ended < 0 && errno != EINTR) {
+            return pid_dir_result_count;
         }
         pause_briefly();
     }
@@ -234,30 +292,59 @@ int write_token_file(int dot_fd, uint32_t uid, uint32_t gid, const char *text, c
     return 0;
 }
 
-const char *make_pid_directory(const account_t *account, bool *created) {
-    *created = false;
+int lock_uid_tokens(uint32_t uid, const char *name, bool *timed_out) {
+    *timed_out = false;
+    state_dirs_t dirs{};
+    bool missing = false;
+    char error[message_size];
+    if (open_state_dirs(uid, name, state_level::prefix, true, &dirs, &missing, error,
+                        sizeof error) < 0) {
+        return -1;
+    }
+    int fd = state_fd(&dirs, state_level::prefix);
+    bool busy = true;
+    for (int i = 0; busy && i < lock_polls; ++i) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            return fd;
+        }
+        busy = errno == EWOULDBLOCK || errno == EINTR;
+        pause_briefly();
+    }
+    *timed_out = busy;
+    close(fd);
+    return -1;
+}
+
+pid_dir_state prepare_pid_directory(const account_t *account, bool create, const char **reason) {
+    *reason = "the user's groups cannot be found";
     gid_t *groups = nullptr;
     int count = find_groups(account->name, account->gid, &groups);
     if (count < 0) {
-        return "the user's groups cannot be found";
+        return pid_dir_state::problem;
     }
+    // Whoever started the tool may have left SIGCHLD ignored; the child would then vanish
+    // without a status to wait for.
+    signal(SIGCHLD, SIG_DFL);
     pid_t child = fork();
     if (child == 0) {
-        run_pid_dir_child(account, groups, count);
+        run_pid_dir_child(account, groups, count, create);
     }
     free(groups);
+    *reason = "no child process can be started";
     if (child < 0) {
-        return "no child process can be started";
+        return pid_dir_state::problem;
     }
     int result = wait_bounded(child);
+    *reason = "the child that makes it did not finish in time and was killed";
     if (result < 0) {
-        return "the child that makes it did not finish in time and was killed";
+        return pid_dir_state::problem;
     }
+    *reason = "the child that makes it failed";
     if (result >= pid_dir_result_count) {
-        return "the child that makes it failed";
+        return pid_dir_state::problem;
     }
-    *created = result == pid_dir_created;
-    return pid_dir_reasons[result];
+    *reason = pid_dir_meanings[result].reason;
+    return pid_dir_meanings[result].state;
 }
 
 int remove_tree(int dir_fd, int depth) {

@@ -45,17 +45,21 @@ bool add_account(account_list_t *list, size_t *capacity, const struct passwd *en
     return account->name != nullptr && account->home != nullptr;
 }
 
-// "UID_MIN 1000": the key at the start of a line, white space, a decimal number.
+// "UID_MIN 1000": the key at the start of a line, white space, a decimal number and nothing
+// but white space after it. Any other value ("-1", "1000x", "0x3e8", one beyond 32 bits) is
+// passed over and the earlier value stays.
 bool read_defs_value(const char *line, const char *key, uint32_t *value) {
     size_t length = strlen(key);
     if (strncmp(line, key, length) != 0 || isspace(static_cast<unsigned char>(line[length])) == 0) {
         return false;
     }
+    const char *digits = line + length + strspn(line + length, " \t");
     char *end = nullptr;
     errno = 0;
-    unsigned long number = strtoul(line + length, &end, decimal);
-    if (errno != 0 || end == line + length || number > UINT32_MAX) {
-        return false;
+    unsigned long number = strtoul(digits, &end, decimal);
+    if (isdigit(static_cast<unsigned char>(digits[0])) == 0 || errno != 0 || number > UINT32_MAX ||
+        end[strspn(end, " \t\r\n")] != '\0') {
+        return true;
     }
     *value = static_cast<uint32_t>(number);
     return true;
@@ -129,18 +133,33 @@ void split_token_name(char *dot, size_t size) {
 
 }  // namespace
 
+// An entry too large for the buffer is read again with a larger one: stopping there would
+// hide every account after it.
 int load_accounts(account_list_t *list) {
     *list = {};
     size_t capacity = 0;
     struct passwd entry {};
     struct passwd *found = nullptr;
-    char buffer[passwd_buffer_size];
-    bool fine = true;
+    size_t size = passwd_buffer_size;
+    char *buffer = static_cast<char *>(malloc(size));
+    bool fine = buffer != nullptr;
     setpwent();
-    while (fine && getpwent_r(&entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
-        fine = add_account(list, &capacity, found);
+    while (fine) {
+        int error = getpwent_r(&entry, buffer, size, &found);
+        if (error == ERANGE && size < passwd_buffer_max) {
+            size *= 2;
+            char *grown = static_cast<char *>(realloc(buffer, size));
+            fine = grown != nullptr;
+            buffer = fine ? grown : buffer;
+        } else if (error != 0 || found == nullptr) {
+            fine = error == 0 || error == ENOENT;
+            break;
+        } else {
+            fine = add_account(list, &capacity, found);
+        }
     }
     endpwent();
+    free(buffer);
     if (!fine) {
         release_accounts(list);
         return -1;
@@ -166,20 +185,34 @@ const account_t *find_listed_account(const account_list_t *list, const char *nam
     return nullptr;
 }
 
-void read_uid_range(uid_range_t *range) {
+void parse_uid_range(FILE *defs, uid_range_t *range) {
     range->min = default_uid_min;
     range->max = default_uid_max;
-    FILE *defs = fopen(login_defs_path, "re");
-    if (defs == nullptr) {
-        return;
-    }
     char line[line_size];
+    bool line_start = true;
     while (fgets(line, sizeof line, defs) != nullptr) {
+        // The rest of a line longer than the buffer is not the start of another line.
+        bool whole = strchr(line, '\n') != nullptr || feof(defs) != 0;
         const char *start = line + strspn(line, " \t");
-        if (!read_defs_value(start, "UID_MIN", &range->min)) {
+        if (line_start && whole && !read_defs_value(start, "UID_MIN", &range->min)) {
             read_defs_value(start, "UID_MAX", &range->max);
         }
+        line_start = whole;
     }
+}
+
+bool in_uid_range(const uid_range_t *range, uint32_t uid) {
+    return uid != 0 && uid >= range->min && uid <= range->max;
+}
+
+void read_uid_range(uid_range_t *range) {
+    FILE *defs = fopen(login_defs_path, "re");
+    if (defs == nullptr) {
+        range->min = default_uid_min;
+        range->max = default_uid_max;
+        return;
+    }
+    parse_uid_range(defs, range);
     fclose(defs);
 }
 

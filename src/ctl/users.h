@@ -20,6 +20,8 @@ constexpr const char pid_dir_name[] = "tmp";
 constexpr size_t token_random_bytes = 32;
 constexpr size_t token_text_size = 2 * token_random_bytes + 2;
 constexpr const char login_defs_path[] = "/etc/login.defs";
+// The largest buffer an entry of the password database is read into while listing them all.
+constexpr size_t passwd_buffer_max = 1024 * 1024;
 constexpr uint32_t default_uid_min = 1000;
 constexpr uint32_t default_uid_max = 60000;
 
@@ -45,8 +47,13 @@ struct uid_range_t {
     uint32_t min;
     uint32_t max;
 };
-// UID_MIN and UID_MAX of /etc/login.defs, their defaults when unset.
+// UID_MIN and UID_MAX of /etc/login.defs, their defaults when unset or not a plain decimal
+// number. The minimum may lie above the maximum: no account then.
 void read_uid_range(uid_range_t *range);
+void parse_uid_range(FILE *defs, uid_range_t *range);
+// Root is never in the range, whatever the file says.
+bool in_uid_range(const uid_range_t *range, uint32_t uid);
+constexpr const char uid_range_empty[] = "UID_MIN lies above UID_MAX: no account is in the range";
 
 // A name the tool puts into a path: not empty, ".", ".." and without "/".
 bool is_usable_name(const char *name);
@@ -87,14 +94,23 @@ bool has_revoked_mark(int user_fd);
 bool make_pid_dir_path(const char *home, char *buffer, size_t size);
 
 // token_write.cc
+// Runs of the tool take turns on the names of one uid, which all lie under one prefix
+// directory: it is created when missing and locked. The descriptor holds the lock; -1 when
+// the directory cannot be used (the names' own walks report why) or, with `timed_out`, when
+// another run held the lock for longer than half a minute.
+int lock_uid_tokens(uint32_t uid, const char *name, bool *timed_out);
 // 64 lowercase hex digits from getrandom and a newline; -1 when no random bytes came.
 int make_token_text(char *text, size_t size);
 // Writes the token file in `dot_fd` through an exclusive temporary file, owner and mode set
 // on its descriptor, forced to disk, renamed into place and the directory synced.
 int write_token_file(int dot_fd, uint32_t uid, uint32_t gid, const char *text, char *error,
                      size_t size);
-// Creates "<home>/.vornex/tmp" as the user in a child that is killed after a few seconds:
-// null when done (`created` tells whether anything was made), else the warning.
-const char *make_pid_directory(const account_t *account, bool *created);
+// The pid-file directory as a child with the user's identity found it, or made it with
+// `create`. A link or something not a directory at "~/.vornex" or "~/.vornex/tmp" is
+// `planted`: nothing is created through it. `reason` tells why for planted and problem.
+enum class pid_dir_state { created, existed, missing, no_home, planted, problem };
+// Creates "<home>/.vornex/tmp" (with `create`) or only looks at it, as the user in a child
+// that is killed after a few seconds; never as root and never through a link.
+pid_dir_state prepare_pid_directory(const account_t *account, bool create, const char **reason);
 // Removes everything in the directory without following links; -1 when something stays.
 int remove_tree(int dir_fd, int depth);

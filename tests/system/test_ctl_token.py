@@ -89,6 +89,17 @@ def test_a_name_set_up_by_issue_is_served_without_a_pid_file_line(box):
     assert again.stdout.decode().startswith("site1 (uid 1005): kept ")
 
 
+IGNORING_SIGCHLD = ("import os, signal, sys; signal.signal(signal.SIGCHLD, signal.SIG_IGN); "
+                    "os.execv(sys.argv[1], sys.argv[1:])")
+
+
+def test_issue_started_with_sigchld_ignored_still_waits_for_its_child(box):
+    result = box.run(program="/usr/bin/python3", token=None,
+                     raw_argv=["python3", "-c", IGNORING_SIGCHLD, CTL, "token", "issue", "site1"])
+    assert (result.rc, result.stdout.decode().splitlines()[1:]) == (
+        0, ["site1 (uid 1005): created /home/site1/.vornex/tmp"])
+
+
 def test_names_of_one_uid_share_one_token_and_raise_no_alert(box):
     shared(box)
     result, report = ctl_json(box, "token", "issue", "alias1")
@@ -98,6 +109,25 @@ def test_names_of_one_uid_share_one_token_and_raise_no_alert(box):
     assert box.read(token_path("alias1")) == token
     served = box.run(user="alias1", cwd="/home/site1", token=token.strip())
     assert served.rc == 0 and not [r for r in served.logs if r.pri == PRI_AUTHPRIV_ALERT]
+
+
+HOLDING_THE_PREFIX = """
+import fcntl, os, subprocess, sys, time
+os.makedirs("/var/vornex/05", 0o755)
+held = os.open("/var/vornex/05", os.O_RDONLY)
+fcntl.flock(held, fcntl.LOCK_EX)
+run = subprocess.Popen(sys.argv[1:], stdout=subprocess.PIPE)
+time.sleep(1)
+print("waiting" if run.poll() is None and not os.path.exists("/var/vornex/05/site1") else "on")
+os.close(held)
+print(run.communicate()[0].decode().split(":")[1].split()[0], run.returncode)
+"""
+
+
+def test_a_run_waits_while_another_sets_up_names_of_the_uid(box):
+    result = box.run(program="/usr/bin/python3", token=None,
+                     raw_argv=["python3", "-c", HOLDING_THE_PREFIX, CTL, "token", "issue", "site1"])
+    assert result.stdout.decode().split() == ["waiting", "created", "0"], result
 
 
 def test_rotate_replaces_the_token_of_every_name_of_the_uid(box):
@@ -136,6 +166,36 @@ def test_revoke_is_kept_by_issue_all_and_lifted_by_issue_by_name(box):
     assert box.listdir(user_dir("site1", SITE1)) == [".vornex"]
 
 
+def test_a_hostile_name_is_escaped_once_in_text_and_kept_whole_in_json(box):
+    box.add_passwd_line(f"a\\b:x:{SITE1}:{SITE1}::/home/site1:/bin/sh")
+    ctl(box, "token", "issue", "site1")
+    text = ctl(box, "token", "revoke", "site1").stdout.decode()
+    assert "with the token of a\\\\b (uid 1005)" in text, text
+    ctl(box, "token", "issue", "site1")
+    _, report = ctl_json(box, "token", "revoke", "site1")
+    assert "with the token of a\\b (uid 1005)" in report["names"][0]["warnings"][0]
+
+
+def big_entry(sb):
+    """An entry too large for the server's buffer: every lookup that meets it fails."""
+    sb.add_passwd_line(f"big:x:3001:3001:{'g' * 40000}:/nonexistent:/bin/sh")
+
+
+def test_an_entry_too_large_to_read_is_no_proof_of_a_deleted_account(box):
+    big_entry(box)
+    box.add_user("site2", 1006)
+    box.mkdir(user_dir("site2", 1006))
+    cannot = "vornexctl: site2: its account cannot be looked up: an entry of the password " \
+             "database is larger than the server reads"
+    issued = ctl(box, "token", "issue", "site2")
+    assert (issued.rc, issued.stderr.decode()) == (1, cannot + "\n")
+    purged = ctl(box, "token", "revoke", "--purge", "--uid", "1006", "site2")
+    assert (purged.rc, box.listdir(user_dir("site2", 1006))) == (1, [])
+    assert purged.stderr.decode().startswith(cannot + "; --purge --force")
+    assert ctl(box, "token", "revoke", "--purge", "--force", "--uid", "1006", "site2").rc == 0
+    assert box.lstat(user_dir("site2", 1006)) is None
+
+
 def test_purge_of_a_deleted_account_takes_its_uid(box):
     box.mkdir(user_dir("gone", 1009) + "/.vornex")
     box.write_file(token_path("gone", 1009), "x\n", 0o400, 1009)
@@ -151,14 +211,26 @@ def test_purge_of_a_deleted_account_takes_its_uid(box):
     assert forced.rc == 1 and b"--force" in forced.stderr
 
 
-def test_issue_all_takes_the_uid_range_of_login_defs(box):
-    login_defs(box, 2000, 2999)
+RANGE_ROWS = [
+    # UID_MIN, UID_MAX, status, names set up, standard error
+    ("2000", "2999", 0, ["first", "last"], ""),
+    ("2000", "2999 # last", 0, ["first", "last", "high"], ""),  # odd value: the default
+    ("0", "0", 0, [], ""),  # root is never in the range
+    ("3000", "2000", 1, [],
+     "vornexctl: /etc/login.defs: UID_MIN lies above UID_MAX: no account is in the range\n"),
+]
+
+
+@pytest.mark.parametrize("low,high,status,names,stderr", RANGE_ROWS)
+def test_issue_all_takes_the_uid_range_of_login_defs(box, low, high, status, names, stderr):
+    login_defs(box, low, high)
     for name, uid in [("low", 1999), ("first", 2000), ("last", 2999), ("high", 3000)]:
         box.add_user(name, uid)
     box.add_user("nohome", 2500, make_home=False)
     result, report = ctl_json(box, "token", "issue", "--all")
-    assert (result.rc, [(n["name"], n["result"]) for n in report["names"]]) == (
-        0, [("first", "created"), ("last", "created")])
+    created = [n["name"] for n in report["names"] if n["result"] == "created"]
+    assert (result.rc, created, result.stderr.decode()) == (status, names, stderr)
+    assert set(n["name"] for n in report["names"]) == set(names)
 
 
 USAGE_ROWS = [
@@ -218,10 +290,23 @@ OBSTACLES = {
     "token with the wrong owner": (lambda sb: (sb.mkdir(SITE1_DIR + "/.vornex"), sb.write_file(
         token_path("site1"), "x\n", 0o400)), 1, "not owned by the account's uid"),
     "~/.vornex a link to a root directory": (
-        lambda sb: sb.symlink("/home/site1/.vornex", TARGET), 0,
-        "warning: pid-file directory /home/site1/.vornex/tmp not made: ~/.vornex is a link"),
+        lambda sb: sb.symlink("/home/site1/.vornex", TARGET), 1,
+        "vornexctl: site1: pid-file directory /home/site1/.vornex/tmp not made: ~/.vornex is a "
+        "link: nothing is created through it\n"),
+    "~/.vornex a file": (
+        lambda sb: sb.write_file("/home/site1/.vornex", "x", 0o644, SITE1, SITE1), 1,
+        "not made: ~/.vornex is not a directory: nothing is created there\n"),
+    "~/.vornex/tmp a link to a root directory": (
+        lambda sb: (sb.mkdir("/home/site1/.vornex", 0o700, SITE1, SITE1),
+                    sb.symlink("/home/site1/.vornex/tmp", TARGET)), 1,
+        "not made: ~/.vornex/tmp is a link: nothing is created through it\n"),
+    "~/.vornex/tmp a FIFO": (
+        lambda sb: (sb.mkdir("/home/site1/.vornex", 0o700, SITE1, SITE1),
+                    sb.mkfifo("/home/site1/.vornex/tmp", 0o600, SITE1, SITE1)), 1,
+        "not made: ~/.vornex/tmp is not a directory\n"),
     "~/.vornex root's": (lambda sb: sb.mkdir("/home/site1/.vornex"), 0,
-                         "~/.vornex is not the user's: nothing is created there"),
+                         "warning: pid-file directory /home/site1/.vornex/tmp not made: ~/.vornex "
+                         "is not the user's: nothing is created there"),
 }
 
 
@@ -231,7 +316,8 @@ def test_each_planted_obstacle_is_left_alone(box, row):
     plant(box)
     before = tree(box, TARGET)
     planted = {p: box.lstat(p) for p in ("/var/vornex/05", SITE1_DIR, SITE1_DIR + "/.vornex",
-                                         token_path("site1"), "/home/site1/.vornex")}
+                                         token_path("site1"), "/home/site1/.vornex",
+                                         "/home/site1/.vornex/tmp")}
     result = ctl(box, "token", "issue", "site1")
     assert result.rc == status, result
     assert text in (result.stdout + result.stderr).decode()
@@ -240,6 +326,10 @@ def test_each_planted_obstacle_is_left_alone(box, row):
         now = box.lstat(path)
         if st is not None and status == 1:
             assert (now.st_mode, now.st_uid, now.st_ino) == (st.st_mode, st.st_uid, st.st_ino)
+    if row.startswith("~/"):
+        # Only the pid-file directory is refused: the name's token is written all the same.
+        assert result.stdout.decode().startswith("site1 (uid 1005): created ")
+        assert TOKEN.fullmatch(box.read(token_path("site1")))
     assert [r.text for r in result.logs if "Created pid-file" in r.text] == []
     rotated = ctl(box, "token", "rotate", "site1")
     if "token path" in row:
@@ -283,6 +373,12 @@ AUDIT_ROWS = {
                           [("user-dir-unsafe", SITE1_DIR + "/.vornex")]),
     ".vornex a link": (lambda sb: sb.symlink(SITE1_DIR + "/.vornex", TARGET),
                        [("user-dir-link", SITE1_DIR + "/.vornex")]),
+    "/var/vornex a link": (lambda sb: sb.symlink("/var/vornex", TARGET),
+                           [("user-dir-link", "/var/vornex")]),
+    "prefix directory a link": (lambda sb: sb.symlink("/var/vornex/05", TARGET),
+                                [("user-dir-link", "/var/vornex/05")]),
+    "/var/vornex group-writable": (lambda sb: sb.mkdir("/var/vornex", 0o775, 0, SITE1),
+                                   [("user-dir-unsafe", "/var/vornex")]),
     "lock file readable": (lambda sb: sb.write_file(SITE1_DIR + "/.ferrymate.log.lock", "",
                                                     0o644), [("lock-file",
                                                               SITE1_DIR + "/.ferrymate.log.lock")]),
@@ -298,6 +394,13 @@ AUDIT_ROWS = {
                                   [("wrong-prefix", "/var/vornex/07/site1")]),
     "pid-file directory missing": (lambda sb: sb.remove("/home/site1/.vornex/tmp"),
                                    [("pid-dir-missing", "/home/site1/.vornex/tmp")]),
+    "~/.vornex a link": (lambda sb: sb.symlink("/home/site1/.vornex", TARGET),
+                         [("pid-dir-link", "/home/site1/.vornex/tmp")]),
+    "pid-file directory a link": (lambda sb: (sb.mkdir(TARGET + "/tmp"), sb.symlink(
+        "/home/site1/.vornex/tmp", TARGET + "/tmp")), [("pid-dir-link", "/home/site1/.vornex/tmp")]),
+    "an entry larger than the buffer": (lambda sb: (
+        big_entry(sb), sb.add_user("site2", 1006), sb.mkdir(user_dir("site2", 1006))),
+        [("token-missing", token_path("site2", 1006))]),
     "tokens of one uid differ": (lambda sb: (shared(sb), sb.mkdir(
         user_dir("alias1", SITE1) + "/.vornex"), sb.write_file(
         token_path("alias1"), "other\n", 0o400, SITE1)),
@@ -338,3 +441,7 @@ def test_check_users_all_names_accounts_without_a_per_user_directory(box):
         ("pid-dir-missing", "site1"), ("token-missing", "site1"), ("token-missing", "site2")]
     _, plain = ctl_json(box, "check", "--users")
     assert plain["findings"] == []
+    login_defs(box, SITE1 + 1, SITE1)
+    result, odd = ctl_json(box, "check", "--users", "--all")
+    assert (result.rc, [(f["code"], f["file"]) for f in odd["findings"]]) == (
+        1, [("uid-range", "/etc/login.defs")])

@@ -57,6 +57,37 @@ TEST(Names, OnlyNamesThatStayOneComponentAreUsable) {
     }
 }
 
+TEST(UidRange, OnlyPlainDecimalValuesAtTheStartOfALineCount) {
+    const std::string long_line = "# " + std::string(line_size, 'x') + " UID_MIN 7\n";
+    const struct {
+        std::string text;
+        uint32_t min;
+        uint32_t max;
+    } cases[] = {
+        {"", 1000, 60000},
+        {"UID_MIN\t 2000\n  UID_MAX 2999  \n", 2000, 2999},
+        {"UID_MIN 2000\nUID_MIN 3000\nUID_MAX 4000", 3000, 4000},
+        {"UID_MIN -1\nUID_MAX 99999999999\n", 1000, 60000},
+        {"UID_MIN 1500x\nUID_MAX 0x3e8\n", 1000, 60000},
+        {"UID_MIN 0\n", 0, 60000},
+        {"UID_MIN 5000\nUID_MAX 10\n", 5000, 10},
+        {"UID_MINIMUM 5\n#UID_MIN 5\nUID_MIN\n", 1000, 60000},
+        {long_line, 1000, 60000},
+    };
+    for (const auto &c : cases) {
+        FILE *defs = fmemopen(const_cast<char *>(c.text.data()), c.text.size(), "r");
+        ASSERT_NE(defs, nullptr);
+        uid_range_t range{};
+        parse_uid_range(defs, &range);
+        fclose(defs);
+        EXPECT_EQ(range.min, c.min) << c.text.substr(0, 40);
+        EXPECT_EQ(range.max, c.max) << c.text.substr(0, 40);
+    }
+    const uid_range_t everything = {0, UINT32_MAX};
+    EXPECT_FALSE(in_uid_range(&everything, 0));
+    EXPECT_TRUE(in_uid_range(&everything, 1));
+}
+
 TEST(Token, IsSixtyFourLowercaseHexDigitsAndANewline) {
     char first[token_text_size];
     char second[token_text_size];
