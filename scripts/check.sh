@@ -105,6 +105,8 @@ run_phase bench-quick bench/run.sh --quick
 run_phase format check_format
 run_phase man-lint scripts/man-lint.sh
 run_phase tidy scripts/tidy.sh build
+# The socket and service units of the package, with systemd-analyze over the staged install.
+run_phase units scripts/units.sh build
 # The Debian packages, built from the tracked files and checked by lintian; then installed
 # with dpkg in the sandbox, and the system tests once more against the packages' files.
 if run_phase deb scripts/deb.sh; then
