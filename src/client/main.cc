@@ -50,6 +50,8 @@ struct client_t {
     char passwd_buffer[passwd_buffer_size];
     char token[line_size];
     char cwd[cwd_length_max + 1];
+    unsigned char message[request_size_max];
+    size_t message_size;
     const char *socket_path;
     int connection;
     int signals;
@@ -188,7 +190,9 @@ void catch_signals(client_t *c) {
     }
 }
 
-void send_request(client_t *c) {
+// The whole request is encoded before anything is sent, so that a request too large ends
+// before the front-end is contacted.
+void build_request(client_t *c) {
     if (getcwd(c->cwd, sizeof c->cwd) == nullptr) {
         exit_with(status_refused, "cannot tell the working directory", strerror(errno));
     }
@@ -200,16 +204,18 @@ void send_request(client_t *c) {
                             term != nullptr && strlen(term) <= term_length_max ? term : "",
                             static_cast<size_t>(c->argc - c->first_arg - 1),
                             c->argv + c->first_arg + 1};
-    unsigned char message[request_size_max];
-    size_t size = encode_request(&fields, message, sizeof message);
+    c->message_size = encode_request(&fields, c->message, sizeof c->message);
     explicit_bzero(c->token, sizeof c->token);
-    if (size == 0) {
+    if (c->message_size == 0) {
         exit_usage("the request is too large (too many or too long arguments)");
     }
+}
+
+void send_request(client_t *c) {
     int fds[request_fd_count] = {0, 1, 2};
     alignas(struct cmsghdr) unsigned char control[CMSG_SPACE(sizeof fds)] = {};
     struct iovec vector {
-        message, size
+        c->message, c->message_size
     };
     struct msghdr header {};
     header.msg_iov = &vector;
@@ -222,7 +228,7 @@ void send_request(client_t *c) {
     rights->cmsg_len = CMSG_LEN(sizeof fds);
     memcpy(CMSG_DATA(rights), fds, sizeof fds);
     ssize_t sent = sendmsg(c->connection, &header, MSG_NOSIGNAL);
-    explicit_bzero(message, size);
+    explicit_bzero(c->message, c->message_size);
     if (sent < 0) {
         exit_unreachable(c->socket_path, strerror(errno));
     }
@@ -315,6 +321,7 @@ int main(int argc, char **argv) {
     }
     look_up_name(&client);
     read_token(&client);
+    build_request(&client);
     connect_frontend(&client);
     catch_signals(&client);
     send_request(&client);
