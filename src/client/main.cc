@@ -257,6 +257,11 @@ void wait_for_outcome(client_t *c) {
         }
         unsigned char message[reply_size_max];
         ssize_t got = recv(c->connection, message, sizeof message, 0);
+        if (got < 0 && errno == ECONNRESET) {
+            // A front-end that refused before reading the request closed the connection with
+            // the request unread; the kernel reports that first, the reply is still queued.
+            got = recv(c->connection, message, sizeof message, MSG_DONTWAIT);
+        }
         if (got > 0 && decode_reply(message, static_cast<size_t>(got), &c->reply) == 0) {
             return;
         }

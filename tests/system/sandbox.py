@@ -1074,6 +1074,13 @@ class Frontend:
             proc.stdin = None
         return self.collect(proc, timeout)
 
+    def shell(self, script: str, timeout: float = 30) -> subprocess.CompletedProcess:
+        """Runs a shell script as root in the namespace. Files must be changed this way while
+        the front-end runs: the overlays do not see changes made to their upper dirs."""
+        return subprocess.run(["nsenter", "-t", str(self.pid), "-m", "sh", "-c", script],
+                              env={"PATH": "/usr/sbin:/usr/bin:/sbin:/bin"}, cwd="/",
+                              capture_output=True, timeout=timeout, check=True)
+
     def connect(self) -> socket.socket:
         """A raw connection to the front-end (as root, from outside the namespace)."""
         conn = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)

@@ -91,7 +91,8 @@ def test_exit_status_and_signal_death_relayed(way_in, arg, rc, outcome):
 
 
 def test_server_refusal_reaches_the_user(way_in):
-    way_in.token("site1", 1005, TOKEN + "\n", mode=0o600)  # readable, but not for the server
+    # readable for the client, but not for the server
+    way_in.frontend.shell("chmod 0600 /var/vornex/05/site1/.vornex/.vornex.token")
     result = way_in.frontend.client(["whoami"], way_in.site1)
     assert (result.rc, result.stdout) == (1, b"")
     assert result.stderr_line() == "Error occurred during execution of this program"
@@ -99,8 +100,8 @@ def test_server_refusal_reaches_the_user(way_in):
 
 
 def test_list_shows_the_aliases_in_effect(way_in):
-    way_in.commands("whoami=/bin/false\nrootly=root:/bin/id\nas=site2:/bin/id\n",
-                    name="extra.proxy.commands")
+    way_in.frontend.shell("printf 'whoami=/bin/false\\nrootly=root:/bin/id\\nas=site2:/bin/id\\n' "
+                          "> /etc/vornex/extra.proxy.commands")
     result = way_in.frontend.client(["-l"], way_in.site1)
     lines = result.stdout.decode().splitlines()
     assert result.rc == 0
@@ -137,7 +138,7 @@ def test_client_errors(way_in, args, env, rc, line):
 
 
 def test_missing_token_file_sends_nothing(way_in):
-    way_in.remove(way_in.token_path("site1", 1005))
+    way_in.frontend.shell("rm /var/vornex/05/site1/.vornex/.vornex.token")
     result = way_in.frontend.client(["whoami"], way_in.site1)
     assert result.rc == 1
     assert result.stderr_line() == ("vornex: cannot read the token file /var/vornex/05/site1/"
@@ -243,9 +244,9 @@ def test_signal_during_authentication_is_held(way_in, mode, rc):
     server is not interrupted; the command gets the signal, or (a token file the server
     refuses) the failed attempt is counted and the signal dropped."""
     sb, fe = way_in, way_in.frontend
-    sb.token("site1", 1005, TOKEN + "\n", mode=mode)
+    fe.shell(f"chmod {mode:o} /var/vornex/05/site1/.vornex/.vornex.token")
     marker = os.path.join(sb.probe_dir, "validated")
-    sb.write_file("/usr/share/vornex/check_params.py", f"#!/bin/sh\ntouch {marker}\n", 0o755)
+    fe.shell(f"printf '#!/bin/sh\\ntouch {marker}\\n' > /usr/share/vornex/check_params.py")
     holder = subprocess.Popen(["nsenter", "-t", str(fe.pid), "-m", "flock",
                                "/var/vornex/05/site1/.ferrymate.log.lock", "sleep", "60"],
                               start_new_session=True)
