@@ -431,6 +431,12 @@ def way_in_section(w, profile):
     lines += ["", "Where the time of the whole way in goes (medians of the set):", "",
               "| part | floor units | ms |", "|---|---:|---:|"]
     lines += [f"| {text} | {ms / floor:.2f} | {ms:.3f} |" for text, ms in parts]
+    lines += ["", "The rest holds two program starts (the client, and the front-end that the "
+              "activator forks and executes for the connection), the client's password lookup "
+              "and token file read, the front-end's slot lock, password lookup and syslog "
+              "connection, the fork from which the server is executed, the reply and the audit "
+              "line. Under the service manager the fork and exec of the front-end are those of "
+              "a service instance, which costs more than the activator's."]
     verdict = "met" if added <= GOAL_WAY_IN_ADDED else "NOT MET"
     lines += ["", f"- Client and front-end together add {added:.2f} floors to the server "
               f"alone (aim: at most {GOAL_WAY_IN_ADDED:.0f}, two process starts): {verdict}.",

@@ -158,10 +158,11 @@ void connect_frontend(client_t *c) {
     c->socket_path = path != nullptr && path[0] != '\0' ? path : default_socket_path;
     struct sockaddr_un address {};
     address.sun_family = AF_UNIX;
-    if (strlen(c->socket_path) >= sizeof address.sun_path) {
+    size_t path_length = strlen(c->socket_path);
+    if (path_length >= sizeof address.sun_path) {
         exit_unreachable(c->socket_path, strerror(ENAMETOOLONG));
     }
-    strcpy(address.sun_path, c->socket_path);
+    memcpy(address.sun_path, c->socket_path, path_length + 1);
     c->connection = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     if (c->connection < 0 ||
         connect(c->connection, reinterpret_cast<const struct sockaddr *>(&address),

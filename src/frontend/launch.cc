@@ -35,12 +35,8 @@ constexpr int held_poll_ms = 10;
 constexpr int forwarded_signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
 
 bool is_forwarded(int signal_number) {
-    for (int s : forwarded_signals) {
-        if (s == signal_number) {
-            return true;
-        }
-    }
-    return false;
+    return signal_number == SIGHUP || signal_number == SIGINT || signal_number == SIGQUIT ||
+           signal_number == SIGTERM;
 }
 
 // A plain terminal name: letters, digits, "-", "_", "." and "+", 1 to 64 bytes.

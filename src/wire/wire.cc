@@ -96,7 +96,9 @@ size_t encode_request(const request_fields_t *fields, unsigned char *out, size_t
     if (fields->arg_count > arg_count_max || size > request_size_max) {
         return 0;
     }
-    writer_t w{out, size, 0, false};
+    writer_t w{};
+    w.out = out;
+    w.size = size;
     put_bytes(&w, request_magic, magic_size);
     put_u16(&w, fields->arg_count);
     put_text(&w, fields->name, name_length_max);
@@ -177,7 +179,9 @@ int decode_signal(const unsigned char *data, size_t size) {
 
 size_t encode_reply(reply_kind kind, int32_t value, const char *text, unsigned char *out,
                     size_t size) {
-    writer_t w{out, size, 0, false};
+    writer_t w{};
+    w.out = out;
+    w.size = size;
     put_bytes(&w, reply_magic, magic_size);
     const unsigned char kind_byte = static_cast<unsigned char>(kind);
     put_bytes(&w, &kind_byte, 1);
