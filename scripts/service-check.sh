@@ -142,6 +142,9 @@ check_inside() {
         chmod 0400 /var/vornex/05/site1/.vornex/.vornex.token
         printf "whoami=/usr/bin/whoami\nstart-app=/usr/local/bin/start-app\n" \
             >>/etc/vornex/proxy.commands
+        printf "sigign=/usr/local/bin/sigign\n" >>/etc/vornex/proxy.commands
+        printf "#!/bin/sh\nsed -n \"s/^SigIgn:\\t//p\" /proc/\$\$/status\n" >/usr/local/bin/sigign
+        chmod 0755 /usr/local/bin/sigign
         printf "#!/bin/sh\nsleep 300 </dev/null >/dev/null 2>&1 &\n" >/usr/local/bin/start-app
         chmod 0755 /usr/local/bin/start-app
         : >/etc/sorvantine-edition-tavo' || return 1
@@ -154,6 +157,9 @@ check_inside() {
     cat "$work/journal"
     expect "audit line in the journal" 1 "$(grep -c 'vornexd\[[0-9]*\]: uid 1005 pid [0-9]* user "site1" alias "whoami" args \[\]: exit status 0 after' "$work/journal")"
     expect "pid file removed" "" "$(inside ls -A /home/site1/.vornex/tmp)"
+    # The service manager starts the front-end with SIGPIPE ignored; the command must not be.
+    expect "signals ignored by the command" 0000000000000000 \
+        "$(inside runuser -u site1 -- sh -c 'cd /home/site1 && exec vornex sigign')"
     # A process a command starts to outlive the request keeps running after the instance ends.
     inside runuser -u site1 -- sh -c 'cd /home/site1 && exec vornex start-app'
     sleep 2

@@ -93,6 +93,11 @@ void build_launch(const frontend_t *fe, launch_t *l) {
 // In the child: a process group of its own, the three received descriptors on 0, 1 and 2,
 // every other descriptor closed but the close-on-exec error pipe, default signal handling.
 [[noreturn]] void exec_server(frontend_t *fe, const launch_t *l, int error_pipe) {
+    // A service manager may start the front-end with SIGPIPE ignored; neither the server nor
+    // the command inherits an ignored signal from here.
+    for (int s = 1; s < NSIG; ++s) {
+        signal(s, SIG_DFL);
+    }
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);

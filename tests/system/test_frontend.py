@@ -318,6 +318,7 @@ def test_command_gets_only_its_descriptors_and_a_fixed_environment(way_in, term,
     assert result.rc == 0, result
     [report] = way_in.probe_reports("probe")
     assert sorted(report["fds"]) == ["0", "1", "2"]
+    assert int(report["sigign"], 16) == 0  # no ignored signal reaches the command
     env = report["environ"]
     assert env.get("TERM") == shown
     assert env["VORNEX_USER"] == "site1"
