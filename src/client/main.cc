@@ -230,7 +230,9 @@ void send_request(client_t *c) {
     memcpy(CMSG_DATA(rights), fds, sizeof fds);
     ssize_t sent = sendmsg(c->connection, &header, MSG_NOSIGNAL);
     explicit_bzero(c->message, c->message_size);
-    if (sent < 0) {
+    // A front-end that refused at once (too many requests of this uid) may have gone already;
+    // its reply is still read below.
+    if (sent < 0 && errno != EPIPE && errno != ECONNRESET) {
         exit_unreachable(c->socket_path, strerror(errno));
     }
 }
