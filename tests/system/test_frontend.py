@@ -16,7 +16,7 @@ from sandbox import (FRONTEND_IDENT, LOG_AUTHPRIV, Frontend, decode_record, deco
 TOKEN = "tok-3f9a7c"
 PRI_INFO = LOG_AUTHPRIV * 8 + 6
 PRI_WARNING = LOG_AUTHPRIV * 8 + 4
-REFUSED, EXITED, SIGNALLED = 2, 0, 1
+REFUSED = 2  # the reply kind of a refusal
 
 
 def script(sb, name, body):
