@@ -361,6 +361,107 @@ def measure_timed(args, profile):
                 print(f"bench: could not remove {path}: {error}", file=sys.stderr)
 
 
+# -- the way in: the user's client through the front-end ---------------------------------------
+
+CLIENT = sandbox.CLIENT
+# The front-end under systemd's activator, as the socket unit runs it (the service's own
+# settings: --per-uid 8), in the set's pid namespace, so that it ends with the runner.
+WAY_IN_SETUP = [
+    "mkdir -p /run/vornex",
+    "(systemd-socket-activate --seqpacket --accept --inetd -l /run/vornex/vornex.sock "
+    f"{sandbox.FRONTEND} --per-uid 8 </dev/null >/dev/null 2>&1 &)",
+    "i=0; while [ ! -S /run/vornex/vornex.sock ] && [ $i -lt 200 ]; do sleep 0.05; "
+    "i=$((i+1)); done; sleep 0.2",
+    f"chmod {sandbox.SOCKET_MODE:o} /run/vornex/vornex.sock",
+]
+WAY_IN_ORDER = ["way_in", "vornex", "setpriv", "doas", "sudo"]
+WAY_IN_LABELS = {
+    "way_in": f"**the whole way in**: `setpriv --reuid {USER} ... vornex {ALIAS}`, from the "
+              "client's start to its exit",
+    "vornex": "the server started directly as root (trivial validator)",
+    "setpriv": "setpriv --reuid --regid --init-groups (how the user's shell is stood in for)",
+    "doas": "doas -n -u (permit nopass)",
+    "sudo": "sudo -n -u (NOPASSWD)",
+}
+GOAL_WAY_IN_ADDED = 2.0
+
+
+def measure_way_in(args, profile):
+    """The whole way in against the server started directly, the peers and the floor, in one
+    set. The client runs as the user through setpriv, which stands in for the user's shell;
+    setpriv alone is timed too, so that its share can be taken out."""
+    def body(sb):
+        way_in = ["/usr/bin/setpriv", "--reuid", USER, "--regid", USER, "--init-groups",
+                  CLIENT, ALIAS]
+        peer = dict(peers())
+        timed = TimedSet("way_in", sb, [("way_in", way_in), ("vornex", vornex_request()),
+                                        ("setpriv", peer["setpriv"]), ("doas", peer["doas"]),
+                                        ("sudo", peer["sudo"])], profile.rounds,
+                         setup=WAY_IN_SETUP, pid_namespace=True)
+        run_blocks([timed], profile.blocks, profile.warmup)
+        return timed.summaries()
+    return with_sandbox(args, body)
+
+
+def way_in_parts(w):
+    """(text, floor units, ms) of the whole way in, from the medians of its set."""
+    floor = w["vornex"]["floor_ms"]
+    way_in, server, setpriv = (w[k]["ms"] for k in ("way_in", "vornex", "setpriv"))
+    added = way_in - setpriv - server + floor
+    return [("setpriv standing in for the user's shell (setpriv − floor)", setpriv - floor),
+            ("the server with the command (server started directly)", server),
+            ("client, activator's fork and exec, front-end (the rest)", added)], floor
+
+
+def way_in_section(w, profile):
+    parts, floor = way_in_parts(w)
+    added = parts[2][1] / floor
+    lines = ["## The way in", "",
+             "One set of its own, in a sandbox whose /run holds the front-end's socket, served "
+             "by systemd's activator (`systemd-socket-activate --seqpacket --accept --inetd`, "
+             "which forks and executes the front-end per connection as the service manager "
+             "does) with the service unit's settings (`--per-uid 8`); the user's client "
+             f"requests `{ALIAS}` (/bin/true) and ends when the request has. {profile.rounds} "
+             "pairs per candidate, each right after the floor.", "",
+             "| Candidate | median ratio | middle half | min–max | median time (ms) |",
+             "|---|---:|---:|---:|---:|",
+             f"| {LABELS['floor']} | 1.00 | – | – | {floor:.3f} |"]
+    lines += [f"| {WAY_IN_LABELS[k]} | " + " | ".join(fmt_ratio(w[k])) + " |"
+              for k in WAY_IN_ORDER]
+    lines += ["", "Where the time of the whole way in goes (medians of the set):", "",
+              "| part | floor units | ms |", "|---|---:|---:|"]
+    lines += [f"| {text} | {ms / floor:.2f} | {ms:.3f} |" for text, ms in parts]
+    lines += ["", "The rest holds two program starts (the client, and the front-end that the "
+              "activator forks and executes for the connection), the client's password lookup "
+              "and token file read, the front-end's slot lock, password lookup and syslog "
+              "connection, the fork from which the server is executed, the reply and the audit "
+              "line. Under the service manager the fork and exec of the front-end are those of "
+              "a service instance, which costs more than the activator's."]
+    verdict = "met" if added <= GOAL_WAY_IN_ADDED else "NOT MET"
+    lines += ["", f"- Client and front-end together add {added:.2f} floors to the server "
+              f"alone (aim: at most {GOAL_WAY_IN_ADDED:.0f}, two process starts): {verdict}.",
+              f"- The whole way in against doas: {w['way_in']['ms'] / w['doas']['ms']:.2f}× its "
+              f"time; against sudo: {w['way_in']['ms'] / w['sudo']['ms']:.2f}× (setpriv "
+              "included, which a user typing in a shell does not pay).", ""]
+    return lines
+
+
+def record_way_in(path, w, profile):
+    """Puts the way-in section into RESULTS.md in place of an older one, or at its end."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            text = f.read()
+    except FileNotFoundError:
+        text = "# Benchmark results\n"
+    head, marker, rest = text.partition("## The way in\n")
+    following = rest.find("\n## ") if marker else -1
+    out = head.rstrip("\n") + "\n\n" + "\n".join(way_in_section(w, profile)).rstrip("\n") + "\n"
+    if following >= 0:
+        out += "\n" + rest[following + 1:]
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(out)
+
+
 def measure_concurrency(args, profile):
     def body(sb):
         figures = {}
@@ -758,6 +859,7 @@ def write_report(path, r, args, profile):
     lines += ins["strace"][:16]
     lines += ["```", ""]
     lines += analysis(r)
+    lines += [""] + way_in_section(r["way_in"], profile)
     with open(path, "w", encoding="utf-8") as f:
         f.write("\n".join(lines) + "\n")
 
@@ -797,6 +899,8 @@ def main():
     parser.add_argument("--tools", required=True, help="the benchmark's compiled programs")
     parser.add_argument("--output", help="directory for RESULTS.md and scaling.png")
     parser.add_argument("--command", default=None, help="the command line to record")
+    parser.add_argument("--way-in", action="store_true",
+                        help="only the way in; its section of RESULTS.md is replaced")
     args = parser.parse_args()
     args.stage, args.tools = os.path.abspath(args.stage), os.path.abspath(args.tools)
     if os.geteuid() != 0:
@@ -807,6 +911,15 @@ def main():
     os.makedirs(output, exist_ok=True)
     r = {"date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
          "machine": machine(), "command": args.command or shlex.join(sys.argv)}
+    if args.way_in:
+        try:
+            w = measure_way_in(args, profile)
+        except BenchError as error:
+            print(f"bench: FAILED: {error}", file=sys.stderr)
+            return 1
+        record_way_in(os.path.join(output, "RESULTS.md"), w, profile)
+        print("\n".join(way_in_section(w, profile)))
+        return 0
     try:
         print(f"bench: timed sets, {profile.blocks} blocks", flush=True)
         r.update(measure_timed(args, profile))
@@ -814,6 +927,8 @@ def main():
         r["concurrency"] = measure_concurrency(args, profile)
         print("bench: instructions", flush=True)
         r["instructions"] = measure_instructions(args, profile)
+        print("bench: the way in", flush=True)
+        r["way_in"] = measure_way_in(args, profile)
     except BenchError as error:
         print(f"bench: FAILED: {error}", file=sys.stderr)
         return 1

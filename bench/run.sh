@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Builds the release server and the benchmark's own programs, then runs the benchmark as root.
 #
-#   bench/run.sh [--quick] [--stage DIR]
+#   bench/run.sh [--quick] [--way-in] [--stage DIR]
 #
 # --quick   the benchmark's own tests, then a few rounds of every candidate (seconds, no
 #           figures asserted), results under build-bench/bench-quick/ instead of bench/;
 #           fails when a candidate fails to run.
+# --way-in  only the whole way in (client, front-end, server) against its peers; replaces
+#           that section of the results.
 # --stage   use an existing staged install instead of building build-bench/.
 # Environment: BENCH_BUILD (default build-bench), CC (default cc), JOBS (default 2).
 set -euo pipefail
@@ -16,12 +18,14 @@ jobs=${JOBS:-2}
 cc=${CC:-cc}
 
 quick=()
+way_in=()
 stage=
 while [ $# -gt 0 ]; do
     case $1 in
         --quick) quick=(--quick) ;;
+        --way-in) way_in=(--way-in) ;;
         --stage) stage=$2; shift ;;
-        *) echo "usage: bench/run.sh [--quick] [--stage DIR]" >&2; exit 2 ;;
+        *) echo "usage: bench/run.sh [--quick] [--way-in] [--stage DIR]" >&2; exit 2 ;;
     esac
     shift
 done
@@ -75,5 +79,5 @@ if [ ${#quick[@]} -gt 0 ]; then
     /usr/bin/python3 -m pytest -q -p no:cacheprovider bench
 fi
 
-exec /usr/bin/python3 bench/bench.py "${quick[@]}" --stage "$stage" --tools "$tools" \
+exec /usr/bin/python3 bench/bench.py "${quick[@]}" "${way_in[@]}" --stage "$stage" --tools "$tools" \
     --command "bench/run.sh${quick:+ --quick}"

@@ -11,6 +11,7 @@ phases=()
 results=()
 durations=()
 failed=()
+unavailable=()
 
 format_seconds() {
     printf '%dm%02ds' $(($1 / 60)) $(($1 % 60))
@@ -62,6 +63,17 @@ check_format() {
     echo "format: ${#files[@]} files clean"
 }
 
+# unavailable_phase NAME REASON: a phase this machine cannot run at all. It is reported as
+# skipped, with the reason, in its place and in the summary; it neither passes nor fails.
+unavailable_phase() {
+    echo
+    echo "==== check: $1 skipped ($2)"
+    phases+=("$1")
+    results+=(skipped)
+    durations+=(0)
+    unavailable+=("$1: $2")
+}
+
 summary() {
     local total=$((SECONDS - check_start))
     echo
@@ -70,6 +82,9 @@ summary() {
     for i in "${!phases[@]}"; do
         printf '  %-12s %-8s %s\n' "${phases[$i]}" "${results[$i]}" \
             "$(format_seconds "${durations[$i]}")"
+    done
+    for i in "${!unavailable[@]}"; do
+        echo "  NOT RUN on this machine: ${unavailable[$i]}"
     done
     if [ "${#failed[@]}" -eq 0 ]; then
         echo "CHECK PASSED: ${#phases[@]} phases in $(format_seconds "$total")"
@@ -105,10 +120,19 @@ run_phase bench-quick bench/run.sh --quick
 run_phase format check_format
 run_phase man-lint scripts/man-lint.sh
 run_phase tidy scripts/tidy.sh build
+# The socket and service units of the package, with systemd-analyze over the staged install.
+run_phase units scripts/units.sh build
 # The Debian packages, built from the tracked files and checked by lintian; then installed
 # with dpkg in the sandbox, and the system tests once more against the packages' files.
 if run_phase deb scripts/deb.sh; then
     run_phase deb-tests scripts/deb.sh test
+    # The way in under the real service manager, in a container; where systemd-nspawn cannot
+    # run, the phase is reported as not run, with the reason, and never counted as passed.
+    if reason=$(scripts/service-check.sh --can-run); then
+        run_phase service scripts/service-check.sh
+    else
+        unavailable_phase service "$reason"
+    fi
 else
     skip_phase deb-tests "package build failed"
 fi

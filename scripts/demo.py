@@ -254,6 +254,81 @@ def play_admin(stage: str) -> bool:
     return True
 
 
+WAY_IN_COMMANDS = "whoami=/usr/bin/id\nbackup=/bin/echo\nrootid=root:/usr/bin/id\n"
+
+# A user's own program that asks the front-end for another uid's name (the token does not
+# matter: the front-end refuses before the server is started).
+FOREIGN_REQUEST = """import os, socket, struct, sys
+sys.path.insert(0, os.environ["TESTS"])
+from sandbox import encode_request, decode_reply
+s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+s.connect("/run/vornex/vornex.sock")
+s.sendmsg([encode_request(b"site2", b"/home/site1", b"whoami", b"guess")],
+           [(socket.SOL_SOCKET, socket.SCM_RIGHTS, struct.pack("3i", 0, 1, 2))])
+print(decode_reply(s.recv(4096)))
+"""
+
+
+def way_in_step(front: sandbox.Frontend, box: sandbox.Sandbox, args: list[str],
+                shown_as: str | None = None, program: str = sandbox.CLIENT,
+                env: dict | None = None) -> int:
+    print(f"site1$ {shown_as or shlex.join(['vornex', *args])}")
+    box.logs()
+    result = front.collect(front.start(args, box.accounts["site1"], env, program=program))
+    text = (result.stdout + result.stderr).decode("utf-8", "backslashreplace").rstrip("\n")
+    if text:
+        print(indent(text))
+    print(f"    (exit status {result.rc})")
+    for record in result.logs:
+        print(f"    syslog {priority_name(record.pri):<15} {record.ident}: {record.text}")
+    return result.rc
+
+
+def play_way_in(stage: str) -> bool:
+    print("=== The way in: a user types vornex ALIAS")
+    print(textwrap.fill(
+        "The front-end vornexd serves /run/vornex/vornex.sock through systemd's socket "
+        "activator (systemd-socket-activate --seqpacket --accept --inetd), as the socket unit "
+        "does on an installed system. site1 (uid 1005) and site2 (uid 1006) each have a token "
+        "file; site1 types the commands below in its own shell.", WIDTH))
+    print("Command file /etc/vornex/proxy.commands:")
+    print(indent(WAY_IN_COMMANDS.rstrip("\n")))
+    box = sandbox.Sandbox(stage=stage)
+    got = []
+    try:
+        box.write_file(EDITION_MARKER, "")
+        box.add_user("site1", 1005)
+        box.add_user("site2", 1006)
+        box.token("site1", 1005, "demo-token-5d1e\n")
+        box.token("site2", 1006, "demo-token-77aa\n")
+        box.commands(WAY_IN_COMMANDS)
+        front = sandbox.Frontend(box)
+        try:
+            got.append(way_in_step(front, box, ["whoami"]))
+            got.append(way_in_step(front, box, ["-l"]))
+            print("--- a program of site1's own asks for site2's name")
+            got.append(way_in_step(front, box, ["-c", FOREIGN_REQUEST],
+                                   "python3 ask-for-site2.py", "/usr/bin/python3",
+                                   {"TESTS": str(REPO / "tests" / "system")}))
+            print("--- site1's token file is made 0600: the server refuses it and counts")
+            front.shell(f"chmod 0600 {sandbox_token_path(box.accounts['site1'])}")
+            for _ in range(3):
+                got.append(way_in_step(front, box, ["whoami"]))
+            print(f"    auth log of site1: {decoded_auth_log(box, 'site1')}")
+            print("--- 0400 again, but the name is blocked for 30 seconds")
+            front.shell(f"chmod 0400 {sandbox_token_path(box.accounts['site1'])}")
+            got.append(way_in_step(front, box, ["whoami"]))
+        finally:
+            front.close()
+    finally:
+        box.close()
+    print()
+    if got != [0, 0, 0, 1, 1, 1, 1]:
+        print(f"demo: the way in ended with {got}, not [0, 0, 0, 1, 1, 1, 1]", file=sys.stderr)
+        return False
+    return True
+
+
 def indent(text: str, prefix: str = "    ") -> str:
     return "\n".join(prefix + line for line in text.splitlines()) if text else prefix + "(empty)"
 
@@ -355,6 +430,8 @@ def main() -> int:
         failed.append("road")
     if not play_admin(stage):
         failed.append("vornexctl")
+    if not play_way_in(stage):
+        failed.append("way in")
     if host_state() != before:
         print("demo: the host's files changed during the demo", file=sys.stderr)
         return 1

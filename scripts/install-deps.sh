@@ -19,6 +19,8 @@ packages=(
     debhelper dpkg-dev lintian
     # the manual pages' lint
     mandoc
+    # the front-end under the real service manager (systemd-nspawn); the socket activator
+    systemd-container systemd
 )
 
 is_installed() {

@@ -36,6 +36,7 @@ import struct
 import subprocess
 import tempfile
 import threading
+import time
 from pathlib import Path
 from typing import Iterable, Mapping, NamedTuple, Sequence
 
@@ -933,3 +934,182 @@ class Sandbox:
                                self._mounts + " && " + script],
                               env=dict(env or {"PATH": "/usr/bin:/bin"}), cwd="/",
                               capture_output=True, timeout=timeout)
+
+
+# ---------------------------------------------------------------------------------------------
+# the way in: the front-end under the socket activator, and the user's client
+
+FRONTEND = "/usr/libexec/vornex/vornexd"
+CLIENT = "/usr/bin/vornex"
+FRONTEND_IDENT = "vornexd"
+SOCKET = "/run/vornex/vornex.sock"
+SOCKET_MODE = 0o666  # the socket unit's SocketMode=
+_LISTENING = 0x10000
+
+
+class Frontend:
+    """systemd's activator (`--seqpacket --accept --inetd`) serving SOCKET with the installed
+    front-end, in a namespace of the sandbox's overlays plus a private /run. Clients run as an
+    ordinary user in the same namespace (nsenter + setpriv); raw connections reach the socket
+    through /proc/<activator>/root. close() kills by pid whatever still runs there."""
+
+    def __init__(self, sandbox: "Sandbox", args: Sequence[str] = ()):
+        self.sandbox = sandbox
+        self.log_file = os.path.join(sandbox.root, "activator.log")
+        script = " && ".join([
+            sandbox._mounts, "mount -t tmpfs -o mode=0755 tmpfs /run",
+            "mkdir -m 0755 /run/vornex",
+            'exec systemd-socket-activate --seqpacket --accept --inetd -l "$0" "$@"'])
+        env = {"PATH": "/usr/bin:/bin", **_sanitizer_env(False)}
+        with open(self.log_file, "wb") as log:
+            self.proc = subprocess.Popen(
+                ["unshare", "-m", "--propagation", "private", "sh", "-c", script, SOCKET,
+                 FRONTEND, *args], env=env, cwd="/", stdin=subprocess.DEVNULL, stdout=log,
+                stderr=log, start_new_session=True)
+        self.pid = self.proc.pid
+        self.socket_path = f"/proc/{self.pid}/root{SOCKET}"
+        try:
+            self._wait_listening()
+            os.chmod(self.socket_path, SOCKET_MODE)
+        except BaseException:
+            self.close()
+            raise
+
+    def _wait_listening(self, timeout: float = 20) -> None:
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                raise AssertionError(f"activator ended: {self.activator_log()}")
+            with open("/proc/net/unix") as f:
+                for line in f:
+                    fields = line.split()
+                    if (len(fields) >= 8 and fields[-1] == SOCKET
+                            and int(fields[3], 16) & _LISTENING
+                            and os.path.exists(self.socket_path)):
+                        return
+            time.sleep(0.02)
+        raise AssertionError(f"socket not listening: {self.activator_log()}")
+
+    def activator_log(self) -> str:
+        with open(self.log_file, "rb") as f:
+            return f.read().decode(errors="replace")
+
+    def namespace_pids(self) -> list[int]:
+        """Every process of the namespace but the activator."""
+        try:
+            ns = os.readlink(f"/proc/{self.pid}/ns/mnt")
+        except OSError:
+            return []
+        pids = []
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit() or int(entry) == self.pid:
+                continue
+            try:
+                if os.readlink(f"/proc/{entry}/ns/mnt") == ns:
+                    pids.append(int(entry))
+            except OSError:
+                pass
+        return pids
+
+    def settle(self, timeout: float = 15) -> list[int]:
+        """Waits until nothing but the activator runs in the namespace; what is left."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            left = self.namespace_pids()
+            if not left:
+                return []
+            time.sleep(0.02)
+        return self.namespace_pids()
+
+    def command(self, args: Sequence[str | bytes], account: Account,
+                program: str = CLIENT, cwd: str | None = None) -> list[bytes]:
+        return [b"nsenter", b"-t", str(self.pid).encode(), b"-m",
+                b"--wdns=" + _b(cwd or account.home), b"setpriv",
+                f"--reuid={account.uid}".encode(), f"--regid={account.gid}".encode(),
+                b"--init-groups", b"--", _b(program)] + [_b(a) for a in args]
+
+    def environment(self, account: Account, env: Mapping | None = None) -> dict[bytes, bytes]:
+        final = {b"PATH": b"/usr/bin:/bin", b"HOME": _b(account.home)}
+        for key, value in _sanitizer_env(False).items():
+            final[_b(key)] = _b(value)
+        for key, value in (env or {}).items():
+            if value is None:
+                final.pop(_b(key), None)
+            else:
+                final[_b(key)] = _b(value)
+        return final
+
+    def start(self, args: Sequence[str | bytes], account: Account, env: Mapping | None = None,
+              stdin: int | None = subprocess.DEVNULL, program: str = CLIENT,
+              cwd: str | None = None) -> subprocess.Popen:
+        """Starts a client as `account` (the Popen's pid is the client's own)."""
+        return subprocess.Popen(self.command(args, account, program, cwd),
+                                env=self.environment(account, env), cwd="/", stdin=stdin,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    def collect(self, proc: subprocess.Popen, timeout: float = 30, settle: bool = True
+                ) -> Result:
+        """Waits for a client and for the front-ends to end; the records logged meanwhile."""
+        try:
+            out, err = proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            out, err = proc.communicate()
+            raise AssertionError(f"client did not end within {timeout}s: {out!r} {err!r}")
+        if settle:
+            left = self.settle()
+            assert not left, f"still running after the request: {left}"
+        return Result([_b(a) for a in proc.args], proc.returncode, out, err,
+                      self.sandbox.logs(), proc.pid)
+
+    def client(self, args: Sequence[str | bytes], account: Account, env: Mapping | None = None,
+               stdin: bytes | None = None, timeout: float = 30, program: str = CLIENT,
+               cwd: str | None = None) -> Result:
+        """Runs a client to its end as `account`; `stdin` is fed through a pipe."""
+        proc = self.start(args, account, env, subprocess.PIPE if stdin is not None
+                          else subprocess.DEVNULL, program, cwd)
+        if stdin is not None:
+            proc.stdin.write(stdin)  # type: ignore[union-attr]
+            proc.stdin.close()  # type: ignore[union-attr]
+            proc.stdin = None
+        return self.collect(proc, timeout)
+
+    def shell(self, script: str, timeout: float = 30) -> subprocess.CompletedProcess:
+        """Runs a shell script as root in the namespace. Files must be changed this way while
+        the front-end runs: the overlays do not see changes made to their upper dirs."""
+        return subprocess.run(["nsenter", "-t", str(self.pid), "-m", "sh", "-c", script],
+                              env={"PATH": "/usr/sbin:/usr/bin:/sbin:/bin"}, cwd="/",
+                              capture_output=True, timeout=timeout, check=True)
+
+    def connect(self) -> socket.socket:
+        """A raw connection to the front-end (as root, from outside the namespace)."""
+        conn = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        conn.connect(self.socket_path)
+        return conn
+
+    def close(self) -> None:
+        for pid in self.namespace_pids():
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait(10)
+
+
+def encode_request(name: bytes, cwd: bytes, alias: bytes, token: bytes, term: bytes = b"",
+                   args: Sequence[bytes] = ()) -> bytes:
+    """The client's request message, field by field (16-bit little-endian lengths)."""
+    out = b"VXQ1" + struct.pack("<H", len(args))
+    for text in (name, cwd, alias, token, term, *args):
+        out += struct.pack("<H", len(text)) + text
+    return out
+
+
+def decode_reply(data: bytes) -> tuple[int, int, bytes]:
+    """(kind, value, text) of a front-end's reply: kind 0 exited, 1 signalled, 2 refused."""
+    assert data[:4] == b"VXA1", data
+    kind, value, length = struct.unpack("<BiH", data[4:11])
+    assert len(data) == 11 + length, data
+    return kind, value, data[11:]

@@ -1,0 +1,339 @@
+// vornex [-u NAME] ALIAS [ARG...]: sends one request to the front-end, with the caller's own
+// standard input, output and error, and ends as the command ended. The client has no special
+// rights; it reads the name's token file as its owner and sends nothing to a socket whose
+// peer is not root, so a planted socket never receives a token.
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/resource.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "auth/auth_internal.h"
+#include "client/client.h"
+#include "common/common.h"
+#include "wire/wire.h"
+
+namespace {
+
+constexpr const char usage_text[] =
+    "usage: vornex [-u NAME] ALIAS [ARG...]\n"
+    "       vornex -l\n"
+    "       vornex --version | --help\n";
+constexpr const char help_text[] =
+    "Runs the command that the administrator approved as ALIAS, through the front-end,\n"
+    "with your own standard input, output and error.\n"
+    "\n"
+    "  -u NAME    send the request as NAME, an account of your own uid\n"
+    "  -l         list the aliases you may request\n"
+    "  --version  print the version\n"
+    "  --help     print this help\n";
+constexpr int forwarded_signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+
+struct client_t {
+    const char *name_option;
+    bool list;
+    int first_arg;  // index of ALIAS in argv
+    int argc;
+    char **argv;
+    struct passwd entry;
+    char passwd_buffer[passwd_buffer_size];
+    char token[line_size];
+    char cwd[cwd_length_max + 1];
+    unsigned char message[request_size_max];
+    size_t message_size;
+    const char *socket_path;
+    int connection;
+    int signals;
+    reply_t reply;
+};
+
+// One line "vornex: WHAT: DETAIL" on standard error, then the status.
+[[noreturn]] void exit_with(int status, const char *what, const char *detail) {
+    fprintf(stderr, "vornex: %s: %s\n", what, detail);
+    exit(status);
+}
+
+[[noreturn]] void exit_usage(const char *problem) {
+    fprintf(stderr, "vornex: %s\n%s", problem, usage_text);
+    exit(status_usage);
+}
+
+[[noreturn]] void exit_unreachable(const char *path, const char *detail) {
+    fprintf(stderr, "vornex: cannot reach %s: %s\n", path, detail);
+    exit(status_unreachable);
+}
+
+void parse_options(int argc, char **argv, client_t *c) {
+    c->argc = argc;
+    c->argv = argv;
+    int i = 1;
+    for (; i < argc && argv[i][0] == '-'; ++i) {
+        if (strcmp(argv[i], "--") == 0) {
+            ++i;
+            break;
+        }
+        if (strcmp(argv[i], "--version") == 0 && argc == 2) {
+            printf("vornex %s\n", VORNEX_VERSION);
+            exit(0);
+        }
+        if (strcmp(argv[i], "--help") == 0 && argc == 2) {
+            printf("%s\n%s", usage_text, help_text);
+            exit(0);
+        }
+        if (strcmp(argv[i], "-l") == 0 && argc == 2) {
+            c->list = true;
+            return;
+        }
+        if (strcmp(argv[i], "-u") == 0 && i + 1 < argc && c->name_option == nullptr) {
+            c->name_option = argv[++i];
+            continue;
+        }
+        exit_usage("unknown or misplaced option");
+    }
+    if (i >= argc) {
+        exit_usage("no alias given");
+    }
+    c->first_arg = i;
+}
+
+// The command gets these three descriptors; a closed one is replaced by /dev/null so that no
+// other descriptor can take its number.
+void ensure_standard_fds() {
+    for (int fd = 0; fd < 3; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd) {
+            exit(status_refused);
+        }
+    }
+}
+
+void look_up_name(client_t *c) {
+    struct passwd *found = nullptr;
+    int error = c->name_option != nullptr ? getpwnam_r(c->name_option, &c->entry, c->passwd_buffer,
+                                                       sizeof c->passwd_buffer, &found)
+                                          : getpwuid_r(getuid(), &c->entry, c->passwd_buffer,
+                                                       sizeof c->passwd_buffer, &found);
+    if (error != 0 || found == nullptr) {
+        exit_with(status_refused, "no such account in the password database",
+                  c->name_option != nullptr ? c->name_option : "your uid");
+    }
+}
+
+// The token file is the user's own (0400): read its first line as the server does.
+void read_token(client_t *c) {
+    char path[passwd_buffer_size];
+    get_token_path(path, sizeof path, c->entry.pw_uid, c->entry.pw_name);
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    struct stat status {};
+    FILE *file =
+        fd >= 0 && fstat(fd, &status) == 0 && S_ISREG(status.st_mode) ? fdopen(fd, "re") : nullptr;
+    if (file == nullptr) {
+        const char *why = fd < 0 ? strerror(errno) : "not a regular file";
+        if (fd >= 0) {
+            close(fd);
+        }
+        fprintf(stderr, "vornex: cannot read the token file %s: %s; ask the administrator\n", path,
+                why);
+        exit(status_refused);
+    }
+    if (fgets(c->token, sizeof c->token, file) == nullptr) {
+        c->token[0] = '\0';
+    }
+    fclose(file);
+    remove_eol(c->token);
+}
+
+void connect_frontend(client_t *c) {
+    const char *path = getenv(socket_env_name);
+    c->socket_path = path != nullptr && path[0] != '\0' ? path : default_socket_path;
+    struct sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    size_t path_length = strlen(c->socket_path);
+    if (path_length >= sizeof address.sun_path) {
+        exit_unreachable(c->socket_path, strerror(ENAMETOOLONG));
+    }
+    memcpy(address.sun_path, c->socket_path, path_length + 1);
+    c->connection = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (c->connection < 0 ||
+        connect(c->connection, reinterpret_cast<const struct sockaddr *>(&address),
+                sizeof address) < 0) {
+        exit_unreachable(c->socket_path, strerror(errno));
+    }
+    struct ucred peer {};
+    socklen_t length = sizeof peer;
+    if (getsockopt(c->connection, SOL_SOCKET, SO_PEERCRED, &peer, &length) < 0 || peer.uid != 0) {
+        exit_unreachable(c->socket_path, "the socket does not belong to root; nothing was sent");
+    }
+}
+
+// Signals to pass on are read from a descriptor from here on, so that the client ends only
+// when the request has ended.
+void catch_signals(client_t *c) {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : forwarded_signals) {
+        sigaddset(&set, s);
+    }
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+    c->signals = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (c->signals < 0) {
+        exit_with(status_refused, "signalfd", strerror(errno));
+    }
+}
+
+// The whole request is encoded before anything is sent, so that a request too large ends
+// before the front-end is contacted.
+void build_request(client_t *c) {
+    if (getcwd(c->cwd, sizeof c->cwd) == nullptr) {
+        exit_with(status_refused, "cannot tell the working directory", strerror(errno));
+    }
+    const char *term = getenv("TERM");
+    request_fields_t fields{c->entry.pw_name,
+                            c->cwd,
+                            c->argv[c->first_arg],
+                            c->token,
+                            term != nullptr && strlen(term) <= term_length_max ? term : "",
+                            static_cast<size_t>(c->argc - c->first_arg - 1),
+                            c->argv + c->first_arg + 1};
+    c->message_size = encode_request(&fields, c->message, sizeof c->message);
+    explicit_bzero(c->token, sizeof c->token);
+    if (c->message_size == 0) {
+        exit_usage("the request is too large (too many or too long arguments)");
+    }
+}
+
+void send_request(client_t *c) {
+    int fds[request_fd_count] = {0, 1, 2};
+    alignas(struct cmsghdr) unsigned char control[CMSG_SPACE(sizeof fds)] = {};
+    struct iovec vector {
+        c->message, c->message_size
+    };
+    struct msghdr header {};
+    header.msg_iov = &vector;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+    struct cmsghdr *rights = CMSG_FIRSTHDR(&header);
+    rights->cmsg_level = SOL_SOCKET;
+    rights->cmsg_type = SCM_RIGHTS;
+    rights->cmsg_len = CMSG_LEN(sizeof fds);
+    memcpy(CMSG_DATA(rights), fds, sizeof fds);
+    ssize_t sent = sendmsg(c->connection, &header, MSG_NOSIGNAL);
+    explicit_bzero(c->message, c->message_size);
+    // A front-end that refused at once (too many requests of this uid) may have gone already;
+    // its reply is still read below.
+    if (sent < 0 && errno != EPIPE && errno != ECONNRESET) {
+        exit_unreachable(c->socket_path, strerror(errno));
+    }
+}
+
+void pass_on_signals(client_t *c) {
+    struct signalfd_siginfo info {};
+    while (read(c->signals, &info, sizeof info) == sizeof info) {
+        unsigned char message[signal_message_size];
+        encode_signal(static_cast<int>(info.ssi_signo), message);
+        send(c->connection, message, sizeof message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+}
+
+void wait_for_outcome(client_t *c) {
+    for (;;) {
+        struct pollfd p[2] = {{c->connection, POLLIN, 0}, {c->signals, POLLIN, 0}};
+        if (poll(p, 2, -1) < 0 && errno != EINTR) {
+            exit_unreachable(c->socket_path, strerror(errno));
+        }
+        if ((p[1].revents & POLLIN) != 0) {
+            pass_on_signals(c);
+        }
+        if (p[0].revents == 0) {
+            continue;
+        }
+        unsigned char message[reply_size_max];
+        ssize_t got = recv(c->connection, message, sizeof message, 0);
+        if (got < 0 && errno == ECONNRESET) {
+            // A front-end that refused before reading the request closed the connection with
+            // the request unread; the kernel reports that first, the reply is still queued.
+            got = recv(c->connection, message, sizeof message, MSG_DONTWAIT);
+        }
+        if (got > 0 && decode_reply(message, static_cast<size_t>(got), &c->reply) == 0) {
+            return;
+        }
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        exit_unreachable(c->socket_path, "the front-end ended without telling the outcome");
+    }
+}
+
+// The server writes a pid file for every ordinary request; it is the user's to remove.
+void remove_pid_file(const client_t *c) {
+    char path[passwd_buffer_size];
+    int length =
+        snprintf(path, sizeof path, "%s/.vornex/tmp/.vornex.proxy.%d",
+                 c->entry.pw_dir != nullptr ? c->entry.pw_dir : "", static_cast<int>(getpid()));
+    if (length > 0 && static_cast<size_t>(length) < sizeof path) {
+        unlink(path);
+    }
+}
+
+// Ends as the command ended: its status, or death by the same signal.
+[[noreturn]] void finish(const client_t *c) {
+    if (c->reply.kind == reply_kind::refused) {
+        char shown[4 * reply_text_max + 4];
+        size_t used = 0;
+        for (const char *p = c->reply.text; *p != '\0' && used + 5 < sizeof shown; ++p) {
+            auto b = static_cast<unsigned char>(*p);
+            used += static_cast<size_t>(
+                b >= 0x20 && b < 0x7f ? snprintf(shown + used, sizeof shown - used, "%c", b)
+                                      : snprintf(shown + used, sizeof shown - used, "\\x%02x", b));
+        }
+        shown[used] = '\0';
+        exit_with(status_refused, "refused", shown);
+    }
+    fflush(stdout);
+    if (c->reply.kind == reply_kind::signalled) {
+        int signal_number = c->reply.value;
+        struct rlimit no_core {
+            0, 0
+        };
+        setrlimit(RLIMIT_CORE, &no_core);
+        signal(signal_number, SIG_DFL);
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, signal_number);
+        sigprocmask(SIG_UNBLOCK, &set, nullptr);
+        raise(signal_number);
+        _exit(128 + (signal_number & 0x7f));
+    }
+    _exit(c->reply.value & 0xff);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    client_t client{};
+    parse_options(argc, argv, &client);
+    ensure_standard_fds();
+    if (client.list) {
+        return list_aliases();
+    }
+    look_up_name(&client);
+    read_token(&client);
+    build_request(&client);
+    connect_frontend(&client);
+    catch_signals(&client);
+    send_request(&client);
+    wait_for_outcome(&client);
+    remove_pid_file(&client);
+    finish(&client);
+}

@@ -1,0 +1,256 @@
+// Starting the server and waiting for the request to end.
+//
+// Signals reach only the command, never the server: the server runs as root, holds a name's
+// lock and counts failed attempts, and a user who could interrupt it could keep failures from
+// being counted. A forwarded signal, or the client's hangup, that arrives while the child is
+// still the server (or its validator) is held, and delivered to the child's process group once
+// the child runs the command; it is dropped when the request ends first.
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "frontend/frontend.h"
+
+namespace {
+
+constexpr const char fixed_path[] =
+    "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+constexpr const char frontend_marker[] = "vornexd";
+constexpr size_t env_entry_size = 1100;
+constexpr size_t env_count_max = 5;
+constexpr size_t fixed_arg_count = 6;
+constexpr int high_fd = 10;
+constexpr int error_fd = 3;
+constexpr int held_poll_ms = 10;
+constexpr int forwarded_signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+
+bool is_forwarded(int signal_number) {
+    return signal_number == SIGHUP || signal_number == SIGINT || signal_number == SIGQUIT ||
+           signal_number == SIGTERM;
+}
+
+// A plain terminal name: letters, digits, "-", "_", "." and "+", 1 to 64 bytes.
+bool is_plain_term(const char *term) {
+    size_t length = strlen(term);
+    if (length == 0 || length > term_length_max) {
+        return false;
+    }
+    for (size_t i = 0; i < length; ++i) {
+        char c = term[i];
+        bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                     c == '-' || c == '_' || c == '.' || c == '+';
+        if (!plain) {
+            return false;
+        }
+    }
+    return true;
+}
+
+struct launch_t {
+    const char *argv[fixed_arg_count + arg_count_max + 1];
+    char env_storage[env_count_max][env_entry_size];
+    const char *envp[env_count_max + 1];
+};
+
+void add_env(launch_t *l, size_t *count, const char *name, const char *value) {
+    // Every value is bounded well below the entry size (token 1023, name 255, term 64).
+    snprintf(l->env_storage[*count], env_entry_size, "%s=%s", name, value);
+    l->envp[*count] = l->env_storage[*count];
+    ++*count;
+}
+
+void build_launch(const frontend_t *fe, launch_t *l) {
+    const request_t *r = &fe->request;
+    const char *fixed[fixed_arg_count] = {server_path, frontend_marker, r->name,
+                                          r->cwd,      r->alias,        fe->pid_text};
+    for (size_t i = 0; i < fixed_arg_count; ++i) {
+        l->argv[i] = fixed[i];
+    }
+    for (size_t i = 0; i < r->arg_count; ++i) {
+        l->argv[fixed_arg_count + i] = r->args[i];
+    }
+    l->argv[fixed_arg_count + r->arg_count] = nullptr;
+    size_t count = 0;
+    l->envp[count++] = fixed_path;
+    if (is_plain_term(r->term)) {
+        add_env(l, &count, "TERM", r->term);
+    }
+    add_env(l, &count, "VORNEX_USER", r->name);
+    add_env(l, &count, "VORNEX_TOKEN", r->token);
+    l->envp[count] = nullptr;
+}
+
+// In the child: a process group of its own, the three received descriptors on 0, 1 and 2,
+// every other descriptor closed but the close-on-exec error pipe, default signal handling.
+[[noreturn]] void exec_server(frontend_t *fe, const launch_t *l, int error_pipe) {
+    // A service manager may start the front-end with SIGPIPE ignored; neither the server nor
+    // the command inherits an ignored signal from here.
+    for (int s = 1; s < NSIG; ++s) {
+        signal(s, SIG_DFL);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    setpgid(0, 0);
+    int moved[request_fd_count];
+    for (int i = 0; i < request_fd_count; ++i) {
+        moved[i] = fcntl(fe->fds[i], F_DUPFD_CLOEXEC, high_fd);
+    }
+    int error_copy = fcntl(error_pipe, F_DUPFD_CLOEXEC, high_fd);
+    bool placed = error_copy >= 0 && dup3(error_copy, error_fd, O_CLOEXEC) == error_fd;
+    for (int i = 0; i < request_fd_count; ++i) {
+        placed = placed && moved[i] >= 0 && dup2(moved[i], i) == i;
+    }
+    int error = 0;
+    if (placed && close_range(error_fd + 1, ~0U, 0) == 0) {
+        execve(server_path, const_cast<char *const *>(l->argv), const_cast<char *const *>(l->envp));
+    }
+    error = errno;
+    if (write(error_fd, &error, sizeof error) < 0) {
+        // The parent sees the pipe close without a number and reports the same failure.
+    }
+    _exit(127);
+}
+
+// Whether the child has become the command: its program is neither the front-end (before the
+// exec) nor the server.
+bool runs_command(pid_t child, const struct stat *frontend_file, const struct stat *server_file) {
+    char path[32];
+    snprintf(path, sizeof path, "/proc/%d/exe", static_cast<int>(child));
+    struct stat now {};
+    if (stat(path, &now) < 0) {
+        return false;
+    }
+    auto same = [&now](const struct stat *other) {
+        return now.st_dev == other->st_dev && now.st_ino == other->st_ino;
+    };
+    return !same(frontend_file) && !same(server_file);
+}
+
+struct watch_t {
+    unsigned held;  // bit per forwarded signal number
+    bool command_running;
+    bool connection_open;
+    struct stat frontend_file;
+    struct stat server_file;
+};
+
+void deliver_held(pid_t child, watch_t *w) {
+    if (!w->command_running) {
+        w->command_running = runs_command(child, &w->frontend_file, &w->server_file);
+    }
+    if (!w->command_running) {
+        return;
+    }
+    for (int s : forwarded_signals) {
+        if ((w->held & (1U << static_cast<unsigned>(s))) != 0 && kill(-child, s) < 0) {
+            kill(child, s);  // the command left its process group
+        }
+    }
+    w->held = 0;
+}
+
+void read_connection(frontend_t *fe, watch_t *w) {
+    unsigned char message[signal_message_size + 1];
+    ssize_t got = recv(fe->connection, message, sizeof message, MSG_DONTWAIT);
+    if (got < 0 && (errno == EAGAIN || errno == EINTR)) {
+        return;
+    }
+    if (got <= 0) {
+        w->connection_open = false;
+        w->held |= 1U << static_cast<unsigned>(SIGHUP);
+        return;
+    }
+    int signal_number = decode_signal(message, static_cast<size_t>(got));
+    if (is_forwarded(signal_number)) {
+        w->held |= 1U << static_cast<unsigned>(signal_number);
+    }
+}
+
+bool child_ended(frontend_t *fe) {
+    pid_t done = waitpid(fe->child, &fe->wait_status, WNOHANG);
+    return done == fe->child;
+}
+
+}  // namespace
+
+void start_server(frontend_t *fe) {
+    launch_t launch{};
+    build_launch(fe, &launch);
+    sigset_t child_mask;
+    sigemptyset(&child_mask);
+    sigaddset(&child_mask, SIGCHLD);
+    int pipe_fds[2];
+    if (sigprocmask(SIG_BLOCK, &child_mask, nullptr) < 0 || pipe2(pipe_fds, O_CLOEXEC) < 0) {
+        fail(fe, "preparing the server's start");
+    }
+    clock_gettime(CLOCK_MONOTONIC, &fe->start);
+    fe->child = fork();
+    if (fe->child < 0) {
+        fail(fe, "fork");
+    }
+    if (fe->child == 0) {
+        close(pipe_fds[0]);
+        exec_server(fe, &launch, pipe_fds[1]);
+    }
+    setpgid(fe->child, fe->child);
+    close(pipe_fds[1]);
+    close_received_fds(fe);
+    int error = 0;
+    ssize_t got = -1;
+    do {
+        got = read(pipe_fds[0], &error, sizeof error);
+    } while (got < 0 && errno == EINTR);
+    close(pipe_fds[0]);
+    if (got != 0) {
+        waitpid(fe->child, &fe->wait_status, 0);
+        syslog(LOG_ERR, "cannot execute %s: %s", server_path,
+               got == sizeof error ? strerror(error) : "no reason given");
+        fe->child = 0;
+        fail(fe, "starting the server");
+    }
+}
+
+void supervise(frontend_t *fe) {
+    watch_t w{};
+    w.connection_open = true;
+    if (stat("/proc/self/exe", &w.frontend_file) < 0 || stat(server_path, &w.server_file) < 0) {
+        syslog(LOG_ERR, "cannot tell the server from the command: %s", strerror(errno));
+    }
+    sigset_t child_mask;
+    sigemptyset(&child_mask);
+    sigaddset(&child_mask, SIGCHLD);
+    int child_events = signalfd(-1, &child_mask, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (child_events < 0) {
+        fail(fe, "signalfd");
+    }
+    while (!child_ended(fe)) {
+        struct pollfd p[2] = {{child_events, POLLIN, 0},
+                              {w.connection_open ? fe->connection : -1, POLLIN, 0}};
+        if (poll(p, 2, w.held != 0 ? held_poll_ms : -1) < 0 && errno != EINTR) {
+            fail(fe, "poll while the request runs");
+        }
+        if ((p[0].revents & POLLIN) != 0) {
+            struct signalfd_siginfo info {};
+            while (read(child_events, &info, sizeof info) > 0) {
+            }
+        }
+        if (p[1].revents != 0) {
+            read_connection(fe, &w);
+        }
+        if (w.held != 0) {
+            deliver_held(fe->child, &w);
+        }
+    }
+    close(child_events);
+}

@@ -1,0 +1,220 @@
+// Encoding and decoding of the client's and the front-end's messages.
+
+#include "wire/wire.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr unsigned char request_magic[4] = {'V', 'X', 'Q', '1'};
+constexpr unsigned char signal_magic[4] = {'V', 'X', 'S', '1'};
+constexpr unsigned char reply_magic[4] = {'V', 'X', 'A', '1'};
+constexpr size_t magic_size = 4;
+constexpr size_t fixed_field_count = 5;
+
+// A cursor over bytes being written; `failed` once anything did not fit.
+struct writer_t {
+    unsigned char *out;
+    size_t size;
+    size_t used;
+    bool failed;
+};
+
+void put_bytes(writer_t *w, const void *bytes, size_t count) {
+    if (w->failed || count > w->size - w->used) {
+        w->failed = true;
+        return;
+    }
+    memcpy(w->out + w->used, bytes, count);
+    w->used += count;
+}
+
+void put_u16(writer_t *w, size_t value) {
+    const unsigned char bytes[2] = {static_cast<unsigned char>(value & 0xffU),
+                                    static_cast<unsigned char>((value >> 8U) & 0xffU)};
+    put_bytes(w, bytes, sizeof bytes);
+}
+
+void put_text(writer_t *w, const char *text, size_t limit) {
+    size_t length = strlen(text);
+    if (length > limit) {
+        w->failed = true;
+        return;
+    }
+    put_u16(w, length);
+    put_bytes(w, text, length);
+}
+
+// A cursor over received bytes; texts are copied NUL-terminated into the request's storage.
+struct reader_t {
+    const unsigned char *data;
+    size_t size;
+    size_t used;
+    char *storage;
+    size_t stored;
+};
+
+bool get_u16(reader_t *r, size_t *value) {
+    if (r->size - r->used < 2) {
+        return false;
+    }
+    *value =
+        static_cast<size_t>(r->data[r->used]) | (static_cast<size_t>(r->data[r->used + 1]) << 8U);
+    r->used += 2;
+    return true;
+}
+
+wire_status get_text(reader_t *r, size_t limit, const char **text) {
+    size_t length = 0;
+    if (!get_u16(r, &length) || length > r->size - r->used) {
+        return wire_status::short_message;
+    }
+    if (length > limit) {
+        return wire_status::too_long;
+    }
+    const unsigned char *bytes = r->data + r->used;
+    if (memchr(bytes, 0, length) != nullptr) {
+        return wire_status::nul_byte;
+    }
+    // Each text takes its length plus one NUL, and the texts' lengths with their length
+    // prefixes never exceed the message, which is no larger than the storage.
+    memcpy(r->storage + r->stored, bytes, length);
+    r->storage[r->stored + length] = '\0';
+    *text = r->storage + r->stored;
+    r->stored += length + 1;
+    r->used += length;
+    return wire_status::ok;
+}
+
+bool has_magic(const unsigned char *data, size_t size, const unsigned char *magic) {
+    return size >= magic_size && memcmp(data, magic, magic_size) == 0;
+}
+
+}  // namespace
+
+size_t encode_request(const request_fields_t *fields, unsigned char *out, size_t size) {
+    if (fields->arg_count > arg_count_max || size > request_size_max) {
+        return 0;
+    }
+    writer_t w{};
+    w.out = out;
+    w.size = size;
+    put_bytes(&w, request_magic, magic_size);
+    put_u16(&w, fields->arg_count);
+    put_text(&w, fields->name, name_length_max);
+    put_text(&w, fields->cwd, cwd_length_max);
+    put_text(&w, fields->alias, alias_length_max);
+    put_text(&w, fields->token, token_length_max);
+    put_text(&w, fields->term, term_length_max);
+    for (size_t i = 0; i < fields->arg_count; ++i) {
+        put_text(&w, fields->args[i], arg_length_max);
+    }
+    return w.failed ? 0 : w.used;
+}
+
+wire_status decode_request(const unsigned char *data, size_t size, request_t *out) {
+    if (size > request_size_max) {
+        return wire_status::too_long;
+    }
+    if (!has_magic(data, size, request_magic)) {
+        return wire_status::bad_magic;
+    }
+    reader_t r{data, size, magic_size, out->storage, 0};
+    if (!get_u16(&r, &out->arg_count)) {
+        return wire_status::short_message;
+    }
+    if (out->arg_count > arg_count_max) {
+        return wire_status::too_many;
+    }
+    const char **fixed[fixed_field_count] = {&out->name, &out->cwd, &out->alias, &out->token,
+                                             &out->term};
+    constexpr size_t limits[fixed_field_count] = {name_length_max, cwd_length_max, alias_length_max,
+                                                  token_length_max, term_length_max};
+    for (size_t i = 0; i < fixed_field_count; ++i) {
+        wire_status status = get_text(&r, limits[i], fixed[i]);
+        if (status != wire_status::ok) {
+            return status;
+        }
+    }
+    for (size_t i = 0; i < out->arg_count; ++i) {
+        wire_status status = get_text(&r, arg_length_max, &out->args[i]);
+        if (status != wire_status::ok) {
+            return status;
+        }
+    }
+    return r.used == size ? wire_status::ok : wire_status::trailing;
+}
+
+const char *wire_status_text(wire_status status) {
+    switch (status) {
+        case wire_status::ok:
+            return "well-formed";
+        case wire_status::bad_magic:
+            return "not a request";
+        case wire_status::short_message:
+            return "request cut short";
+        case wire_status::too_long:
+            return "request field too long";
+        case wire_status::too_many:
+            return "too many arguments";
+        case wire_status::nul_byte:
+            return "NUL byte in a request field";
+        case wire_status::trailing:
+            return "bytes after the request";
+    }
+    return "malformed request";
+}
+
+void encode_signal(int signal_number, unsigned char *out) {
+    memcpy(out, signal_magic, magic_size);
+    out[magic_size] = static_cast<unsigned char>(signal_number & 0xff);
+}
+
+int decode_signal(const unsigned char *data, size_t size) {
+    if (size != signal_message_size || !has_magic(data, size, signal_magic)) {
+        return 0;
+    }
+    return data[magic_size];
+}
+
+size_t encode_reply(reply_kind kind, int32_t value, const char *text, unsigned char *out,
+                    size_t size) {
+    writer_t w{};
+    w.out = out;
+    w.size = size;
+    put_bytes(&w, reply_magic, magic_size);
+    const unsigned char kind_byte = static_cast<unsigned char>(kind);
+    put_bytes(&w, &kind_byte, 1);
+    const auto bits = static_cast<uint32_t>(value);
+    const unsigned char value_bytes[4] = {static_cast<unsigned char>(bits & 0xffU),
+                                          static_cast<unsigned char>((bits >> 8U) & 0xffU),
+                                          static_cast<unsigned char>((bits >> 16U) & 0xffU),
+                                          static_cast<unsigned char>((bits >> 24U) & 0xffU)};
+    put_bytes(&w, value_bytes, sizeof value_bytes);
+    size_t length = strnlen(text, reply_text_max);
+    put_u16(&w, length);
+    put_bytes(&w, text, length);
+    return w.failed ? 0 : w.used;
+}
+
+int decode_reply(const unsigned char *data, size_t size, reply_t *out) {
+    constexpr size_t header = magic_size + 1 + 4 + 2;
+    if (size < header || !has_magic(data, size, reply_magic) ||
+        data[magic_size] > static_cast<unsigned char>(reply_kind::refused)) {
+        return -1;
+    }
+    out->kind = static_cast<reply_kind>(data[magic_size]);
+    uint32_t bits = 0;
+    for (size_t i = 0; i < 4; ++i) {
+        bits |= static_cast<uint32_t>(data[magic_size + 1 + i]) << (8U * i);
+    }
+    out->value = static_cast<int32_t>(bits);
+    size_t length =
+        static_cast<size_t>(data[header - 2]) | (static_cast<size_t>(data[header - 1]) << 8U);
+    if (length > reply_text_max || length != size - header) {
+        return -1;
+    }
+    memcpy(out->text, data + header, length);
+    out->text[length] = '\0';
+    return 0;
+}

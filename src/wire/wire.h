@@ -1,0 +1,82 @@
+// The messages between the user's client (vornex) and the front-end (vornexd), one
+// SOCK_SEQPACKET message each. Every number is little-endian; every text is a 16-bit length
+// and that many bytes, without a terminating NUL.
+//
+//   request  "VXQ1", argument count (u16), name, working directory, alias, token, terminal
+//            name (empty for none), then the arguments; three descriptors ride along
+//   signal   "VXS1", signal number (u8): the client received it and the command should too
+//   reply    "VXA1", kind (u8), value (i32), text: the request's outcome
+//
+// The decoder is the front-end's first contact with bytes from any local user: every field is
+// bounded in length and count, may not hold a NUL byte, and nothing may follow the last one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr const char default_socket_path[] = "/run/vornex/vornex.sock";
+// Names another socket for the client (tests, a second instance).
+constexpr const char socket_env_name[] = "VORNEX_SOCKET";
+
+constexpr size_t request_size_max = 65536;
+constexpr size_t name_length_max = 255;
+constexpr size_t cwd_length_max = 4095;
+constexpr size_t alias_length_max = 255;
+// The server compares at most the token file's first 1023 bytes.
+constexpr size_t token_length_max = 1023;
+constexpr size_t term_length_max = 64;
+constexpr size_t arg_length_max = 4096;
+constexpr size_t arg_count_max = 256;
+constexpr int request_fd_count = 3;
+
+constexpr size_t signal_message_size = 5;
+constexpr size_t reply_text_max = 512;
+constexpr size_t reply_size_max = 4 + 1 + 4 + 2 + reply_text_max;
+
+// One decoded request. The texts point into `storage` and are NUL-terminated there.
+struct request_t {
+    const char *name;
+    const char *cwd;
+    const char *alias;
+    const char *token;
+    const char *term;
+    size_t arg_count;
+    const char *args[arg_count_max];
+    char storage[request_size_max];
+};
+
+enum class wire_status { ok, bad_magic, short_message, too_long, too_many, nul_byte, trailing };
+
+// The request's texts for the encoder.
+struct request_fields_t {
+    const char *name;
+    const char *cwd;
+    const char *alias;
+    const char *token;
+    const char *term;
+    size_t arg_count;
+    const char *const *args;
+};
+
+enum class reply_kind : uint8_t { exited = 0, signalled = 1, refused = 2 };
+
+struct reply_t {
+    reply_kind kind;
+    int32_t value;
+    char text[reply_text_max + 1];
+};
+
+// The encoded request in `out`; its size, or 0 when a field breaks a bound or it does not fit.
+size_t encode_request(const request_fields_t *fields, unsigned char *out, size_t size);
+wire_status decode_request(const unsigned char *data, size_t size, request_t *out);
+// A short text for a decoder status, for logs and refusals.
+const char *wire_status_text(wire_status status);
+
+void encode_signal(int signal_number, unsigned char *out);
+// The signal number of a signal message, or 0 when the bytes are not one.
+int decode_signal(const unsigned char *data, size_t size);
+
+// The text is cut to reply_text_max bytes.
+size_t encode_reply(reply_kind kind, int32_t value, const char *text, unsigned char *out,
+                    size_t size);
+int decode_reply(const unsigned char *data, size_t size, reply_t *out);

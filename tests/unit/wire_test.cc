@@ -1,0 +1,130 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "wire/wire.h"
+
+namespace {
+
+std::string text(const std::string &bytes) {
+    size_t n = bytes.size();
+    return std::string{static_cast<char>(n & 0xff), static_cast<char>(n >> 8)} + bytes;
+}
+
+std::string request(const std::vector<std::string> &fields, size_t count) {
+    std::string out = "VXQ1";
+    out += std::string{static_cast<char>(count & 0xff), static_cast<char>(count >> 8)};
+    for (const std::string &field : fields) {
+        out += text(field);
+    }
+    return out;
+}
+
+const std::vector<std::string> good = {"site1", "/home/site1", "whoami", "secret", "xterm"};
+
+struct decode_case {
+    const char *what;
+    std::string bytes;
+    wire_status expected;
+};
+
+class DecodeRequestTest : public testing::TestWithParam<decode_case> {};
+
+TEST_P(DecodeRequestTest, RefusesEveryMalformedRequest) {
+    auto *r = new request_t;
+    const std::string &bytes = GetParam().bytes;
+    EXPECT_EQ(
+        decode_request(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), r),
+        GetParam().expected)
+        << GetParam().what;
+    delete r;
+}
+
+std::vector<std::string> with(size_t index, const std::string &value) {
+    std::vector<std::string> fields = good;
+    fields[index] = value;
+    return fields;
+}
+
+std::vector<std::string> plus_args(size_t count, const std::string &arg) {
+    std::vector<std::string> fields = good;
+    fields.insert(fields.end(), count, arg);
+    return fields;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, DecodeRequestTest,
+    testing::Values(
+        decode_case{"good", request(good, 0), wire_status::ok},
+        decode_case{"empty terminal", request(with(4, ""), 0), wire_status::ok},
+        decode_case{"two arguments", request(plus_args(2, "a"), 2), wire_status::ok},
+        decode_case{"empty", "", wire_status::bad_magic},
+        decode_case{"other magic", "VXS1\x02", wire_status::bad_magic},
+        decode_case{"no count", "VXQ1", wire_status::short_message},
+        decode_case{"cut in a length", request(good, 0).substr(0, 7), wire_status::short_message},
+        decode_case{"cut in a text", request(good, 0).substr(0, 12), wire_status::short_message},
+        decode_case{"fewer arguments than counted", request(plus_args(1, "a"), 2),
+                    wire_status::short_message},
+        decode_case{"more arguments than counted", request(plus_args(2, "a"), 1),
+                    wire_status::trailing},
+        decode_case{"trailing byte", request(good, 0) + "x", wire_status::trailing},
+        decode_case{"NUL in the name", request(with(0, std::string("si\0te1", 6)), 0),
+                    wire_status::nul_byte},
+        decode_case{"NUL in an argument", request(plus_args(1, std::string("\0", 1)), 1),
+                    wire_status::nul_byte},
+        decode_case{"name of 256 bytes", request(with(0, std::string(256, 'n')), 0),
+                    wire_status::too_long},
+        decode_case{"name of 255 bytes", request(with(0, std::string(255, 'n')), 0),
+                    wire_status::ok},
+        decode_case{"token of 1024 bytes", request(with(3, std::string(1024, 't')), 0),
+                    wire_status::too_long},
+        decode_case{"terminal of 65 bytes", request(with(4, std::string(65, 'x')), 0),
+                    wire_status::too_long},
+        decode_case{"argument of 4097 bytes", request(plus_args(1, std::string(4097, 'a')), 1),
+                    wire_status::too_long},
+        decode_case{"257 arguments", request(plus_args(257, "a"), 257), wire_status::too_many},
+        decode_case{"256 arguments", request(plus_args(256, "a"), 256), wire_status::ok},
+        decode_case{"larger than a request", request(good, 0) + std::string(65536, 'x'),
+                    wire_status::too_long}));
+
+TEST(Wire, RequestRoundTrip) {
+    const char *args[] = {"--full", "", "a b"};
+    request_fields_t fields{"site1", "/home/site1", "backup", "secret", "", 3, args};
+    std::vector<unsigned char> buffer(request_size_max);
+    size_t size = encode_request(&fields, buffer.data(), buffer.size());
+    ASSERT_GT(size, 0U);
+    auto *r = new request_t;
+    ASSERT_EQ(decode_request(buffer.data(), size, r), wire_status::ok);
+    EXPECT_STREQ(r->name, "site1");
+    EXPECT_STREQ(r->cwd, "/home/site1");
+    EXPECT_STREQ(r->alias, "backup");
+    EXPECT_STREQ(r->token, "secret");
+    EXPECT_STREQ(r->term, "");
+    ASSERT_EQ(r->arg_count, 3U);
+    EXPECT_STREQ(r->args[1], "");
+    EXPECT_STREQ(r->args[2], "a b");
+    delete r;
+    std::string long_token(1024, 't');
+    fields.token = long_token.c_str();
+    EXPECT_EQ(encode_request(&fields, buffer.data(), buffer.size()), 0U);
+}
+
+TEST(Wire, SignalAndReply) {
+    unsigned char message[signal_message_size];
+    encode_signal(2, message);
+    EXPECT_EQ(decode_signal(message, sizeof message), 2);
+    EXPECT_EQ(decode_signal(message, sizeof message - 1), 0);
+    unsigned char reply[reply_size_max];
+    size_t size = encode_reply(reply_kind::signalled, -9, "why", reply, sizeof reply);
+    reply_t out{};
+    ASSERT_EQ(decode_reply(reply, size, &out), 0);
+    EXPECT_EQ(out.kind, reply_kind::signalled);
+    EXPECT_EQ(out.value, -9);
+    EXPECT_STREQ(out.text, "why");
+    EXPECT_EQ(decode_reply(reply, size - 1, &out), -1);
+    reply[4] = 3;  // no such kind
+    EXPECT_EQ(decode_reply(reply, size, &out), -1);
+}
+
+}  // namespace
