@@ -21,7 +21,7 @@ constexpr size_t token_random_bytes = 32;
 constexpr size_t token_text_size = 2 * token_random_bytes + 2;
 constexpr const char login_defs_path[] = "/etc/login.defs";
 // The largest buffer an entry of the password database is read into while listing them all.
-constexpr size_t passwd_buffer_max = 1024 * 1024;
+constexpr size_t passwd_buffer_max = size_t{1024} * 1024;
 constexpr uint32_t default_uid_min = 1000;
 constexpr uint32_t default_uid_max = 60000;
 
