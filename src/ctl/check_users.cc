@@ -462,9 +462,7 @@ void check_unset_accounts(users_report_t *out) {
     }
     for (size_t i = 0; i < out->accounts.count; ++i) {
         const account_t *account = &out->accounts.items[i];
-        struct stat info {};
-        if (out->seen[i] || !in_uid_range(&range, account->uid) || stat(account->home, &info) < 0 ||
-            !S_ISDIR(info.st_mode)) {
+        if (out->seen[i] || !in_uid_range(&range, account->uid) || !has_home(account)) {
             continue;
         }
         char path[passwd_buffer_size];

@@ -192,7 +192,7 @@ int open_user_dir(int parent, const pid_dir_level_t *level, uid_t uid, bool crea
     }
     int home = open(account->home, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
     if (home < 0) {
-        _exit(errno == ENOENT ? pid_dir_home_missing : pid_dir_no_home);
+        _exit(errno == ENOENT || errno == ENOTDIR ? pid_dir_home_missing : pid_dir_no_home);
     }
     bool made = false;
     int parent = home;
@@ -352,6 +352,12 @@ pid_dir_state prepare_pid_directory(const account_t *account, bool create, const
     }
     *reason = pid_dir_meanings[result].reason;
     return pid_dir_meanings[result].state;
+}
+
+bool has_home(const account_t *account) {
+    const char *reason = nullptr;
+    return account->home[0] != '\0' &&
+           prepare_pid_directory(account, false, &reason) != pid_dir_state::no_home;
 }
 
 int remove_tree(int dir_fd, int depth) {

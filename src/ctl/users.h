@@ -112,5 +112,8 @@ enum class pid_dir_state { created, existed, missing, no_home, planted, problem 
 // Creates "<home>/.vornex/tmp" (with `create`) or only looks at it, as the user in a child
 // that is killed after a few seconds; never as root and never through a link.
 pid_dir_state prepare_pid_directory(const account_t *account, bool create, const char **reason);
+// Whether the home directory exists, as the user's child finds it: root does not stat a path
+// that the user can mount something over. A home that cannot be told counts as there.
+bool has_home(const account_t *account);
 // Removes everything in the directory without following links; -1 when something stays.
 int remove_tree(int dir_fd, int depth);
