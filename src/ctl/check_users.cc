@@ -248,8 +248,7 @@ void check_pid_dir(users_report_t *out, const account_t *account) {
                    "to create pid file\"; token issue creates it");
             return;
         case pid_dir_state::planted:
-            snprintf(message, sizeof message,
-                     "%s; token issue creates nothing through it and fails the name", reason);
+            snprintf(message, sizeof message, "%s; token issue fails the name", reason);
             report(out, path, "warning", "pid-dir-link", account->name, message);
             return;
         case pid_dir_state::problem:
