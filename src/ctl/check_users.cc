@@ -248,8 +248,7 @@ void check_pid_dir(users_report_t *out, const account_t *account) {
                    "to create pid file\"; token issue creates it");
             return;
         case pid_dir_state::planted:
-            snprintf(message, sizeof message,
-                     "%s; token issue creates nothing through it and fails the name", reason);
+            snprintf(message, sizeof message, "%s; token issue fails the name", reason);
             report(out, path, "warning", "pid-dir-link", account->name, message);
             return;
         case pid_dir_state::problem:
@@ -462,9 +461,7 @@ void check_unset_accounts(users_report_t *out) {
     }
     for (size_t i = 0; i < out->accounts.count; ++i) {
         const account_t *account = &out->accounts.items[i];
-        struct stat info {};
-        if (out->seen[i] || !in_uid_range(&range, account->uid) || stat(account->home, &info) < 0 ||
-            !S_ISDIR(info.st_mode)) {
+        if (out->seen[i] || !in_uid_range(&range, account->uid) || !has_home(account)) {
             continue;
         }
         char path[passwd_buffer_size];

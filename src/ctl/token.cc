@@ -452,11 +452,6 @@ void issue_named(run_t *run, const char *name) {
     issue_group(run, &account);
 }
 
-bool is_directory(const char *path) {
-    struct stat info {};
-    return stat(path, &info) == 0 && S_ISDIR(info.st_mode);
-}
-
 // Every account of the uid range with a home directory, except revoked names.
 void issue_all(run_t *run) {
     uid_range_t range{};
@@ -467,8 +462,8 @@ void issue_all(run_t *run) {
     }
     for (size_t i = 0; i < run->accounts.count; ++i) {
         const account_t *account = &run->accounts.items[i];
-        if (run->done[i] || !in_uid_range(&range, account->uid) || !is_directory(account->home) ||
-            is_revoked(account->uid, account->name)) {
+        if (run->done[i] || !in_uid_range(&range, account->uid) ||
+            is_revoked(account->uid, account->name) || !has_home(account)) {
             continue;
         }
         issue_named(run, account->name);

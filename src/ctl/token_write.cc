@@ -36,9 +36,12 @@ constexpr const char hex_digits[] = "0123456789abcdef";
 constexpr unsigned nibble_bits = 4;
 constexpr unsigned nibble_mask = 0xf;
 // How long the child that makes the pid-file directory may take, and how long a killed one
-// is waited for; in steps of the poll interval.
+// is waited for; in steps of the poll interval. The first steps are short: the child is
+// usually done within a millisecond, and check --users starts one per home.
 constexpr long poll_nanoseconds = 10L * 1000 * 1000;
-constexpr int child_polls = 500;
+constexpr long quick_poll_nanoseconds = 100L * 1000;
+constexpr int quick_polls = 20;
+constexpr int child_polls = quick_polls + 500;
 constexpr int killed_polls = 100;
 constexpr int first_unused_fd = 3;
 constexpr int fallback_fd_limit = 1024;  // closed one by one where close_range is missing
@@ -189,7 +192,7 @@ int open_user_dir(int parent, const pid_dir_level_t *level, uid_t uid, bool crea
     }
     int home = open(account->home, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
     if (home < 0) {
-        _exit(errno == ENOENT ? pid_dir_home_missing : pid_dir_no_home);
+        _exit(errno == ENOENT || errno == ENOTDIR ? pid_dir_home_missing : pid_dir_no_home);
     }
     bool made = false;
     int parent = home;
@@ -205,11 +208,15 @@ int open_user_dir(int parent, const pid_dir_level_t *level, uid_t uid, bool crea
     _exit(result == pid_dir_created && !made ? pid_dir_existed : result);
 }
 
-void pause_briefly() {
+void pause_for(long nanoseconds) {
     struct timespec step {
-        0, poll_nanoseconds
+        0, nanoseconds
     };
     nanosleep(&step, nullptr);
+}
+
+void pause_briefly() {
+    pause_for(poll_nanoseconds);
 }
 
 // The child's exit status, or -1 when it did not end in time (it is killed then).
@@ -224,7 +231,7 @@ int wait_bounded(pid_t child) {
         if (ended < 0 && errno != EINTR) {
             return pid_dir_result_count;
         }
-        pause_briefly();
+        pause_for(i < quick_polls ? quick_poll_nanoseconds : poll_nanoseconds);
     }
     kill(child, SIGKILL);
     // A child stuck in the kernel may not end even now; it is not waited for without bound.
@@ -345,6 +352,12 @@ pid_dir_state prepare_pid_directory(const account_t *account, bool create, const
     }
     *reason = pid_dir_meanings[result].reason;
     return pid_dir_meanings[result].state;
+}
+
+bool has_home(const account_t *account) {
+    const char *reason = nullptr;
+    return account->home[0] != '\0' &&
+           prepare_pid_directory(account, false, &reason) != pid_dir_state::no_home;
 }
 
 int remove_tree(int dir_fd, int depth) {

@@ -21,7 +21,7 @@ constexpr size_t token_random_bytes = 32;
 constexpr size_t token_text_size = 2 * token_random_bytes + 2;
 constexpr const char login_defs_path[] = "/etc/login.defs";
 // The largest buffer an entry of the password database is read into while listing them all.
-constexpr size_t passwd_buffer_max = 1024 * 1024;
+constexpr size_t passwd_buffer_max = size_t{1024} * 1024;
 constexpr uint32_t default_uid_min = 1000;
 constexpr uint32_t default_uid_max = 60000;
 
@@ -112,5 +112,8 @@ enum class pid_dir_state { created, existed, missing, no_home, planted, problem 
 // Creates "<home>/.vornex/tmp" (with `create`) or only looks at it, as the user in a child
 // that is killed after a few seconds; never as root and never through a link.
 pid_dir_state prepare_pid_directory(const account_t *account, bool create, const char **reason);
+// Whether the home directory exists, as the user's child finds it: root does not stat a path
+// that the user can mount something over. A home that cannot be told counts as there.
+bool has_home(const account_t *account);
 // Removes everything in the directory without following links; -1 when something stays.
 int remove_tree(int dir_fd, int depth);

@@ -227,6 +227,8 @@ def test_issue_all_takes_the_uid_range_of_login_defs(box, low, high, status, nam
     for name, uid in [("low", 1999), ("first", 2000), ("last", 2999), ("high", 3000)]:
         box.add_user(name, uid)
     box.add_user("nohome", 2500, make_home=False)
+    box.add_user("filehome", 2600, make_home=False)
+    box.write_file("/home/filehome", "not a directory")
     result, report = ctl_json(box, "token", "issue", "--all")
     created = [n["name"] for n in report["names"] if n["result"] == "created"]
     assert (result.rc, created, result.stderr.decode()) == (status, names, stderr)
