@@ -4,7 +4,8 @@
 // Whoever can change a command file or its directory can make the server run any program as
 // root, so both are judged by the descriptor that is open on them (never by the path again):
 // owner root and no write permission for group or others, or the request is refused before
-// a byte of the file is read.
+// a byte of the file is read. The directory's descriptor is the one that the listing and
+// every command file are then taken through, so that the directory judged is the one used.
 
 #include <cerrno>
 #include <cstdlib>
@@ -88,10 +89,10 @@ int get_command_file_path(char *buffer, size_t size, const char *file_name) {
 
 // The open does not wait on a FIFO swapped in after the status query, and the stream's own
 // status is checked again.
-FILE *open_command_file(const char *path, command_file_status *status, int *error) {
+FILE *open_command_file_at(int dir_fd, const char *name, command_file_status *status, int *error) {
     *error = 0;
     struct stat path_status {};
-    if (stat(path, &path_status) < 0) {
+    if (fstatat(dir_fd, name, &path_status, 0) < 0) {
         *status = command_file_status::stat_failed;
         *error = errno;
         return nullptr;
@@ -100,7 +101,7 @@ FILE *open_command_file(const char *path, command_file_status *status, int *erro
     if (!S_ISREG(path_status.st_mode)) {
         return nullptr;
     }
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    int fd = openat(dir_fd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         *status = command_file_status::open_failed;
         *error = errno;
@@ -122,28 +123,34 @@ FILE *open_command_file(const char *path, command_file_status *status, int *erro
     return stream;
 }
 
+FILE *open_command_file(const char *path, command_file_status *status, int *error) {
+    return open_command_file_at(AT_FDCWD, path, status, error);
+}
+
 int is_root_only(const struct stat *info) {
     return info->st_uid == 0 && (info->st_mode & group_other_write) == 0 ? 1 : 0;
 }
 
-int check_command_dir() {
+int open_command_dir() {
     int fd = open(command_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
-        return 0;
+        syslog(LOG_ERR, log_opendir_failed, command_dir);
+        return -1;
     }
     struct stat info {};
     int status = fstat(fd, &info);
-    close(fd);
     if (status == 0 && is_root_only(&info) == 1) {
-        return 0;
+        return fd;
     }
+    close(fd);
     syslog(LOG_AUTHPRIV | LOG_ALERT, log_command_dir_unsafe, command_dir,
            status == 0 ? static_cast<unsigned>(info.st_uid) : 0U,
            status == 0 ? static_cast<unsigned>(info.st_mode & permission_bits) : 0U);
     return -1;
 }
 
-int create_args_from_command_file(const char *file_name, const char *alias, alias_entry_t *entry) {
+int create_args_from_command_file(int dir_fd, const char *file_name, const char *alias,
+                                  alias_entry_t *entry) {
     char path[line_size];
     if (get_command_file_path(path, sizeof path, file_name) < 0) {
         // Directory entry names are far shorter; a path that does not fit is never opened.
@@ -152,7 +159,7 @@ int create_args_from_command_file(const char *file_name, const char *alias, alia
     }
     command_file_status status = command_file_status::usable;
     int error = 0;
-    FILE *stream = open_command_file(path, &status, &error);
+    FILE *stream = open_command_file_at(dir_fd, file_name, &status, &error);
     switch (status) {
         case command_file_status::usable:
             break;
