@@ -36,8 +36,9 @@ node_t *create_command_files_list_in(const char *directory);
 
 void release_command_files_list(node_t *head);
 
-// Why a command file could not be opened.
-enum class command_file_status { usable, stat_failed, not_regular, open_failed };
+// Why a command file could not be opened. unsafe_link: a link on the way to it leads through a
+// directory that someone other than root can change.
+enum class command_file_status { usable, stat_failed, not_regular, open_failed, unsafe_link };
 
 // Forms "/etc/vornex/<name>" into `buffer`; -1 when it does not fit.
 int get_command_file_path(char *buffer, size_t size, const char *file_name);
@@ -45,9 +46,13 @@ int get_command_file_path(char *buffer, size_t size, const char *file_name);
 // Opens a command file the way the lookup does, without logging: the status of the path must
 // name a regular file, and so must the status of the open descriptor. On failure `*status`
 // tells the stage and `*error` the system error number (0 for a file that is not regular).
+// Links are followed, but every directory that a link leads through must be one that only
+// root can change; for one that is not, `*status` is unsafe_link and `*unsafe` (when not
+// null) its status.
 FILE *open_command_file(const char *path, command_file_status *status, int *error);
 // The same for a name taken relative to the directory open at `dir_fd`.
-FILE *open_command_file_at(int dir_fd, const char *name, command_file_status *status, int *error);
+FILE *open_command_file_at(int dir_fd, const char *name, command_file_status *status, int *error,
+                           struct stat *unsafe);
 
 // 1 when only root can change what `info` describes: owned by uid 0, and no write permission
 // for group or others.

@@ -203,9 +203,26 @@ TEST(OpenCommandFile, TellsWhyAFileCannotBeUsed) {
     std::string moved = std::string(dir) + ".moved";
     ASSERT_EQ(rename(dir, moved.c_str()), 0);
     ASSERT_EQ(mkdir(dir, 0700), 0);
-    stream = open_command_file_at(dir_fd, "f", &status, &error);
+    stream = open_command_file_at(dir_fd, "f", &status, &error, nullptr);
     ASSERT_NE(stream, nullptr);
     fclose(stream);
+    // A link is followed, but not through a directory that others can change.
+    ASSERT_EQ(mkdir((moved + "/open").c_str(), 0700), 0);
+    ASSERT_EQ(chmod((moved + "/open").c_str(), 0777), 0);
+    ASSERT_EQ(symlink("../f", (moved + "/open/f").c_str()), 0);
+    ASSERT_EQ(symlink("f", (moved + "/near").c_str()), 0);
+    ASSERT_EQ(symlink("open/f", (moved + "/far").c_str()), 0);
+    stream = open_command_file_at(dir_fd, "near", &status, &error, nullptr);
+    ASSERT_NE(stream, nullptr);
+    fclose(stream);
+    struct stat unsafe {};
+    EXPECT_EQ(open_command_file_at(dir_fd, "far", &status, &error, &unsafe), nullptr);
+    EXPECT_EQ(status, command_file_status::unsafe_link);
+    EXPECT_EQ(unsafe.st_mode & 07777, 0777U);
+    unlink((moved + "/open/f").c_str());
+    unlink((moved + "/near").c_str());
+    unlink((moved + "/far").c_str());
+    rmdir((moved + "/open").c_str());
     EXPECT_EQ(open_command_file(file.c_str(), &status, &error), nullptr);
     EXPECT_EQ(status, command_file_status::stat_failed);
     node_t *listed = create_command_files_list_at(dir_fd);
