@@ -6,6 +6,7 @@
 //   lock file is root's and 0600, so that nobody else can open it and hold the lock; it holds
 //   no data and is never truncated, and an existing one is brought to root and 0600 only when
 //   it is a regular file with a single link (a planted hard link never passes the change on).
+//   A lock file that was replaced while a check waited for it is opened and locked again.
 // - The auth log is never written in place: the record goes to a temporary file named after
 //   the process id, which is flushed, forced to disk and renamed over the auth log, so that a
 //   reader finds the old whole record or the new one. A temporary file that may not hold the
@@ -41,6 +42,9 @@ constexpr int create_flags =
     O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
 constexpr mode_t lock_file_mode = 0600;
 constexpr mode_t mode_bits = 07777;
+// Opening and locking the lock file again, when it was replaced while waited for, is tried
+// this many times in all; the last lock taken is kept.
+constexpr int lock_attempts = 3;
 constexpr int lock_flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
 constexpr int read_flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
 
@@ -99,6 +103,16 @@ FILE *open_lock_file(const char *path) {
         close(fd);
     }
     return stream;
+}
+
+// Whether the file locked is still the one at the lock file's name. A lock file replaced
+// while a check waited for it (by the package's upgrade, say) no longer serialises anything:
+// the checks that open the name now lock the new file.
+bool still_named(int fd, const char *path) {
+    struct stat locked {};
+    struct stat named {};
+    return fstat(fd, &locked) == 0 && lstat(path, &named) == 0 && locked.st_dev == named.st_dev &&
+           locked.st_ino == named.st_ino;
 }
 
 // 1 when a whole record was read from the stream, 0 otherwise; the stream is closed.
@@ -161,18 +175,23 @@ bool apply_auth_outcome(auth_record_t *record, int success, int64_t now) {
 FILE *auth_lock_create(uint32_t uid, const char *name) {
     char path[passwd_buffer_size];
     get_auth_log_path(path, sizeof path, uid, name, auth_lock_file_name);
-    FILE *lock = open_lock_file(path);
-    if (lock == nullptr) {
-        syslog(LOG_ERR, log_no_lock_file, path, name);
-        return nullptr;
-    }
-    // Waits for as long as another check of the same name holds the lock.
-    if (flock(fileno(lock), LOCK_EX) < 0) {
-        syslog(LOG_ERR, log_lock_failed, path, strerror(errno));
+    for (int attempt = 1;; ++attempt) {
+        FILE *lock = open_lock_file(path);
+        if (lock == nullptr) {
+            syslog(LOG_ERR, log_no_lock_file, path, name);
+            return nullptr;
+        }
+        // Waits for as long as another check of the same name holds the lock.
+        if (flock(fileno(lock), LOCK_EX) < 0) {
+            syslog(LOG_ERR, log_lock_failed, path, strerror(errno));
+            fclose(lock);
+            return nullptr;
+        }
+        if (attempt == lock_attempts || still_named(fileno(lock), path)) {
+            return lock;
+        }
         fclose(lock);
-        return nullptr;
     }
-    return lock;
 }
 
 int auth_lock_close(FILE *lock) {

@@ -165,6 +165,15 @@ void check_file(check_report_t *out, const command_file_t *file, size_t order) {
                      strerror(file->error));
             report_simple(out, file->path, 0, "error", "unreadable", message, nullptr);
             return;
+        case command_file_status::unsafe_link:
+            snprintf(message, sizeof message,
+                     "a link on the way to it leads through a directory owned by uid %u with "
+                     "mode %04o: someone other than root can change what is read, and the "
+                     "server refuses every request that reaches it",
+                     static_cast<unsigned>(file->info.st_uid),
+                     static_cast<unsigned>(file->info.st_mode & permission_bits));
+            report_simple(out, file->path, 0, "error", "unsafe-link", message, nullptr);
+            return;
     }
 }
 

@@ -322,8 +322,9 @@ bool explain_command_dir(explain_t *ex) {
 bool log_passed_files(explain_t *ex) {
     for (size_t i = 0; i < ex->table.file_count; ++i) {
         const command_file_t *file = &ex->table.files[i];
-        if (file->status == command_file_status::usable && file->has_info &&
-            is_root_only(&file->info) == 0) {
+        if ((file->status == command_file_status::usable && file->has_info &&
+             is_root_only(&file->info) == 0) ||
+            file->status == command_file_status::unsafe_link) {
             return refuse_unsafe_file(ex, file);
         }
         if (ex->definition != nullptr && ex->definition->file == file) {
@@ -332,6 +333,7 @@ bool log_passed_files(explain_t *ex) {
         log_line_t *line = nullptr;
         switch (file->status) {
             case command_file_status::usable:
+            case command_file_status::unsafe_link:  // refused above
                 break;
             case command_file_status::stat_failed:
                 line = add_log_line(ex, false);

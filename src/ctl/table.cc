@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 
@@ -159,10 +160,13 @@ bool read_definitions(reader_t *reader, command_file_t *file, FILE *stream) {
 
 // Reads the file at file->path.
 bool read_command_file(reader_t *reader, command_file_t *file) {
-    FILE *stream = open_command_file(file->path, &file->status, &file->error);
+    FILE *stream =
+        open_command_file_at(AT_FDCWD, file->path, &file->status, &file->error, &file->info);
     if (stream == nullptr) {
-        file->has_info =
-            file->status != command_file_status::stat_failed && stat(file->path, &file->info) == 0;
+        // For a link through a directory others can change, the info is that directory's.
+        file->has_info = file->status == command_file_status::unsafe_link ||
+                         (file->status != command_file_status::stat_failed &&
+                          stat(file->path, &file->info) == 0);
         return true;
     }
     file->has_info = fstat(fileno(stream), &file->info) == 0;

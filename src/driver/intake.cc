@@ -119,24 +119,28 @@ void check_request(const command_request_t *request) {
 }
 
 void resolve_alias(command_request_t *request) {
-    if (check_command_dir() < 0) {
+    int dir_fd = open_command_dir();
+    if (dir_fd < 0) {
         exit_prog(1);
     }
-    node_t *files = create_command_files_list();
+    node_t *files = create_command_files_list_at(dir_fd);
     if (files == nullptr) {
+        close(dir_fd);
         exit_prog(1);
     }
     request->entry = alias_entry_t{};
-    for (const node_t *node = files; node != nullptr; node = node->next) {
-        if (create_args_from_command_file(node->name, request->alias, &request->entry) < 0) {
-            release_command_files_list(files);
-            exit_prog(1);
-        }
+    int unsafe = 0;
+    for (const node_t *node = files; node != nullptr && unsafe == 0; node = node->next) {
+        unsafe = create_args_from_command_file(dir_fd, node->name, request->alias, &request->entry);
         if (request->entry.command_token != nullptr) {
             break;
         }
     }
     release_command_files_list(files);
+    close(dir_fd);
+    if (unsafe < 0) {
+        exit_prog(1);
+    }
     if (request->entry.command_token == nullptr) {
         release_alias_entry(&request->entry);
         syslog(LOG_ERR, log_alias_not_found, request->user_name, request->alias);

@@ -6,7 +6,9 @@
 #include <cstring>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include "driver/log_formats.h"
 #include "registry/registry.h"
@@ -66,18 +68,8 @@ bool is_additional_command_file(const char *name) {
     return str_ends_with(name, main_command_file) == 1 && strcmp(name, main_command_file) != 0;
 }
 
-}  // namespace
-
-node_t *create_command_files_list() {
-    return create_command_files_list_in(command_dir);
-}
-
-node_t *create_command_files_list_in(const char *directory) {
-    DIR *dir = opendir(directory);
-    if (dir == nullptr) {
-        syslog(LOG_ERR, log_opendir_failed, directory);
-        return nullptr;
-    }
+// Lists the command files of an open directory stream; the stream is closed.
+node_t *list_command_files(DIR *dir) {
     node_t *head = nullptr;
     node_t *tail = nullptr;
     // The end of the listing and a read error of it end the walk alike.
@@ -100,4 +92,30 @@ node_t *create_command_files_list_in(const char *directory) {
     append_node(&head, &tail, node);
     closedir(dir);
     return head;
+}
+
+}  // namespace
+
+node_t *create_command_files_list_at(int dir_fd) {
+    // A stream of its own on the very directory that was judged; the caller keeps dir_fd.
+    int listing_fd = fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
+    DIR *dir = listing_fd < 0 ? nullptr : fdopendir(listing_fd);
+    if (dir == nullptr) {
+        if (listing_fd >= 0) {
+            close(listing_fd);
+        }
+        syslog(LOG_ERR, log_opendir_failed, command_dir);
+        return nullptr;
+    }
+    rewinddir(dir);
+    return list_command_files(dir);
+}
+
+node_t *create_command_files_list_in(const char *directory) {
+    DIR *dir = opendir(directory);
+    if (dir == nullptr) {
+        syslog(LOG_ERR, log_opendir_failed, directory);
+        return nullptr;
+    }
+    return list_command_files(dir);
 }

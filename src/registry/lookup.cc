@@ -4,7 +4,8 @@
 // Whoever can change a command file or its directory can make the server run any program as
 // root, so both are judged by the descriptor that is open on them (never by the path again):
 // owner root and no write permission for group or others, or the request is refused before
-// a byte of the file is read.
+// a byte of the file is read. The directory's descriptor is the one that the listing and
+// every command file are then taken through, so that the directory judged is the one used.
 
 #include <cerrno>
 #include <cstdlib>
@@ -86,12 +87,112 @@ int get_command_file_path(char *buffer, size_t size, const char *file_name) {
     return length < 0 || static_cast<size_t>(length) >= size ? -1 : 0;
 }
 
+namespace {
+
+constexpr int command_file_flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+constexpr int walk_flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+constexpr int max_links = 40;  // as many as the kernel follows on one path
+constexpr int link_unsafe = -2;
+
+// A descriptor of the directory where a path starts: "/" for an absolute one.
+int open_start(int dir_fd, const char *path) {
+    if (path[0] == '/') {
+        return open("/", walk_flags);
+    }
+    return dir_fd == AT_FDCWD ? open(".", walk_flags) : fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
+}
+
+// Puts the link's target in front of what remains of the path, in `rest`.
+bool splice_link(int dir_fd, const char *name, char *rest, size_t size, const char *remaining) {
+    char target[line_size];
+    ssize_t length = readlinkat(dir_fd, name, target, sizeof target - 1);
+    if (length < 0) {
+        return false;
+    }
+    char joined[line_size];
+    int fits = snprintf(joined, sizeof joined, "%.*s%s%s", static_cast<int>(length), target,
+                        remaining[0] != '\0' ? "/" : "", remaining);
+    if (static_cast<size_t>(length) == sizeof target - 1 || fits < 0 ||
+        static_cast<size_t>(fits) >= sizeof joined || static_cast<size_t>(fits) >= size) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    memcpy(rest, joined, static_cast<size_t>(fits) + 1);
+    return true;
+}
+
+// Opens `path` relative to `dir_fd` for reading as open(2) would, one name at a time. Once a
+// link has been followed, every directory in which a name is then looked up must be one that
+// only root can change: otherwise a user could swap what the link leads to for any root file
+// whose content users shape (a log, /proc/self/cmdline). The directories before the first
+// link are the caller's to judge. Gives the descriptor, -1 with errno, or link_unsafe with
+// `*unsafe` filled.
+int open_through_links(int dir_fd, const char *path, struct stat *unsafe) {
+    char rest[line_size];
+    if (snprintf(rest, sizeof rest, "%s", path) >= static_cast<int>(sizeof rest)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    int current = open_start(dir_fd, rest);
+    bool through_link = false;
+    int links = 0;
+    int result = -1;
+    while (current >= 0) {
+        char *name = rest + strspn(rest, "/");
+        size_t length = strcspn(name, "/");
+        char after[line_size];
+        snprintf(after, sizeof after, "%s", name + length + strspn(name + length, "/"));
+        name[length] = '\0';
+        const char *entry_name = length == 0 ? "." : name;
+        if (through_link && (fstat(current, unsafe) < 0 || is_root_only(unsafe) == 0)) {
+            result = link_unsafe;
+            break;
+        }
+        struct stat entry {};
+        if (fstatat(current, entry_name, &entry, AT_SYMLINK_NOFOLLOW) < 0) {
+            break;
+        }
+        if (S_ISLNK(entry.st_mode)) {
+            if (++links > max_links) {
+                errno = ELOOP;
+                break;
+            }
+            if (!splice_link(current, entry_name, rest, sizeof rest, after)) {
+                break;
+            }
+            through_link = true;
+            if (rest[0] == '/') {
+                close(current);
+                current = open_start(dir_fd, rest);
+            }
+            continue;
+        }
+        if (after[0] == '\0') {
+            result = openat(current, entry_name, command_file_flags | O_NOFOLLOW);
+            break;
+        }
+        int next = openat(current, entry_name, walk_flags);
+        close(current);
+        current = next;
+        memcpy(rest, after, strlen(after) + 1);
+    }
+    int error = errno;
+    if (current >= 0) {
+        close(current);
+    }
+    errno = error;
+    return result;
+}
+
+}  // namespace
+
 // The open does not wait on a FIFO swapped in after the status query, and the stream's own
 // status is checked again.
-FILE *open_command_file(const char *path, command_file_status *status, int *error) {
+FILE *open_command_file_at(int dir_fd, const char *name, command_file_status *status, int *error,
+                           struct stat *unsafe) {
     *error = 0;
     struct stat path_status {};
-    if (stat(path, &path_status) < 0) {
+    if (fstatat(dir_fd, name, &path_status, 0) < 0) {
         *status = command_file_status::stat_failed;
         *error = errno;
         return nullptr;
@@ -100,7 +201,12 @@ FILE *open_command_file(const char *path, command_file_status *status, int *erro
     if (!S_ISREG(path_status.st_mode)) {
         return nullptr;
     }
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    struct stat unsafe_status {};
+    int fd = open_through_links(dir_fd, name, unsafe != nullptr ? unsafe : &unsafe_status);
+    if (fd == link_unsafe) {
+        *status = command_file_status::unsafe_link;
+        return nullptr;
+    }
     if (fd < 0) {
         *status = command_file_status::open_failed;
         *error = errno;
@@ -122,28 +228,34 @@ FILE *open_command_file(const char *path, command_file_status *status, int *erro
     return stream;
 }
 
+FILE *open_command_file(const char *path, command_file_status *status, int *error) {
+    return open_command_file_at(AT_FDCWD, path, status, error, nullptr);
+}
+
 int is_root_only(const struct stat *info) {
     return info->st_uid == 0 && (info->st_mode & group_other_write) == 0 ? 1 : 0;
 }
 
-int check_command_dir() {
+int open_command_dir() {
     int fd = open(command_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
-        return 0;
+        syslog(LOG_ERR, log_opendir_failed, command_dir);
+        return -1;
     }
     struct stat info {};
     int status = fstat(fd, &info);
-    close(fd);
     if (status == 0 && is_root_only(&info) == 1) {
-        return 0;
+        return fd;
     }
+    close(fd);
     syslog(LOG_AUTHPRIV | LOG_ALERT, log_command_dir_unsafe, command_dir,
            status == 0 ? static_cast<unsigned>(info.st_uid) : 0U,
            status == 0 ? static_cast<unsigned>(info.st_mode & permission_bits) : 0U);
     return -1;
 }
 
-int create_args_from_command_file(const char *file_name, const char *alias, alias_entry_t *entry) {
+int create_args_from_command_file(int dir_fd, const char *file_name, const char *alias,
+                                  alias_entry_t *entry) {
     char path[line_size];
     if (get_command_file_path(path, sizeof path, file_name) < 0) {
         // Directory entry names are far shorter; a path that does not fit is never opened.
@@ -152,7 +264,8 @@ int create_args_from_command_file(const char *file_name, const char *alias, alia
     }
     command_file_status status = command_file_status::usable;
     int error = 0;
-    FILE *stream = open_command_file(path, &status, &error);
+    struct stat info {};
+    FILE *stream = open_command_file_at(dir_fd, file_name, &status, &error, &info);
     switch (status) {
         case command_file_status::usable:
             break;
@@ -165,8 +278,13 @@ int create_args_from_command_file(const char *file_name, const char *alias, alia
         case command_file_status::open_failed:
             syslog(LOG_ERR, log_open_failed, path, strerror(error));
             return 0;
+        case command_file_status::unsafe_link:
+            // Named by the directory on the way to it that others can change.
+            syslog(LOG_AUTHPRIV | LOG_ALERT, log_command_file_unsafe, path,
+                   static_cast<unsigned>(info.st_uid),
+                   static_cast<unsigned>(info.st_mode & permission_bits));
+            return -1;
     }
-    struct stat info {};
     if (fstat(fileno(stream), &info) < 0 || is_root_only(&info) == 0) {
         syslog(LOG_AUTHPRIV | LOG_ALERT, log_command_file_unsafe, path,
                static_cast<unsigned>(info.st_uid),

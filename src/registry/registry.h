@@ -28,15 +28,17 @@ int str_ends_with(const char *string, const char *suffix);
 // A new unlinked node holding a copy of `name`; on failure releases the list at `head`.
 node_t *create_node(const char *name, node_t *head);
 
-// The additional command files in directory order, then "proxy.commands"; null on failure.
-node_t *create_command_files_list();
-// The same list for the command files of another directory (a staged tree's).
+// The additional command files of the directory open at `dir_fd`, in directory order, then
+// "proxy.commands"; null on failure. The descriptor stays open and is the caller's.
+node_t *create_command_files_list_at(int dir_fd);
+// The same list for the command files of a directory named by its path (a staged tree's).
 node_t *create_command_files_list_in(const char *directory);
 
 void release_command_files_list(node_t *head);
 
-// Why a command file could not be opened.
-enum class command_file_status { usable, stat_failed, not_regular, open_failed };
+// Why a command file could not be opened. unsafe_link: a link on the way to it leads through a
+// directory that someone other than root can change.
+enum class command_file_status { usable, stat_failed, not_regular, open_failed, unsafe_link };
 
 // Forms "/etc/vornex/<name>" into `buffer`; -1 when it does not fit.
 int get_command_file_path(char *buffer, size_t size, const char *file_name);
@@ -44,21 +46,29 @@ int get_command_file_path(char *buffer, size_t size, const char *file_name);
 // Opens a command file the way the lookup does, without logging: the status of the path must
 // name a regular file, and so must the status of the open descriptor. On failure `*status`
 // tells the stage and `*error` the system error number (0 for a file that is not regular).
+// Links are followed, but every directory that a link leads through must be one that only
+// root can change; for one that is not, `*status` is unsafe_link and `*unsafe` (when not
+// null) its status.
 FILE *open_command_file(const char *path, command_file_status *status, int *error);
+// The same for a name taken relative to the directory open at `dir_fd`.
+FILE *open_command_file_at(int dir_fd, const char *name, command_file_status *status, int *error,
+                           struct stat *unsafe);
 
 // 1 when only root can change what `info` describes: owned by uid 0, and no write permission
 // for group or others.
 int is_root_only(const struct stat *info);
 
-// Judges the directory of the command files by an open descriptor of it: 0 when only root
-// can change it or when it cannot be opened (the listing reports that), -1 with an alert
-// logged when anyone else can.
-int check_command_dir();
+// Opens the directory of the command files and judges it by that descriptor: the descriptor
+// (close-on-exec) when only root can change it, which the listing and every command file
+// are then taken through; -1, logged, when it cannot be opened or anyone else can change it
+// (an alert).
+int open_command_dir();
 
-// Looks `alias` up in one command file of the directory; the outcome is in `entry`. -1 when
-// the file opened can be changed by someone other than root (an alert is logged and nothing
-// of it is read), else 0.
-int create_args_from_command_file(const char *file_name, const char *alias, alias_entry_t *entry);
+// Looks `alias` up in one command file of the directory open at `dir_fd`; the outcome is in
+// `entry`. -1 when the file opened can be changed by someone other than root (an alert is
+// logged and nothing of it is read), else 0.
+int create_args_from_command_file(int dir_fd, const char *file_name, const char *alias,
+                                  alias_entry_t *entry);
 
 // Reads command lines from `stream` until one matches `alias`: 1 and `entry` filled with heap
 // copies on a match, 0 with the entry's strings null when nothing matched, -1 when a copy

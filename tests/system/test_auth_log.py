@@ -216,6 +216,21 @@ def test_lock_file_is_made_roots_but_never_truncated(site1, links):
         assert took.returncode != 0 and b"Permission denied" in took.stderr, took
 
 
+def test_lock_file_replaced_while_waited_for_is_locked_again(site1):
+    # The server waits on the old lock file; it is replaced (as the package's upgrade does)
+    # and the new one is held; once the old one is free, the server waits for the new one.
+    site1.write_file(LOCK, b"", 0o644)
+    server = "/usr/libexec/vornex/vornex-command-server frontend site1 /home/site1 probe 4242"
+    script = (f"exec 8<{LOCK} && flock 8 && {{ {server} >/dev/null 2>&1 8<&- & }} && sleep 0.5 && "
+              f": >{LOCK}.new && mv {LOCK}.new {LOCK} && exec 9<{LOCK} && flock 9 && exec 8<&- "
+              f"&& sleep 0.5 && {{ kill -0 $! && echo waiting; exec 9<&-; wait $!; "
+              "echo status=$?; }")
+    t0 = now()
+    done = site1.shell(script, timeout=30, env=site1.environment(b"wrong"))
+    assert done.stdout == b"waiting\nstatus=1\n", done
+    assert_updated(site1.read(LOG), record(), False, t0, now())
+
+
 def test_leftover_temporary_file_of_another_process_is_not_touched(site1):
     site1.write_file(LOG + ".1", b"x" * 24, 0o644)
     site1.write_file(LOG + ".99999999", b"y" * 5, 0o644)

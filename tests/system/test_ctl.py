@@ -115,6 +115,10 @@ CHECK_ROWS = {
                            ("not-regular", "l.proxy.commands", None)], 0,
                           lambda sb: (sb.mkdir("/etc/vornex/d.proxy.commands"),
                                       sb.symlink("/etc/vornex/l.proxy.commands", "/nowhere"))),
+    "linked through a directory others can write": (
+        {"proxy.commands": "ls=/bin/ls\n"}, [("unsafe-link", "l.proxy.commands", None)], 1,
+        lambda sb: (sb.write_file("/usr/share/open/cmds", "ls=/bin/ls\n", parent_mode=0o777),
+                    sb.symlink("/etc/vornex/l.proxy.commands", "/usr/share/open/cmds"))),
     "directory writable": ({"proxy.commands": "ls=/bin/ls\n"},
                            [("dir-writable", "vornex", None)], 1,
                            lambda sb: sb.mkdir("/etc/vornex", 0o777)),
@@ -385,6 +389,9 @@ EXPLAIN_ROWS = {
                                         {}, False),
     "a command directory others can write": (lambda sb: sb.mkdir("/etc/vornex", 0o777), {},
                                              False),
+    "a command file linked through a directory others can write": (lambda sb: (
+        sb.write_file("/usr/share/open/cmds", f"probe={PROBE}\n", parent_mode=0o777),
+        sb.symlink("/etc/vornex/l.proxy.commands", "/usr/share/open/cmds")), {}, False),
 }
 
 

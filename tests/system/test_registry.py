@@ -401,10 +401,21 @@ OWNERS_AND_MODES = [
     (lambda sb: sb.mkdir("/etc/vornex", 0o777), UNSAFE.format("directory", "/etc/vornex", 0, "777")),
     (lambda sb: sb.mkdir("/etc/vornex", 0o755, uid=1005),
      UNSAFE.format("directory", "/etc/vornex", 1005, "755")),
-    # Judged through the open descriptor: a link leads to the file it names.
+    # A link is followed only through directories that only root can change: the owner and
+    # mode are those of the first directory on the way that others can change.
     (lambda sb: (sb.write_file(LINKED, "probe=root:/bin/false\n", uid=1005),
                  sb.symlink("/etc/vornex/l.proxy.commands", LINKED)),
-     UNSAFE.format("file", "/etc/vornex/l.proxy.commands", 1005, "644")),
+     UNSAFE.format("file", "/etc/vornex/l.proxy.commands", 1005, "755")),
+    (lambda sb: (sb.write_file("/usr/share/open/cmds", "probe=root:/bin/false\n", parent_mode=0o777),
+                 sb.symlink("/etc/vornex/l.proxy.commands", "/usr/share/open/cmds")),
+     UNSAFE.format("file", "/etc/vornex/l.proxy.commands", 0, "777")),
+    (lambda sb: (sb.mkdir("/usr/share/open", 0o1777), sb.symlink("/usr/share/open/self", "/proc/self"),
+                 sb.symlink("/etc/vornex/l.proxy.commands", "/usr/share/open/self/cmdline")),
+     UNSAFE.format("file", "/etc/vornex/l.proxy.commands", 0, "1777")),
+    # Judged through the open descriptor: a link leads to the file it names.
+    (lambda sb: (sb.write_file("/usr/share/kept/cmds", "probe=root:/bin/false\n", 0o664),
+                 sb.symlink("/etc/vornex/l.proxy.commands", "/usr/share/kept/cmds")),
+     UNSAFE.format("file", "/etc/vornex/l.proxy.commands", 0, "664")),
     # Files that do not count are never opened, and not judged.
     (lambda sb: sb.write_file("/etc/vornex/proxy.commands.bak", "probe=/bin/false\n", 0o666,
                               uid=1005), None),

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <string>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "registry/command_line.h"
@@ -195,8 +197,42 @@ TEST(OpenCommandFile, TellsWhyAFileCannotBeUsed) {
     ASSERT_NE(stream, nullptr);
     EXPECT_EQ(status, command_file_status::usable);
     fclose(stream);
-    unlink(file.c_str());
+    // Through a descriptor of the directory: the directory opened, wherever its path leads.
+    int dir_fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(dir_fd, 0);
+    std::string moved = std::string(dir) + ".moved";
+    ASSERT_EQ(rename(dir, moved.c_str()), 0);
+    ASSERT_EQ(mkdir(dir, 0700), 0);
+    stream = open_command_file_at(dir_fd, "f", &status, &error, nullptr);
+    ASSERT_NE(stream, nullptr);
+    fclose(stream);
+    // A link is followed, but not through a directory that others can change.
+    ASSERT_EQ(mkdir((moved + "/open").c_str(), 0700), 0);
+    ASSERT_EQ(chmod((moved + "/open").c_str(), 0777), 0);
+    ASSERT_EQ(symlink("../f", (moved + "/open/f").c_str()), 0);
+    ASSERT_EQ(symlink("f", (moved + "/near").c_str()), 0);
+    ASSERT_EQ(symlink("open/f", (moved + "/far").c_str()), 0);
+    stream = open_command_file_at(dir_fd, "near", &status, &error, nullptr);
+    ASSERT_NE(stream, nullptr);
+    fclose(stream);
+    struct stat unsafe {};
+    EXPECT_EQ(open_command_file_at(dir_fd, "far", &status, &error, &unsafe), nullptr);
+    EXPECT_EQ(status, command_file_status::unsafe_link);
+    EXPECT_EQ(unsafe.st_mode & 07777, 0777U);
+    unlink((moved + "/open/f").c_str());
+    unlink((moved + "/near").c_str());
+    unlink((moved + "/far").c_str());
+    rmdir((moved + "/open").c_str());
+    EXPECT_EQ(open_command_file(file.c_str(), &status, &error), nullptr);
+    EXPECT_EQ(status, command_file_status::stat_failed);
+    node_t *listed = create_command_files_list_at(dir_fd);
+    ASSERT_NE(listed, nullptr);
+    EXPECT_STREQ(listed->name, main_command_file);
+    release_command_files_list(listed);
+    close(dir_fd);
     rmdir(dir);
+    unlink((moved + "/f").c_str());
+    rmdir(moved.c_str());
 }
 
 }  // namespace
