@@ -460,6 +460,11 @@ void check_definition(check_report_t *out, const definition_t *definition) {
     check_shadowed(out, definition);
 }
 
+void report_rules_finding(void *context, const rules_finding_t *finding) {
+    report_simple(static_cast<check_report_t *>(context), finding->file, finding->line,
+                  finding->severity, finding->code, finding->message, finding->alias);
+}
+
 void check_table(check_report_t *out, const alias_table_t *table) {
     check_directory(out);
     size_t order = 0;
@@ -484,6 +489,7 @@ void check_table(check_report_t *out, const alias_table_t *table) {
     }
     check_uncounted_names(out);
     check_flags_and_markers(out);
+    check_rules(table, report_rules_finding, out);
 }
 
 }  // namespace
