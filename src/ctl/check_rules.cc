@@ -306,11 +306,14 @@ void check_rules(const alias_table_t *table, rules_report_t report, void *contex
     struct stat info {};
     int error = 0;
     rules_file_state state = rules_open(rules_path, reader, &info, &error);
-    if (!validator_is_ours() && state != rules_file_state::missing) {
+    bool ours = validator_is_ours();
+    if (!ours && state != rules_file_state::missing) {
         emit(&check, 0, "note", "rules-not-read",
              "the installed validator is not vornex's own: it does not read this file", nullptr);
     }
-    if (check_file_state(&check, state, &info, error)) {
+    // Without the file and without the validator that reads it there is nothing to say.
+    if ((ours || state != rules_file_state::missing) &&
+        check_file_state(&check, state, &info, error)) {
         read_lines(&check, reader);
         rules_close(reader);
         for (size_t i = 0; i < check.count; ++i) {
