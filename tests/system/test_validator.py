@@ -3,7 +3,7 @@ limits and defaults, and what happens to a file that cannot be trusted or read."
 
 import pytest
 
-from sandbox import FAILED, IDENT, PRI_DAEMON_ERR
+from sandbox import FAILED, IDENT, PRI_DAEMON_ERR, REPO
 
 VALIDATOR_IDENT = "vornex.check_params"
 RULES = "/etc/vornex/params.rules"
@@ -30,6 +30,8 @@ NO_MATCH = f"No rule of {RULES} admits the arguments, user 'site1', command '{PR
 # name: (rules text or None for no file, (mode, uid), user, alias, extra, (approved, log line))
 ROWS = {
     "no file, default rule": (None, None, "site1", "other", ["a", "b c"], (True, None)),
+    "the shipped file changes nothing": ((REPO / "debian" / "params.rules").read_text(), None,
+                                         "site1", "probe", ["any", "*"], (True, None)),
     "no rule, default check": (HOSTING, None, "site1", "other", ["x"], (True, None)),
     "no rule, default refuse": (
         HOSTING + "default refuse\n", None, "site1", "other", [],
