@@ -665,9 +665,10 @@ def analysis(r):
         f"- The installed validator makes the request {installed:.2f}× the floor, "
         f"{installed - v:.2f} units ({ms(installed - v)}) more than the trivial one: it is "
         "dynamically linked against the C library alone, reads the rules file through one "
-        "descriptor in 64 KiB blocks, parses every line (a line that cannot be read refuses "
-        "everything, so no line is skipped), matches only the lines of the request's command, "
-        "and looks up no account unless a line has a group limit.",
+        "descriptor in 64 KiB blocks, looks at each line only up to its command path, parses "
+        "and matches only the lines that can concern the request's command (a line of it that "
+        "cannot be read refuses the request), and looks up no account unless such a line has "
+        "a group limit.",
         "- On this machine the bounding set lacks CAP_SYS_RESOURCE, so every request logs "
         "\"set CAP_SYS_RESOURCE failed: Operation not permitted\"; the benchmark accepts "
         "that line and no other. The peers run PAM sessions (runuser, doas, sudo), and sudo "

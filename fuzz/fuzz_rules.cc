@@ -197,10 +197,23 @@ void read_file(const uint8_t *data, size_t size, char *argument) {
             continue;
         }
         require(length < rules_line_size && text[length] == '\0', "a line not terminated");
+        const char *word = nullptr;
+        size_t word_length = 0;
+        rules_line_class kind = classify_rules_line(text, length, &word, &word_length);
         error = nullptr;
         if (parse_rules_line(text, length, line, &error) < 0) {
             require(error != nullptr, "a refusal without a reason");
+            require(kind != rules_line_class::ignored, "an ignored line refused");
             continue;
+        }
+        // The validator parses only the lines whose command position it cannot skip: what it
+        // skips must be what a parse finds.
+        require((kind == rules_line_class::ignored) == (line->kind == rules_kind::empty),
+                "an ignored line is not empty");
+        if (kind == rules_line_class::command) {
+            require(line->kind == rules_kind::rule && strlen(line->command) == word_length &&
+                        memcmp(line->command, word, word_length) == 0,
+                    "the command position read two ways");
         }
         check_line(line, argument);
     }

@@ -141,10 +141,35 @@ void check_rule(rules_check_t *check, const rules_line_t *line, size_t number) {
     remember_rule(check, line->command, number);
 }
 
+// A line that cannot be read refuses the requests for its command, or every request when
+// its command cannot be told.
+void report_syntax(rules_check_t *check, size_t number, const char *error, const char *text,
+                   size_t length) {
+    char message[message_size];
+    char command[shown_size];
+    const char *word = nullptr;
+    size_t word_length = 0;
+    if (text != nullptr &&
+        classify_rules_line(text, length, &word, &word_length) == rules_line_class::command) {
+        char *copy = strndup(word, word_length);
+        mark_cut(message, sizeof message,
+                 snprintf(message, sizeof message,
+                          "the line cannot be read (%s): the validator refuses every request "
+                          "for %s",
+                          error, shown(copy != nullptr ? copy : "?", command, sizeof command)));
+        free(copy);
+    } else {
+        mark_cut(
+            message, sizeof message,
+            snprintf(message, sizeof message,
+                     "the line cannot be read (%s): the validator refuses every request", error));
+    }
+    emit(check, number, "error", "rules-syntax", message, nullptr);
+}
+
 void read_lines(rules_check_t *check, rules_reader_t *reader) {
     auto *line = static_cast<rules_line_t *>(malloc(sizeof(rules_line_t)));
     char text[rules_line_size];
-    char message[message_size];
     size_t default_line = 0;
     if (line == nullptr) {
         check->out_of_memory = true;
@@ -169,11 +194,7 @@ void read_lines(rules_check_t *check, rules_reader_t *reader) {
             }
         }
         if (error != nullptr) {
-            mark_cut(message, sizeof message,
-                     snprintf(message, sizeof message,
-                              "the line cannot be read (%s): the validator refuses every request",
-                              error));
-            emit(check, reader->line_number, "error", "rules-syntax", message, nullptr);
+            report_syntax(check, reader->line_number, error, got > 0 ? text : nullptr, length);
         }
         if (got < 0 && reader->eof && reader->start == reader->end) {
             break;

@@ -6,6 +6,7 @@
 // literal, and a line that cannot be read is reported, never guessed at.
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include <fcntl.h>
@@ -299,6 +300,67 @@ bool has_bad_byte(const char *line, size_t length, const char **error) {
 
 }  // namespace
 
+namespace {
+
+// Bytes that end a plain word or make it need a parse: controls, the blank, 0x7f, quotes, the
+// backslash and the wildcard characters. A bit per ASCII byte; bytes above are plain.
+constexpr uint64_t unplain_low = 0x00000000ffffffffULL | (1ULL << ' ') | (1ULL << '"') |
+                                 (1ULL << '\'') | (1ULL << '*') | (1ULL << '?');
+constexpr uint64_t unplain_high =
+    (1ULL << ('[' - 64)) | (1ULL << ('\\' - 64)) | (1ULL << (0x7f - 64));
+
+bool is_unplain(unsigned char c) {
+    constexpr unsigned half = 64;
+    if (c >= 2 * half) {
+        return false;
+    }
+    uint64_t mask = c < half ? unplain_low : unplain_high;
+    return ((mask >> (c % half)) & 1U) != 0;
+}
+
+size_t skip_blanks(const char *line, size_t length, size_t at) {
+    while (at < length && is_blank(line[at])) {
+        ++at;
+    }
+    return at;
+}
+
+// The end of the plain run of bytes at `at`.
+size_t plain_end(const char *line, size_t length, size_t at) {
+    while (at < length && !is_unplain(static_cast<unsigned char>(line[at]))) {
+        ++at;
+    }
+    return at;
+}
+
+}  // namespace
+
+rules_line_class classify_rules_line(const char *line, size_t length, const char **command,
+                                     size_t *command_length) {
+    size_t at = skip_blanks(line, length, 0);
+    if (at == length || line[at] == '#') {
+        return rules_line_class::ignored;
+    }
+    if (line[at] != '/') {
+        // A list of users and groups, plain, then the command path.
+        size_t end = plain_end(line, length, at);
+        if (end == length || !is_blank(line[end])) {
+            return rules_line_class::other;
+        }
+        at = skip_blanks(line, length, end);
+        if (at == length || line[at] != '/') {
+            return rules_line_class::other;
+        }
+    }
+    size_t end = plain_end(line, length, at);
+    if (end < length && !is_blank(line[end])) {
+        return rules_line_class::other;
+    }
+    *command = line + at;
+    *command_length = end - at;
+    return rules_line_class::command;
+}
+
 int parse_rules_line(const char *line, size_t length, rules_line_t *out, const char **error) {
     out->kind = rules_kind::empty;
     out->who_count = 0;
@@ -309,6 +371,10 @@ int parse_rules_line(const char *line, size_t length, rules_line_t *out, const c
     if (length >= rules_line_size) {
         *error = "the line is too long";
         return -1;
+    }
+    size_t first = skip_blanks(line, length, 0);
+    if (first == length || line[first] == '#') {
+        return 0;
     }
     if (has_bad_byte(line, length, error)) {
         return -1;

@@ -63,8 +63,17 @@ struct rules_line_t {
 };
 
 // Parses one line of `length` bytes (without its newline). 0 and `out` filled, or -1 with a
-// static description of the fault in `*error`.
+// static description of the fault in `*error`. A comment line is empty whatever it holds.
 int parse_rules_line(const char *line, size_t length, rules_line_t *out, const char **error);
+
+// A look at a line without parsing it, so that the validator parses only the lines of the
+// request's command: `ignored` for an empty or comment line; `command` when the word in the
+// command position is plain (no quote, backslash, wildcard, blank or control byte), which is
+// then the line's command path, whatever the rest of the line holds; `other` for every other
+// line (a default line, a quoted command path, a line without one), which only a parse reads.
+enum class rules_line_class { ignored, command, other };
+rules_line_class classify_rules_line(const char *line, size_t length, const char **command,
+                                     size_t *command_length);
 
 // The rules file, read through one descriptor in blocks of a fixed size.
 struct rules_reader_t {
@@ -131,7 +140,8 @@ struct rules_verdict_t {
     bool approved;
     // "rule" (an approving line), "default" (no line for the command), "no-match" (lines for
     // the command, none admits the request), "request" (a malformed vector, a control byte,
-    // a relative command path), "file" (the rules file refuses everything).
+    // a relative command path), "file" (the rules file refuses everything), "line" (a line of
+    // the command cannot be read).
     const char *source;
     size_t line;  // the approving rule, or the line at fault in the file; 0 otherwise
     rules_default default_value;

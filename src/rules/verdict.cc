@@ -3,8 +3,10 @@
 //
 // Order: the vector's shape, control bytes in any argument, an absolute command path; then
 // the rules file. Every line of the file is read on every request, even after a rule has
-// approved: a file with a line that cannot be read refuses everything, so that a typing
-// mistake in a rule never widens what a command may get.
+// approved, and every line that can concern the request's command is parsed: a line that
+// cannot be read refuses the requests for its command (every request, when its command cannot
+// be told), so that a typing mistake in a rule never widens what a command may get. The lines
+// of other commands are only looked at up to their command path, which keeps a long file cheap.
 
 #include <cerrno>
 #include <cstdio>
@@ -116,43 +118,80 @@ struct scan_t {
     rules_requester_t requester;
 };
 
-// Reads every line. False when a line refuses the whole file (the verdict says which).
+// True when the line can concern the request's command: a line whose command position holds
+// a plain word is another command's line unless that word is the command path.
+bool concerns_command(rules_line_class kind, const char *word, size_t word_length,
+                      const char *command, size_t command_length) {
+    return kind == rules_line_class::other ||
+           (kind == rules_line_class::command && word_length == command_length &&
+            memcmp(word, command, command_length) == 0);
+}
+
+void refuse_line(rules_verdict_t *verdict, const char *path, size_t line, const char *error,
+                 bool whole_file) {
+    char why[rules_log_size / 2];
+    snprintf(why, sizeof why, "line %zu cannot be read (%s)", line, error);
+    verdict->line = line;
+    if (whole_file) {
+        refuse_file(verdict, path, why);
+        return;
+    }
+    refuse(verdict, "line");
+    set_log(verdict,
+            snprintf(verdict->log, sizeof verdict->log,
+                     "Rules file %s %s: every request for this command is refused", path, why));
+}
+
+// Reads every line, and parses those that can concern the request's command. False when a
+// line refuses the request (the verdict says which): a line that cannot be read refuses the
+// requests for its command, or every request when its command cannot be told.
 bool scan_rules(const char *path, const request_t *request, scan_t *scan, bool *has_rule,
                 rules_verdict_t *verdict) {
     bool has_default = false;
     const char *command = request->arguments[2];
+    size_t command_length = strlen(command);
+    size_t approving = 0;
     for (;;) {
         size_t length = 0;
         const char *error = nullptr;
         int got = rules_next_line(&scan->reader, scan->text, sizeof scan->text, &length, &error);
         if (got == 0) {
+            verdict->line = approving;
             return true;
         }
-        if (got > 0 && parse_rules_line(scan->text, length, &scan->line, &error) == 0) {
-            error = nullptr;
-            if (scan->line.kind == rules_kind::default_line) {
-                error = has_default ? "a second default line" : nullptr;
-                has_default = true;
-                verdict->default_value = scan->line.default_value;
-            }
-        }
-        if (error != nullptr) {
-            char why[rules_log_size / 2];
-            snprintf(why, sizeof why, "line %zu cannot be read (%s)", scan->reader.line_number,
-                     error);
-            verdict->line = scan->reader.line_number;
-            refuse_file(verdict, path, why);
+        if (got < 0) {
+            refuse_line(verdict, path, scan->reader.line_number, error, true);
             return false;
+        }
+        const char *word = nullptr;
+        size_t word_length = 0;
+        rules_line_class kind = classify_rules_line(scan->text, length, &word, &word_length);
+        if (!concerns_command(kind, word, word_length, command, command_length)) {
+            continue;
+        }
+        if (parse_rules_line(scan->text, length, &scan->line, &error) < 0) {
+            refuse_line(verdict, path, scan->reader.line_number, error,
+                        kind != rules_line_class::command);
+            return false;
+        }
+        if (scan->line.kind == rules_kind::default_line) {
+            if (has_default) {
+                refuse_line(verdict, path, scan->reader.line_number, "a second default line", true);
+                return false;
+            }
+            has_default = true;
+            verdict->default_value = scan->line.default_value;
+            continue;
         }
         if (scan->line.kind != rules_kind::rule || strcmp(scan->line.command, command) != 0) {
             continue;
         }
         *has_rule = true;
-        if (verdict->line == 0 &&
+        if (approving == 0 &&
             rules_arguments_match(&scan->line, request->arguments + 3,
                                   static_cast<size_t>(request->count - 3)) != 0 &&
             rules_who_matches(&scan->line, &scan->requester) != 0) {
-            verdict->line = scan->reader.line_number;
+            approving = scan->reader.line_number;
         }
     }
 }

@@ -77,10 +77,16 @@ ROWS = {
         HOSTING, (0o644, SITE1), "site1", "other", [],
         refused(f"Rules file {RULES} is not safe (owner uid {SITE1}, mode 0644): every "
                 "request is refused")),
-    "malformed line": (
+    "malformed line of the command": (
         HOSTING + f'{PROBE} "open\n', None, "site1", "probe", [],
         refused(f"Rules file {RULES} line 8 cannot be read (a quote is not closed): every "
-                "request is refused")),
+                "request for this command is refused")),
+    "malformed line of another command": (HOSTING + '/usr/bin/x "open\n', None, "site1",
+                                          "probe", [], (True, None)),
+    "malformed line, command unknown": (
+        HOSTING + f"site1 site2 {PROBE}\n", None, "site1", "other", [],
+        refused(f"Rules file {RULES} line 8 cannot be read (the command path is missing or not "
+                "absolute): every request is refused")),
     "second default": (
         "default check\ndefault refuse\n", None, "site1", "other", [],
         refused(f"Rules file {RULES} line 2 cannot be read (a second default line): every "
