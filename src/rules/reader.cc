@@ -379,7 +379,7 @@ int parse_rules_line(const char *line, size_t length, rules_line_t *out, const c
     if (has_bad_byte(line, length, error)) {
         return -1;
     }
-    line_words_t words;
+    line_words_t words{};
     if (split_words(line, length, out, &words, error) < 0) {
         return -1;
     }

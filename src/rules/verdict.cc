@@ -47,7 +47,7 @@ void refuse(rules_verdict_t *verdict, const char *source) {
 // them is cut already.
 void set_log(rules_verdict_t *verdict, int length) {
     if (length < 0 || static_cast<size_t>(length) >= sizeof verdict->log) {
-        strcpy(verdict->log + sizeof verdict->log - 4, "...");
+        memcpy(verdict->log + sizeof verdict->log - sizeof "...", "...", sizeof "...");
     }
 }
 
@@ -262,7 +262,7 @@ void evaluate_request(const char *path, int count, char *const *arguments,
                  min_arguments, count);
         return;
     }
-    scan_t scan;  // about 90 KiB of stack, well within any limit
+    scan_t scan{};  // about 90 KiB of stack, well within any limit
     request_t request{count, arguments, {}, {}};
     quote_log_value(arguments[0], request.user, sizeof request.user);
     quote_log_value(arguments[2], request.command, sizeof request.command);

@@ -27,7 +27,7 @@ void log_refusal(const rules_verdict_t *verdict) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    rules_verdict_t verdict;
+    rules_verdict_t verdict{};
     evaluate_request(rules_path, argc > 0 ? argc - 1 : 0, argv + 1, &verdict);
     if (!verdict.approved) {
         log_refusal(&verdict);
