@@ -6,7 +6,6 @@
 // literal, and a line that cannot be read is reported, never guessed at.
 
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
 
 #include <fcntl.h>
@@ -303,19 +302,29 @@ bool has_bad_byte(const char *line, size_t length, const char **error) {
 namespace {
 
 // Bytes that end a plain word or make it need a parse: controls, the blank, 0x7f, quotes, the
-// backslash and the wildcard characters. A bit per ASCII byte; bytes above are plain.
-constexpr uint64_t unplain_low = 0x00000000ffffffffULL | (1ULL << ' ') | (1ULL << '"') |
-                                 (1ULL << '\'') | (1ULL << '*') | (1ULL << '?');
-constexpr uint64_t unplain_high =
-    (1ULL << ('[' - 64)) | (1ULL << ('\\' - 64)) | (1ULL << (0x7f - 64));
+// backslash and the wildcard characters. Looked up in a table: the validator looks at the
+// command path of every line on every request.
+constexpr size_t byte_values = 256;
+struct byte_table_t {
+    bool unplain[byte_values];
+};
+
+constexpr byte_table_t make_unplain_table() {
+    byte_table_t table{};
+    for (size_t c = 0; c <= ' '; ++c) {
+        table.unplain[c] = true;
+    }
+    table.unplain[0x7f] = true;
+    for (const char *c = "\"'\\*?["; *c != '\0'; ++c) {
+        table.unplain[static_cast<unsigned char>(*c)] = true;
+    }
+    return table;
+}
+
+constexpr byte_table_t unplain_table = make_unplain_table();
 
 bool is_unplain(unsigned char c) {
-    constexpr unsigned half = 64;
-    if (c >= 2 * half) {
-        return false;
-    }
-    uint64_t mask = c < half ? unplain_low : unplain_high;
-    return ((mask >> (c % half)) & 1U) != 0;
+    return unplain_table.unplain[c];
 }
 
 size_t skip_blanks(const char *line, size_t length, size_t at) {

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "rules/rules.h"
@@ -262,23 +263,30 @@ void evaluate_request(const char *path, int count, char *const *arguments,
                  min_arguments, count);
         return;
     }
-    scan_t scan{};  // about 90 KiB of stack, well within any limit
     request_t request{count, arguments, {}, {}};
     quote_log_value(arguments[0], request.user, sizeof request.user);
     quote_log_value(arguments[2], request.command, sizeof request.command);
-    if (!check_vector(&request, verdict) || !open_rules(path, &scan.reader, verdict)) {
+    if (!check_vector(&request, verdict)) {
+        return;
+    }
+    // About 90 KiB, of fixed size; nothing of it is read before it is written.
+    auto *scan = static_cast<scan_t *>(malloc(sizeof(scan_t)));
+    if (scan == nullptr) {
+        snprintf(verdict->log, sizeof verdict->log, "Out of memory, user %s, command %s",
+                 request.user, request.command);
         return;
     }
     bool has_rule = false;
-    scan.requester.name = arguments[0];
-    scan.requester.looked_up = false;
-    scan.requester.has_account = false;
-    if (verdict->file_found) {
-        bool readable = scan_rules(path, &request, &scan, &has_rule, verdict);
-        rules_close(&scan.reader);
-        if (!readable) {
-            return;
-        }
+    scan->requester.name = arguments[0];
+    scan->requester.looked_up = false;
+    scan->requester.has_account = false;
+    bool readable = open_rules(path, &scan->reader, verdict);
+    if (readable && verdict->file_found) {
+        readable = scan_rules(path, &request, scan, &has_rule, verdict);
+        rules_close(&scan->reader);
     }
-    decide(path, &request, has_rule, verdict);
+    free(scan);
+    if (readable) {
+        decide(path, &request, has_rule, verdict);
+    }
 }
