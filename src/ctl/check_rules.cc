@@ -169,16 +169,16 @@ void report_syntax(rules_check_t *check, size_t number, const char *error, const
 
 void read_lines(rules_check_t *check, rules_reader_t *reader) {
     auto *line = static_cast<rules_line_t *>(malloc(sizeof(rules_line_t)));
-    char text[rules_line_size];
     size_t default_line = 0;
     if (line == nullptr) {
         check->out_of_memory = true;
         return;
     }
     for (;;) {
+        const char *text = nullptr;
         size_t length = 0;
         const char *error = nullptr;
-        int got = rules_next_line(reader, text, sizeof text, &length, &error);
+        int got = rules_next_line(reader, &text, &length, &error);
         if (got == 0) {
             break;
         }
@@ -195,9 +195,6 @@ void read_lines(rules_check_t *check, rules_reader_t *reader) {
         }
         if (error != nullptr) {
             report_syntax(check, reader->line_number, error, got > 0 ? text : nullptr, length);
-        }
-        if (got < 0 && reader->eof && reader->start == reader->end) {
-            break;
         }
     }
     free(line);

@@ -6,6 +6,7 @@
 // literal, and a line that cannot be read is reported, never guessed at.
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
@@ -401,14 +402,43 @@ int parse_rules_line(const char *line, size_t length, rules_line_t *out, const c
     return take_rule(&words, out, error);
 }
 
+namespace {
+
+// Reads the file whole into memory of its size, taken once the size is known and checked. A
+// file that changes size while it is read is read up to the size it had.
+int read_whole(int fd, const struct stat *info, rules_reader_t *reader, int *error) {
+    auto size = static_cast<size_t>(info->st_size);
+    auto *copy = static_cast<char *>(malloc(size));
+    if (copy == nullptr) {
+        *error = ENOMEM;
+        return -1;
+    }
+    size_t got = 0;
+    while (got < size) {
+        ssize_t part = read(fd, copy + got, size - got);
+        if (part < 0 && errno == EINTR) {
+            continue;
+        }
+        if (part < 0) {
+            *error = errno;
+            free(copy);
+            return -1;
+        }
+        if (part == 0) {
+            break;
+        }
+        got += static_cast<size_t>(part);
+    }
+    rules_read_memory(reader, copy, got);
+    reader->copy = copy;
+    return 0;
+}
+
+}  // namespace
+
 rules_file_state rules_open(const char *path, rules_reader_t *reader, struct stat *info,
                             int *error) {
-    reader->fd = -1;
-    reader->line_number = 0;
-    reader->start = 0;
-    reader->end = 0;
-    reader->eof = false;
-    reader->skipping = false;
+    rules_read_memory(reader, nullptr, 0);
     *error = 0;
     int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
@@ -430,96 +460,40 @@ rules_file_state rules_open(const char *path, rules_reader_t *reader, struct sta
         state = rules_file_state::writable;
     } else if (info->st_size > rules_max_file_size) {
         state = rules_file_state::too_large;
+    } else if (info->st_size > 0 && read_whole(fd, info, reader, error) < 0) {
+        state = rules_file_state::open_failed;
     }
-    if (state != rules_file_state::usable) {
-        close(fd);
-        return state;
-    }
-    reader->fd = fd;
+    close(fd);
     return state;
 }
 
 void rules_close(rules_reader_t *reader) {
-    if (reader->fd >= 0) {
-        close(reader->fd);
-        reader->fd = -1;
-    }
+    free(reader->copy);
+    rules_read_memory(reader, nullptr, 0);
 }
 
-namespace {
+void rules_read_memory(rules_reader_t *reader, const char *data, size_t size) {
+    *reader = rules_reader_t{data, size, 0, 0, nullptr};
+}
 
-// Reads more of the file behind what is left in the buffer. -1 on a failed read.
-int fill(rules_reader_t *reader) {
-    if (reader->start > 0) {
-        memmove(reader->buffer, reader->buffer + reader->start, reader->end - reader->start);
-        reader->end -= reader->start;
-        reader->start = 0;
-    }
-    for (;;) {
-        ssize_t got =
-            read(reader->fd, reader->buffer + reader->end, sizeof reader->buffer - reader->end);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            return -1;
-        }
-        if (got == 0) {
-            reader->eof = true;
-        }
-        reader->end += static_cast<size_t>(got);
+int rules_next_line(rules_reader_t *reader, const char **line, size_t *length, const char **error) {
+    if (reader->offset >= reader->size) {
         return 0;
     }
-}
-
-}  // namespace
-
-int rules_next_line(rules_reader_t *reader, char *line, size_t size, size_t *length,
-                    const char **error) {
-    for (;;) {
-        const char *begin = reader->buffer + reader->start;
-        size_t available = reader->end - reader->start;
-        const auto *newline = static_cast<const char *>(memchr(begin, '\n', available));
-        size_t taken = newline != nullptr ? static_cast<size_t>(newline - begin) : available;
-        bool complete = newline != nullptr || (reader->eof && available > 0);
-        if (reader->skipping) {
-            reader->start += taken + (newline != nullptr ? 1 : 0);
-            reader->skipping = newline == nullptr && !reader->eof;
-            if (reader->skipping && fill(reader) < 0) {
-                *error = strerror(errno);
-                reader->start = reader->end;
-                reader->eof = true;
-                reader->skipping = false;
-                return -1;
-            }
-            continue;
-        }
-        if (taken >= size || (!complete && available == sizeof reader->buffer)) {
-            ++reader->line_number;
-            reader->start += taken + (newline != nullptr ? 1 : 0);
-            reader->skipping = newline == nullptr && !reader->eof;
-            *error = "the line is too long";
-            return -1;
-        }
-        if (complete) {
-            ++reader->line_number;
-            memcpy(line, begin, taken);
-            reader->start += taken + (newline != nullptr ? 1 : 0);
-            if (taken > 0 && line[taken - 1] == '\r') {
-                --taken;
-            }
-            line[taken] = '\0';
-            *length = taken;
-            return 1;
-        }
-        if (reader->eof) {
-            return 0;
-        }
-        if (fill(reader) < 0) {
-            *error = strerror(errno);
-            reader->start = reader->end;
-            reader->eof = true;
-            return -1;
-        }
+    const char *begin = reader->data + reader->offset;
+    size_t available = reader->size - reader->offset;
+    const auto *newline = static_cast<const char *>(memchr(begin, '\n', available));
+    size_t taken = newline != nullptr ? static_cast<size_t>(newline - begin) : available;
+    reader->offset += taken + (newline != nullptr ? 1 : 0);
+    ++reader->line_number;
+    if (taken > 0 && begin[taken - 1] == '\r') {
+        --taken;
     }
+    if (taken >= rules_line_size) {
+        *error = "the line is too long";
+        return -1;
+    }
+    *line = begin;
+    *length = taken;
+    return 1;
 }

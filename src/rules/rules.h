@@ -33,7 +33,6 @@ constexpr size_t rules_max_words = 128;
 constexpr size_t rules_max_who = 32;
 // A larger file is refused whole: the validator reads every line of it on every request.
 constexpr off_t rules_max_file_size = 1 << 20;
-constexpr size_t rules_read_size = 65536;
 // Arguments longer than this are compared with exact words only: a pattern's cost grows with
 // the product of its length and the argument's.
 constexpr size_t rules_max_pattern_argument = 4096;
@@ -75,15 +74,14 @@ enum class rules_line_class { ignored, command, other };
 rules_line_class classify_rules_line(const char *line, size_t length, const char **command,
                                      size_t *command_length);
 
-// The rules file, read through one descriptor in blocks of a fixed size.
+// The rules file, read whole into memory (it is at most rules_max_file_size bytes) with one
+// read: its lines are then looked at where they lie, without a copy each.
 struct rules_reader_t {
-    int fd;
+    const char *data;
+    size_t size;
+    size_t offset;
     size_t line_number;
-    size_t start;
-    size_t end;
-    bool eof;
-    bool skipping;  // the rest of a line that was too long is being passed over
-    char buffer[rules_read_size];
+    char *copy;  // the file's bytes on the heap; null for an empty file or memory of the caller's
 };
 
 enum class rules_file_state {
@@ -99,16 +97,18 @@ enum class rules_file_state {
 // Opens the rules file without following a link and without waiting on a FIFO, and tells
 // whether it may be trusted: a regular file of root's that nobody else can write, of at most
 // rules_max_file_size bytes. `info` is the status of the opened descriptor when one was
-// opened; `*error` the system error number of a failed open. The reader is ready only when
-// the state is usable; rules_close then closes it.
+// opened; `*error` the system error number of a failed open or read. The reader is ready only
+// when the state is usable; rules_close then releases it. The bytes are read from the very
+// descriptor that was checked.
 rules_file_state rules_open(const char *path, rules_reader_t *reader, struct stat *info,
                             int *error);
 void rules_close(rules_reader_t *reader);
-// The next line in `line` (NUL-terminated, newline and a CR before it cut) with its length in
-// `*length`: 1; 0 at the end of the file; -1 with `*error` for a line that does not fit (the
-// reader goes on after it) or a failed read (the reader stops).
-int rules_next_line(rules_reader_t *reader, char *line, size_t size, size_t *length,
-                    const char **error);
+// A reader over `size` bytes of memory.
+void rules_read_memory(rules_reader_t *reader, const char *data, size_t size);
+// The next line, where it lies (not NUL-terminated; the newline and a CR before it cut), with
+// its length: 1; 0 at the end; -1 with `*error` for a line of rules_line_size bytes or more,
+// which the reader passes over.
+int rules_next_line(rules_reader_t *reader, const char **line, size_t *length, const char **error);
 
 // 1 when the shell-style `pattern` matches all of `text`. No wildcard matches "/".
 int rules_pattern_matches(const char *pattern, const char *text);

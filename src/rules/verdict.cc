@@ -115,7 +115,6 @@ bool open_rules(const char *path, rules_reader_t *reader, rules_verdict_t *verdi
 struct scan_t {
     rules_reader_t reader;
     rules_line_t line;
-    char text[rules_line_size];
     rules_requester_t requester;
 };
 
@@ -153,9 +152,10 @@ bool scan_rules(const char *path, const request_t *request, scan_t *scan, bool *
     size_t command_length = strlen(command);
     size_t approving = 0;
     for (;;) {
+        const char *text = nullptr;
         size_t length = 0;
         const char *error = nullptr;
-        int got = rules_next_line(&scan->reader, scan->text, sizeof scan->text, &length, &error);
+        int got = rules_next_line(&scan->reader, &text, &length, &error);
         if (got == 0) {
             verdict->line = approving;
             return true;
@@ -166,11 +166,11 @@ bool scan_rules(const char *path, const request_t *request, scan_t *scan, bool *
         }
         const char *word = nullptr;
         size_t word_length = 0;
-        rules_line_class kind = classify_rules_line(scan->text, length, &word, &word_length);
+        rules_line_class kind = classify_rules_line(text, length, &word, &word_length);
         if (!concerns_command(kind, word, word_length, command, command_length)) {
             continue;
         }
-        if (parse_rules_line(scan->text, length, &scan->line, &error) < 0) {
+        if (parse_rules_line(text, length, &scan->line, &error) < 0) {
             refuse_line(verdict, path, scan->reader.line_number, error,
                         kind != rules_line_class::command);
             return false;
@@ -269,7 +269,7 @@ void evaluate_request(const char *path, int count, char *const *arguments,
     if (!check_vector(&request, verdict)) {
         return;
     }
-    // About 90 KiB, of fixed size; nothing of it is read before it is written.
+    // About 20 KiB, of fixed size; nothing of it is read before it is written.
     auto *scan = static_cast<scan_t *>(malloc(sizeof(scan_t)));
     if (scan == nullptr) {
         snprintf(verdict->log, sizeof verdict->log, "Out of memory, user %s, command %s",
