@@ -696,8 +696,9 @@ def analysis(r):
         "fewer (no validator) and write nothing to disk.",
         f"- The installed validator makes the request {installed:.2f}× the floor, "
         f"{installed - v:.2f} units ({ms(installed - v)}) more than the trivial one: it is "
-        "dynamically linked against the C library alone, reads the rules file through one "
-        "descriptor in 64 KiB blocks, looks at each line only up to its command path, parses "
+        "dynamically linked against the C library alone, reads the rules file whole with one "
+        "read of the descriptor it checked, looks at each line only up to its command path, "
+        "parses "
         "and matches only the lines that can concern the request's command (a line of it that "
         "cannot be read refuses the request), and looks up no account unless such a line has "
         "a group limit.",
