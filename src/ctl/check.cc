@@ -620,6 +620,11 @@ void check_lines_up_to(check_report_t *out, const alias_table_t *table, const co
     }
 }
 
+void report_rules_finding(void *context, const rules_finding_t *finding) {
+    report_simple(static_cast<check_report_t *>(context), finding->file, finding->line,
+                  finding->severity, finding->code, finding->message, finding->alias);
+}
+
 void check_table(check_report_t *out, const alias_table_t *table) {
     if (!out->given_files) {
         check_directory(out);
@@ -645,6 +650,7 @@ void check_table(check_report_t *out, const alias_table_t *table) {
     check_validator(out);
     check_uncounted_names(out);
     check_flags_and_markers(out);
+    check_rules(table, report_rules_finding, out);
 }
 
 struct check_options_t {

@@ -11,6 +11,7 @@
 #include "common/common.h"
 #include "driver/names.h"
 #include "registry/registry.h"
+#include "rules/rules.h"
 
 // Exit status of every subcommand.
 constexpr int status_fine = 0;
@@ -136,6 +137,32 @@ int run_reset(int argc, char **argv, bool json);
 int run_token(int argc, char **argv, bool json);
 // check_users.cc: `check --users [--all]`, with the arguments after "--users".
 int run_check_users(int argc, char **argv, bool json);
+
+// check_rules.cc: the default validator's rules file, held against the aliases. Each finding
+// goes to `report`, in check's finding style.
+struct rules_finding_t {
+    const char *file;
+    size_t line;  // 0: about the whole file
+    const char *severity;
+    const char *code;
+    const char *message;
+    const char *alias;
+};
+using rules_report_t = void (*)(void *context, const rules_finding_t *finding);
+void check_rules(const alias_table_t *table, rules_report_t report, void *context);
+// True when the validator path reaches the default validator of this package.
+bool validator_is_ours();
+
+// explain_rules.cc: the default validator's verdict on a request, when it is installed.
+struct validator_prediction_t {
+    bool predicted;
+    rules_verdict_t verdict;
+};
+// False when the validator is predicted to refuse.
+bool predict_validator(const char *user, const char *home, const char *command, char **args,
+                       int arg_count, validator_prediction_t *out);
+void describe_prediction(const validator_prediction_t *prediction, char *text, size_t size);
+void write_prediction(json_writer_t *json, const validator_prediction_t *prediction);
 
 // Prints "vornexctl: " and the message on standard error.
 void print_error(const char *subject, const char *message);

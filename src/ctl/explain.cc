@@ -117,6 +117,7 @@ struct explain_t {
     size_t name_count;
     bool more_names;
     bool validator_known;
+    validator_prediction_t validator_verdict;
     bool container_entered;
     const char *container_marker;
     bool has_identity;
@@ -825,6 +826,14 @@ void append_value(stage_t *stage, const char *value) {
     append(stage, shown(value, text, sizeof text));
 }
 
+// The server ends with the command path when the validator fails or refuses.
+bool refuse_at_validator(explain_t *ex) {
+    log_line_t *line = add_log_line(ex, false);
+    mark_cut(line->text, sizeof line->text,
+             snprintf(line->text, sizeof line->text, log_cant_start, ex->definition->command));
+    return refuse(ex, "validator", error_message);
+}
+
 bool explain_validator(explain_t *ex) {
     int error = predict_exec_error(validator_path);
     bool runnable = error == 0;
@@ -843,12 +852,17 @@ bool explain_validator(explain_t *ex) {
         line->forked = true;
         mark_cut(line->text, sizeof line->text,
                  snprintf(line->text, sizeof line->text, log_execv_failed, strerror(error)));
-        line = add_log_line(ex, false);
-        mark_cut(line->text, sizeof line->text,
-                 snprintf(line->text, sizeof line->text, log_cant_start, ex->definition->command));
-        return refuse(ex, "validator", error_message);
+        return refuse_at_validator(ex);
     }
-    append(stage, "\n  runs as root in /; its exit status 0 approves (not run here)");
+    char verdict[detail_size];
+    bool approves = predict_validator(ex->user, ex->account.pw_dir, ex->definition->command,
+                                      ex->args, ex->arg_count, &ex->validator_verdict);
+    describe_prediction(&ex->validator_verdict, verdict, sizeof verdict);
+    append(stage, verdict);
+    if (!approves) {
+        stage->result = "refused";
+        return refuse_at_validator(ex);
+    }
     return true;
 }
 
@@ -1387,6 +1401,9 @@ void write_validator(json_writer_t *json, const explain_t *ex) {
 
 void write_launch(json_writer_t *json, const explain_t *ex) {
     write_validator(json, ex);
+    if (ex->validator_known) {
+        write_prediction(json, &ex->validator_verdict);
+    }
     bool container_known = ex->container_entered || ex->container_marker != nullptr;
     if (container_known) {
         json_begin(json, "container", '{');

@@ -34,7 +34,10 @@ FILES = {
                "/lib/systemd/system/vornex@.service": FILE},
     "vornex-platform": {f"{LIB}/libqor.so.0": LINK, f"{LIB}/libqor.so.0.1.0": FILE,
                         f"{LIB}/libtholmet.so.0": LINK, f"{LIB}/libtholmet.so.0.1.0": FILE,
-                        "/usr/share/vornex/check_params.py": EXE},
+                        "/usr/libexec/vornex/vornex-check-params": EXE,
+                        "/usr/share/vornex/check_params.py": LINK,
+                        "/usr/share/man/man5/vornex.rules.5.gz": FILE,
+                        "/etc/vornex/params.rules": FILE},
 }
 
 USER_DIR = ["/var/vornex", "/var/vornex/05", "/var/vornex/05/site1"]
@@ -103,7 +106,7 @@ def test_a_request_runs_and_a_reinstall_keeps_the_edited_command_file(sb):
     assert result.stdout.startswith(b"uid=1005(site1) gid=1005(site1)")
     install(sb)
     assert (sb.read(CONF), sb.listdir("/etc/vornex")) == (
-        b"# edited\nwhoami=/usr/bin/id\n", ["proxy.commands"])
+        b"# edited\nwhoami=/usr/bin/id\n", ["params.rules", "proxy.commands"])
 
 
 @pytest.mark.parametrize("name", PURGES)

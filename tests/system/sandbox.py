@@ -719,6 +719,10 @@ class Sandbox:
         (basename "check_params.py") and ends with `exit_code`."""
         return self.install_probe(VALIDATOR, exit_code)
 
+    def use_installed_validator(self) -> None:
+        """Puts the staged validator back in place of one installed by install_validator."""
+        self.remove(VALIDATOR)
+
     def probe_exit(self, basename: str, code: int) -> None:
         path = os.path.join(self.probe_dir, basename + ".exit")
         with open(path, "w") as f:

@@ -139,6 +139,45 @@ CHECK_ROWS = {
     "flag files": ({"proxy.commands": "ls=/bin/ls\n"},
                    [("flag", "proxy.debug", None), ("flag", "proxy.disable.duid", None)], 0,
                    lambda sb: (sb.flag("proxy.debug"), sb.flag("proxy.disable.duid"))),
+    # The default validator's rules file, /etc/vornex/params.rules.
+    "rules clean": ({"proxy.commands": f"probe={PROBE}\n", "params.rules": f"{PROBE} x *\n"},
+                    [], 0, lambda sb: sb.use_installed_validator()),
+    "rules missing": ({"proxy.commands": f"probe={PROBE}\n"},
+                      [("rules-missing", "params.rules", None)], 0,
+                      lambda sb: sb.use_installed_validator()),
+    "rules of another validator": ({"proxy.commands": f"probe={PROBE}\n",
+                                    "params.rules": f"{PROBE}\n"},
+                                   [("rules-not-read", "params.rules", None)], 0),
+    "rules syntax": ({"proxy.commands": f"probe={PROBE}\n",
+                      "params.rules": f'{PROBE}\n{PROBE} "x\ndefault check\ndefault check\n'},
+                     [("rules-syntax", "params.rules", 2), ("rules-syntax", "params.rules", 4)],
+                     1, lambda sb: sb.use_installed_validator()),
+    "rules unused, never matching": ({"proxy.commands": f"probe={PROBE}\n",
+                                      "params.rules": f"/bin/ls\n{PROBE} [/] a/../*\n"},
+                                     [("rules-unused", "params.rules", 1),
+                                      ("rules-never-matches", "params.rules", 2),
+                                      ("rules-never-matches", "params.rules", 2)], 0,
+                                     lambda sb: sb.use_installed_validator()),
+    "rules unknown names": ({"proxy.commands": f"probe={PROBE}\n",
+                             "params.rules": f"nosuch,:nosuchgroup,site1 {PROBE}\n"},
+                            [("rules-unknown-name", "params.rules", 1)] * 2, 0,
+                            lambda sb: sb.use_installed_validator()),
+    "rules default refuse": ({"proxy.commands": f"probe={PROBE}\nls=/bin/ls\n",
+                              "params.rules": f"default refuse\n{PROBE}\n"},
+                             [("rules-no-rule", "proxy.commands", 2)], 1,
+                             lambda sb: sb.use_installed_validator()),
+    "rules serve two identities": ({"proxy.commands": f"probe={PROBE}\np2=root:{PROBE}\n",
+                                    "params.rules": f"{PROBE}\n{PROBE} x\n"},
+                                   [("rules-identities", "params.rules", 1)], 0,
+                                   lambda sb: sb.use_installed_validator()),
+    "rules writable": ({"proxy.commands": f"probe={PROBE}\n",
+                        "params.rules": (f"{PROBE}\n", 0o620, 0)},
+                       [("rules-writable", "params.rules", None)], 1,
+                       lambda sb: sb.use_installed_validator()),
+    "rules not root's": ({"proxy.commands": f"probe={PROBE}\n",
+                          "params.rules": (f"{PROBE}\n", 0o644, SITE1)},
+                         [("rules-owner", "params.rules", None)], 1,
+                         lambda sb: sb.use_installed_validator()),
 }
 
 
@@ -308,6 +347,12 @@ def closed_dir(sb):
 
 
 PID_FILE = "/home/site1/.vornex/tmp/.vornex.proxy.4242"
+VALIDATOR_IDENT = "vornex.check_params"
+
+
+def rules(sb, text, mode=0o644):
+    sb.use_installed_validator()
+    sb.write_file("/etc/vornex/params.rules", text, mode)
 
 
 def no_validator(sb):
@@ -392,6 +437,13 @@ EXPLAIN_ROWS = {
     "a command file linked through a directory others can write": (lambda sb: (
         sb.write_file("/usr/share/open/cmds", f"probe={PROBE}\n", parent_mode=0o777),
         sb.symlink("/etc/vornex/l.proxy.commands", "/usr/share/open/cmds")), {}, False),
+    "default validator, no rules file": (lambda sb: sb.use_installed_validator(), {}, False),
+    "default validator, a rule admits": (lambda sb: rules(sb, f"{PROBE} y\n{PROBE} ?\n"), {},
+                                         False),
+    "default validator, no rule admits": (lambda sb: rules(sb, f"{PROBE} y\n"), {}, False),
+    "default validator, default refuse": (lambda sb: rules(sb, "default refuse\n"), {}, False),
+    "default validator, unsafe rules": (lambda sb: rules(sb, f"{PROBE} x\n", 0o646), {}, False),
+    "default validator, bad line": (lambda sb: rules(sb, f"{PROBE} x\n[\n"), {}, False),
 }
 
 
@@ -438,8 +490,10 @@ def test_explain_predicts_the_server(box, row):
         assert report[0]["environ"]["HOME"] == plan["home"]
         assert report[0]["cwd"] == ("/" if plan["cwd_enter"] == "eacces-stays-in-root"
                                     else request["cwd"])
-        (validator,) = box.probe_reports("check_params.py")
-        assert validator["argv"] == plan["validator"]
+        if not plan["validator_verdict"]["predicted"]:
+            (validator,) = box.probe_reports("check_params.py")
+            assert validator["argv"] == plan["validator"]
+        assert result.texts(VALIDATOR_IDENT) == []
         pid_file = f"/home/site1/.vornex/tmp/.vornex.proxy.{request['pid']}"
         if plan["pid_file_created"]:
             assert box.read(pid_file) == str(result.pid).encode()
@@ -448,6 +502,8 @@ def test_explain_predicts_the_server(box, row):
         return
     assert (rc, result.rc) == (1, 1), result
     assert result.stderr_line() == plan["stderr"]
+    verdict = plan.get("validator_verdict") or {}
+    assert result.texts(VALIDATOR_IDENT) == ([verdict["log"]] if verdict.get("log") else [])
     assert plan["stderr"] == (REFUSED if plan["stage"] == "request" else FAILED)
 
 

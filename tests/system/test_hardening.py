@@ -9,7 +9,8 @@ import pytest
 
 STAGE = os.environ.get("VORNEX_STAGE", "")
 SANITIZED = os.environ.get("VORNEX_SANITIZED") == "1"
-PROGRAMS = ["usr/libexec/vornex/vornex-command-server", "usr/sbin/vornexctl"]
+PROGRAMS = ["usr/libexec/vornex/vornex-command-server", "usr/sbin/vornexctl",
+            "usr/libexec/vornex/vornex-check-params"]
 LIBRARIES = ["libqor.so.0", "libtholmet.so.0"]
 COMPILER_OPTIONS = ["-fstack-protector-strong", "-fstack-clash-protection", "-fcf-protection"]
 
