@@ -72,7 +72,7 @@ void list_file(const char *file_name, seen_t *seen) {
 }  // namespace
 
 int list_aliases() {
-    node_t *files = create_command_files_list();
+    node_t *files = create_command_files_list_in(command_dir);
     if (files == nullptr) {
         fprintf(stderr, "vornex: cannot list the command files in %s\n", command_dir);
         return status_refused;
