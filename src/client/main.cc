@@ -151,19 +151,14 @@ void read_token(client_t *c) {
     get_token_path(path, sizeof path, c->entry.pw_uid, c->entry.pw_name);
     int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     struct stat status {};
-    const char *why = nullptr;
-    ssize_t got = -1;
-    if (fd < 0 || fstat(fd, &status) < 0) {
-        why = strerror(errno);
-    } else if (!S_ISREG(status.st_mode)) {
-        why = "not a regular file";
-    } else if ((got = read(fd, c->token, sizeof c->token - 1)) < 0) {
-        why = strerror(errno);
-    }
+    bool opened = fd >= 0 && fstat(fd, &status) == 0;
+    bool regular = opened && S_ISREG(status.st_mode);
+    ssize_t got = regular ? read(fd, c->token, sizeof c->token - 1) : -1;
+    const char *why = opened && !regular ? "not a regular file" : strerror(errno);
     if (fd >= 0) {
         close(fd);
     }
-    if (why != nullptr) {
+    if (got < 0) {
         fprintf(stderr, "vornex: cannot read the token file %s: %s; ask the administrator\n", path,
                 why);
         exit(status_refused);
