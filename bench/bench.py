@@ -449,19 +449,30 @@ def way_in_section(w, profile):
     lines += ["", "Where the time of the whole way in goes (medians of the set):", "",
               "| part | floor units | ms |", "|---|---:|---:|"]
     lines += [f"| {text} | {ms / floor:.2f} | {ms:.3f} |" for text, ms in parts]
-    lines += ["", "The rest holds two program starts (the client, and the front-end that the "
-              "activator forks and executes for the connection), the client's password lookup "
-              "and token file read, the front-end's slot lock, password lookup and syslog "
-              "connection, the fork from which the server is executed, the reply and the audit "
-              "line. Under the service manager the fork and exec of the front-end are those of "
-              "a service instance, which costs more than the activator's."]
+    lines += ["", "The rest holds two program starts (the client, which setpriv executes in place "
+              "of /bin/true, and the front-end, which the activator forks and executes for the "
+              "connection: a fork of the activator, a larger process than the runner), two "
+              "password lookups (the client's of its uid, the front-end's of the name asked "
+              "for), the client's one read of its token file, the connection with its request "
+              "and reply, the front-end's slot lock, and the pid file: the server writes one of "
+              "a new name for every request (the client's pid), which the client then removes, "
+              "where the server started directly rewrites the same file. The server is started "
+              "with posix_spawn (nothing of the front-end is copied); the audit line, with the "
+              "front-end's syslog connection, comes after the reply. Under the service manager "
+              "the fork and exec of the front-end are those of a service instance, which costs "
+              "more than the activator's."]
     verdict = "met" if added <= GOAL_WAY_IN_ADDED else "NOT MET"
     lines += ["", f"- Client and front-end together add {added:.2f} floors to the server "
               f"alone (aim: at most {GOAL_WAY_IN_ADDED:.0f}, two process starts): {verdict}.",
               f"- The whole way in against doas: {w['way_in']['ms'] / w['doas']['ms']:.2f}× its "
               f"time; against sudo: {w['way_in']['ms'] / w['sudo']['ms']:.2f}× (setpriv "
-              "included, which a user typing in a shell does not pay).", ""]
-    return lines
+              "included, which a user typing in a shell does not pay)."]
+    if "way_in_before" in w:
+        before = w["way_in_before"]["ms"] - w["setpriv"]["ms"] - w["vornex"]["ms"] + floor
+        lines.append(f"- With the client and front-end of --before, they added "
+                     f"{before / floor:.2f} floors ({before:.3f} ms); the whole way in took "
+                     f"{w['way_in_before']['ms'] / w['way_in']['ms']:.2f}× the time it takes now.")
+    return lines + [""]
 
 
 def record_way_in(path, w, profile):
