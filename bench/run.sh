@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Builds the release server and the benchmark's own programs, then runs the benchmark as root.
 #
-#   bench/run.sh [--quick] [--way-in] [--stage DIR]
+#   bench/run.sh [--quick] [--way-in [--before DIR]] [--stage DIR]
 #
 # --quick   the benchmark's own tests, then a few rounds of every candidate (seconds, no
 #           figures asserted), results under build-bench/bench-quick/ instead of bench/;
 #           fails when a candidate fails to run.
 # --way-in  only the whole way in (client, front-end, server) against its peers; replaces
 #           that section of the results.
+# --before  with --way-in: the client and front-end of another staged install (an older
+#           build's, say) run the way in too, paired in the same set.
 # --stage   use an existing staged install instead of building build-bench/.
 # Environment: BENCH_BUILD (default build-bench), CC (default cc), JOBS (default 2).
 set -euo pipefail
@@ -19,13 +21,15 @@ cc=${CC:-cc}
 
 quick=()
 way_in=()
+before=()
 stage=
 while [ $# -gt 0 ]; do
     case $1 in
         --quick) quick=(--quick) ;;
         --way-in) way_in=(--way-in) ;;
+        --before) before=(--before "$2"); shift ;;
         --stage) stage=$2; shift ;;
-        *) echo "usage: bench/run.sh [--quick] [--way-in] [--stage DIR]" >&2; exit 2 ;;
+        *) echo "usage: bench/run.sh [--quick] [--way-in [--before DIR]] [--stage DIR]" >&2; exit 2 ;;
     esac
     shift
 done
@@ -79,5 +83,5 @@ if [ ${#quick[@]} -gt 0 ]; then
     /usr/bin/python3 -m pytest -q -p no:cacheprovider bench
 fi
 
-exec /usr/bin/python3 bench/bench.py "${quick[@]}" "${way_in[@]}" --stage "$stage" --tools "$tools" \
+exec /usr/bin/python3 bench/bench.py "${quick[@]}" "${way_in[@]}" "${before[@]}" --stage "$stage" --tools "$tools" \
     --command "bench/run.sh${quick:+ --quick}"

@@ -289,8 +289,9 @@ def play_way_in(stage: str) -> bool:
     print(textwrap.fill(
         "The front-end vornexd serves /run/vornex/vornex.sock through systemd's socket "
         "activator (systemd-socket-activate --seqpacket --accept --inetd), as the socket unit "
-        "does on an installed system. site1 (uid 1005) and site2 (uid 1006) each have a token "
-        "file; site1 types the commands below in its own shell.", WIDTH))
+        "does on an installed system. site1 (uid 1005) and site2 (uid 1006) each get a token "
+        "file from vornexctl token issue; site1 types the commands below in its own shell.",
+        WIDTH))
     print("Command file /etc/vornex/proxy.commands:")
     print(indent(WAY_IN_COMMANDS.rstrip("\n")))
     box = sandbox.Sandbox(stage=stage)
@@ -299,8 +300,7 @@ def play_way_in(stage: str) -> bool:
         box.write_file(EDITION_MARKER, "")
         box.add_user("site1", 1005)
         box.add_user("site2", 1006)
-        box.token("site1", 1005, "demo-token-5d1e\n")
-        box.token("site2", 1006, "demo-token-77aa\n")
+        issue_tokens(box, ["site1", "site2"])
         box.commands(WAY_IN_COMMANDS)
         front = sandbox.Frontend(box)
         try:

@@ -134,12 +134,7 @@ check_inside() {
         "$(inside systemctl show -P Listen vornex.socket)"
     inside sh -ec '
         useradd -m -u 1005 -U -s /bin/sh site1
-        install -d -o site1 -g site1 -m 0755 /home/site1/.vornex /home/site1/.vornex/tmp
-        install -d -m 0755 /var/vornex/05/site1
-        install -d -o site1 -g site1 -m 0755 /var/vornex/05/site1/.vornex
-        printf "%s\n" container-token >/var/vornex/05/site1/.vornex/.vornex.token
-        chown site1:site1 /var/vornex/05/site1/.vornex/.vornex.token
-        chmod 0400 /var/vornex/05/site1/.vornex/.vornex.token
+        vornexctl token issue site1
         printf "whoami=/usr/bin/whoami\nstart-app=/usr/local/bin/start-app\n" \
             >>/etc/vornex/proxy.commands
         printf "sigign=/usr/local/bin/sigign\n" >>/etc/vornex/proxy.commands

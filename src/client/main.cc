@@ -4,6 +4,7 @@
 // peer is not root, so a planted socket never receives a token.
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -74,6 +76,18 @@ struct client_t {
     exit(status_unreachable);
 }
 
+// The record is mapped on its own: fresh pages read as zero and are touched only as far as a
+// request uses its buffers (on the stack they would be probed page by page at start, and
+// zeroed, for a request that uses a few hundred bytes of them).
+client_t *new_client() {
+    void *record =
+        mmap(nullptr, sizeof(client_t), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (record == MAP_FAILED) {
+        exit_with(status_refused, "cannot start", strerror(errno));
+    }
+    return static_cast<client_t *>(record);
+}
+
 void parse_options(int argc, char **argv, client_t *c) {
     c->argc = argc;
     c->argv = argv;
@@ -129,27 +143,31 @@ void look_up_name(client_t *c) {
     }
 }
 
-// The token file is the user's own (0400): read its first line as the server does.
+// The token file is the user's own (0400): its first line counts, as in the server. One read
+// of at most a line's bytes is the whole file or more than the line (a regular file reads short
+// only at its end).
 void read_token(client_t *c) {
-    char path[passwd_buffer_size];
+    char path[PATH_MAX];
     get_token_path(path, sizeof path, c->entry.pw_uid, c->entry.pw_name);
     int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     struct stat status {};
-    FILE *file =
-        fd >= 0 && fstat(fd, &status) == 0 && S_ISREG(status.st_mode) ? fdopen(fd, "re") : nullptr;
-    if (file == nullptr) {
-        const char *why = fd < 0 ? strerror(errno) : "not a regular file";
-        if (fd >= 0) {
-            close(fd);
-        }
+    bool opened = fd >= 0 && fstat(fd, &status) == 0;
+    bool regular = opened && S_ISREG(status.st_mode);
+    ssize_t got = regular ? read(fd, c->token, sizeof c->token - 1) : -1;
+    const char *why = opened && !regular ? "not a regular file" : strerror(errno);
+    if (fd >= 0) {
+        close(fd);
+    }
+    if (got < 0) {
         fprintf(stderr, "vornex: cannot read the token file %s: %s; ask the administrator\n", path,
                 why);
         exit(status_refused);
     }
-    if (fgets(c->token, sizeof c->token, file) == nullptr) {
-        c->token[0] = '\0';
+    c->token[got] = '\0';
+    char *line_end = static_cast<char *>(memchr(c->token, '\n', static_cast<size_t>(got)));
+    if (line_end != nullptr) {
+        line_end[1] = '\0';
     }
-    fclose(file);
     remove_eol(c->token);
 }
 
@@ -276,8 +294,9 @@ void wait_for_outcome(client_t *c) {
 }
 
 // The server writes a pid file for every ordinary request; it is the user's to remove.
+// A path that does not fit PATH_MAX could not have been created either.
 void remove_pid_file(const client_t *c) {
-    char path[passwd_buffer_size];
+    char path[PATH_MAX];
     int length =
         snprintf(path, sizeof path, "%s/.vornex/tmp/.vornex.proxy.%d",
                  c->entry.pw_dir != nullptr ? c->entry.pw_dir : "", static_cast<int>(getpid()));
@@ -321,19 +340,19 @@ void remove_pid_file(const client_t *c) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    client_t client{};
-    parse_options(argc, argv, &client);
+    client_t *client = new_client();
+    parse_options(argc, argv, client);
     ensure_standard_fds();
-    if (client.list) {
+    if (client->list) {
         return list_aliases();
     }
-    look_up_name(&client);
-    read_token(&client);
-    build_request(&client);
-    connect_frontend(&client);
-    catch_signals(&client);
-    send_request(&client);
-    wait_for_outcome(&client);
-    remove_pid_file(&client);
-    finish(&client);
+    look_up_name(client);
+    read_token(client);
+    build_request(client);
+    connect_frontend(client);
+    catch_signals(client);
+    send_request(client);
+    wait_for_outcome(client);
+    remove_pid_file(client);
+    finish(client);
 }

@@ -17,6 +17,7 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
+#include "common/common.h"
 #include "wire/wire.h"
 
 constexpr const char frontend_ident[] = "vornexd";
@@ -43,6 +44,7 @@ struct frontend_t {
     pid_t child;
     struct timespec start;
     int wait_status;
+    char passwd_buffer[passwd_buffer_size];
 };
 
 // Ends the front-end after a refusal: the reason goes to the client in a reply and to the log.

@@ -13,6 +13,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -29,8 +30,6 @@ constexpr const char frontend_marker[] = "vornexd";
 constexpr size_t env_entry_size = 1100;
 constexpr size_t env_count_max = 5;
 constexpr size_t fixed_arg_count = 6;
-constexpr int high_fd = 10;
-constexpr int error_fd = 3;
 constexpr int held_poll_ms = 10;
 constexpr int forwarded_signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
 
@@ -90,64 +89,29 @@ void build_launch(const frontend_t *fe, launch_t *l) {
     l->envp[count] = nullptr;
 }
 
-// In the child: a process group of its own, the three received descriptors on 0, 1 and 2,
-// every other descriptor closed but the close-on-exec error pipe, default signal handling.
-[[noreturn]] void exec_server(frontend_t *fe, const launch_t *l, int error_pipe) {
-    // A service manager may start the front-end with SIGPIPE ignored; neither the server nor
-    // the command inherits an ignored signal from here.
-    for (int s = 1; s < NSIG; ++s) {
-        signal(s, SIG_DFL);
-    }
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    setpgid(0, 0);
-    int moved[request_fd_count];
-    for (int i = 0; i < request_fd_count; ++i) {
-        moved[i] = fcntl(fe->fds[i], F_DUPFD_CLOEXEC, high_fd);
-    }
-    int error_copy = fcntl(error_pipe, F_DUPFD_CLOEXEC, high_fd);
-    bool placed = error_copy >= 0 && dup3(error_copy, error_fd, O_CLOEXEC) == error_fd;
-    for (int i = 0; i < request_fd_count; ++i) {
-        placed = placed && moved[i] >= 0 && dup2(moved[i], i) == i;
-    }
-    int error = 0;
-    if (placed && close_range(error_fd + 1, ~0U, 0) == 0) {
-        execve(server_path, const_cast<char *const *>(l->argv), const_cast<char *const *>(l->envp));
-    }
-    error = errno;
-    if (write(error_fd, &error, sizeof error) < 0) {
-        // The parent sees the pipe close without a number and reports the same failure.
-    }
-    _exit(127);
-}
-
-// Whether the child has become the command: its program is neither the front-end (before the
-// exec) nor the server.
-bool runs_command(pid_t child, const struct stat *frontend_file, const struct stat *server_file) {
+// Whether the child has become the command: its program is no longer the server (the child
+// runs the server from the moment posix_spawn returns).
+bool runs_command(pid_t child, const struct stat *server_file) {
     char path[32];
     snprintf(path, sizeof path, "/proc/%d/exe", static_cast<int>(child));
     struct stat now {};
     if (stat(path, &now) < 0) {
         return false;
     }
-    auto same = [&now](const struct stat *other) {
-        return now.st_dev == other->st_dev && now.st_ino == other->st_ino;
-    };
-    return !same(frontend_file) && !same(server_file);
+    return now.st_dev != server_file->st_dev || now.st_ino != server_file->st_ino;
 }
 
 struct watch_t {
     unsigned held;  // bit per forwarded signal number
     bool command_running;
     bool connection_open;
-    struct stat frontend_file;
+    bool server_known;  // without the server's identity nothing is ever delivered
     struct stat server_file;
 };
 
 void deliver_held(pid_t child, watch_t *w) {
-    if (!w->command_running) {
-        w->command_running = runs_command(child, &w->frontend_file, &w->server_file);
+    if (!w->command_running && w->server_known) {
+        w->command_running = runs_command(child, &w->server_file);
     }
     if (!w->command_running) {
         return;
@@ -184,39 +148,72 @@ bool child_ended(frontend_t *fe) {
 
 }  // namespace
 
+// The server starts in a process group of its own, with the three received descriptors on 0,
+// 1 and 2 and no other, default signal handling and an empty signal mask. The child shares
+// the front-end's memory until it executes the server (nothing is copied, and the front-end
+// goes on only once the server runs or could not be started, which is then reported here).
 void start_server(frontend_t *fe) {
     launch_t launch{};
     build_launch(fe, &launch);
     sigset_t child_mask;
     sigemptyset(&child_mask);
     sigaddset(&child_mask, SIGCHLD);
-    int pipe_fds[2];
-    if (sigprocmask(SIG_BLOCK, &child_mask, nullptr) < 0 || pipe2(pipe_fds, O_CLOEXEC) < 0) {
+    if (sigprocmask(SIG_BLOCK, &child_mask, nullptr) < 0) {
         fail(fe, "preparing the server's start");
     }
-    clock_gettime(CLOCK_MONOTONIC, &fe->start);
-    fe->child = fork();
-    if (fe->child < 0) {
-        fail(fe, "fork");
+    // A received descriptor below 3 would be overwritten before it is moved; none is, while 0,
+    // 1 and 2 are open, but a super-server might start the front-end without them.
+    for (int i = 0; i < request_fd_count; ++i) {
+        if (fe->fds[i] < request_fd_count) {
+            int moved = fcntl(fe->fds[i], F_DUPFD_CLOEXEC, request_fd_count);
+            if (moved < 0) {
+                fail(fe, "preparing the server's descriptors");
+            }
+            close(fe->fds[i]);
+            fe->fds[i] = moved;
+        }
     }
-    if (fe->child == 0) {
-        close(pipe_fds[0]);
-        exec_server(fe, &launch, pipe_fds[1]);
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_t actions;
+    // Every signal back to its default action. sigfillset leaves out the two real-time signals
+    // that the C library keeps for itself, and posix_spawn would leave those ignored in the
+    // server and so in the command: every bit of the set is set instead.
+    sigset_t all;
+    sigset_t none;
+    memset(&all, 0xff, sizeof all);
+    sigemptyset(&none);
+    bool ready = posix_spawnattr_init(&attributes) == 0;
+    if (ready && posix_spawn_file_actions_init(&actions) != 0) {
+        posix_spawnattr_destroy(&attributes);
+        ready = false;
     }
-    setpgid(fe->child, fe->child);
-    close(pipe_fds[1]);
+    // A service manager may start the front-end with SIGPIPE ignored; neither the server nor
+    // the command inherits an ignored signal from here.
+    int error = ready ? 0 : ENOMEM;
+    if (ready) {
+        auto flags = static_cast<short>(POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
+                                        POSIX_SPAWN_SETSIGMASK);
+        error = posix_spawnattr_setflags(&attributes, flags);
+        error = error != 0 ? error : posix_spawnattr_setpgroup(&attributes, 0);
+        error = error != 0 ? error : posix_spawnattr_setsigdefault(&attributes, &all);
+        error = error != 0 ? error : posix_spawnattr_setsigmask(&attributes, &none);
+        for (int i = 0; i < request_fd_count && error == 0; ++i) {
+            error = posix_spawn_file_actions_adddup2(&actions, fe->fds[i], i);
+        }
+        error = error != 0 ? error : posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+        clock_gettime(CLOCK_MONOTONIC, &fe->start);
+        error = error != 0 ? error
+                           : posix_spawn(&fe->child, server_path, &actions, &attributes,
+                                         const_cast<char *const *>(launch.argv),
+                                         const_cast<char *const *>(launch.envp));
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+    }
     close_received_fds(fe);
-    int error = 0;
-    ssize_t got = -1;
-    do {
-        got = read(pipe_fds[0], &error, sizeof error);
-    } while (got < 0 && errno == EINTR);
-    close(pipe_fds[0]);
-    if (got != 0) {
-        waitpid(fe->child, &fe->wait_status, 0);
-        syslog(LOG_ERR, "cannot execute %s: %s", server_path,
-               got == sizeof error ? strerror(error) : "no reason given");
+    if (error != 0) {
+        syslog(LOG_ERR, "cannot execute %s: %s", server_path, strerror(error));
         fe->child = 0;
+        errno = error;
         fail(fe, "starting the server");
     }
 }
@@ -224,7 +221,8 @@ void start_server(frontend_t *fe) {
 void supervise(frontend_t *fe) {
     watch_t w{};
     w.connection_open = true;
-    if (stat("/proc/self/exe", &w.frontend_file) < 0 || stat(server_path, &w.server_file) < 0) {
+    w.server_known = stat(server_path, &w.server_file) == 0;
+    if (!w.server_known) {
         syslog(LOG_ERR, "cannot tell the server from the command: %s", strerror(errno));
     }
     sigset_t child_mask;

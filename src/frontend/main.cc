@@ -1,14 +1,32 @@
 // vornexd: the front-end of one connection. See frontend.h for what it guarantees.
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
+#include <sys/mman.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include "frontend/frontend.h"
 
 namespace {
+
+// The record is mapped on its own: fresh pages read as zero and are touched only as far as a
+// request uses its buffers (on the stack they would be probed page by page at start, and
+// zeroed, for a request that uses a few hundred bytes of them).
+frontend_t *new_frontend() {
+    void *record = mmap(nullptr, sizeof(frontend_t), PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (record == MAP_FAILED) {
+        syslog(LOG_ERR, "cannot start: %s", strerror(errno));
+        _exit(1);
+    }
+    auto *fe = static_cast<frontend_t *>(record);
+    fe->connection = STDIN_FILENO;
+    fe->slot_fd = -1;
+    return fe;
+}
 
 // "--per-uid N" bounds the connections one uid holds at once.
 void parse_options(int argc, char **argv, frontend_t *fe) {
@@ -30,16 +48,16 @@ void parse_options(int argc, char **argv, frontend_t *fe) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    frontend_t fe{};
-    fe.connection = STDIN_FILENO;
-    fe.slot_fd = -1;
-    openlog(frontend_ident, LOG_PID | LOG_NDELAY, LOG_AUTHPRIV);
-    parse_options(argc, argv, &fe);
-    identify_peer(&fe);
-    take_slot(&fe);
-    receive_request(&fe);
-    check_request(&fe);
-    start_server(&fe);
-    supervise(&fe);
-    finish(&fe);
+    // The log is connected with its first line, which on the way of a request that is served
+    // is the audit line, after the reply.
+    openlog(frontend_ident, LOG_PID, LOG_AUTHPRIV);
+    frontend_t *fe = new_frontend();
+    parse_options(argc, argv, fe);
+    identify_peer(fe);
+    take_slot(fe);
+    receive_request(fe);
+    check_request(fe);
+    start_server(fe);
+    supervise(fe);
+    finish(fe);
 }

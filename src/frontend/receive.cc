@@ -131,8 +131,8 @@ void receive_request(frontend_t *fe) {
 void check_request(frontend_t *fe) {
     struct passwd entry {};
     struct passwd *found = nullptr;
-    char buffer[passwd_buffer_size];
-    int error = getpwnam_r(fe->request.name, &entry, buffer, sizeof buffer, &found);
+    int error =
+        getpwnam_r(fe->request.name, &entry, fe->passwd_buffer, sizeof fe->passwd_buffer, &found);
     if (error != 0 || found == nullptr || entry.pw_uid != fe->peer.uid) {
         char name[4 * name_length_max + 4];
         escape_text(fe->request.name, name, sizeof name);

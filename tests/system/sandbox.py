@@ -979,15 +979,30 @@ class Frontend:
             self.close()
             raise
 
+    def _activator_sockets(self) -> set[str]:
+        """The inode numbers of the sockets the activator holds (other sandboxes, a benchmark
+        say, listen on the same path in the same network namespace)."""
+        inodes = set()
+        fd_dir = f"/proc/{self.pid}/fd"
+        for fd in os.listdir(fd_dir):
+            try:
+                target = os.readlink(os.path.join(fd_dir, fd))
+            except OSError:
+                continue
+            if target.startswith("socket:["):
+                inodes.add(target[len("socket:["):-1])
+        return inodes
+
     def _wait_listening(self, timeout: float = 20) -> None:
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             if self.proc.poll() is not None:
                 raise AssertionError(f"activator ended: {self.activator_log()}")
+            inodes = self._activator_sockets()
             with open("/proc/net/unix") as f:
                 for line in f:
                     fields = line.split()
-                    if (len(fields) >= 8 and fields[-1] == SOCKET
+                    if (len(fields) >= 8 and fields[-1] == SOCKET and fields[6] in inodes
                             and int(fields[3], 16) & _LISTENING
                             and os.path.exists(self.socket_path)):
                         return

@@ -147,6 +147,43 @@ def test_missing_token_file_sends_nothing(way_in):
     assert result.logs == []
 
 
+TOKEN_PATH = "/var/vornex/05/site1/.vornex/.vornex.token"
+TOKEN_FILES = [
+    # how the token file is changed, status, standard output, the first line on standard error
+    (f"printf '{TOKEN}\\r\\n' > {TOKEN_PATH}", 0, b"site1\n", None),
+    (f"printf '{TOKEN}\\nsecond line\\n' > {TOKEN_PATH}", 0, b"site1\n", None),
+    (f"printf '{TOKEN}' > {TOKEN_PATH}", 0, b"site1\n", None),
+    # an empty first line: no token reaches the server
+    (f"printf '\\n{TOKEN}\\n' > {TOKEN_PATH}", 1, b"",
+     "You are not authorized to run this command"),
+    (f"rm {TOKEN_PATH} && mkdir {TOKEN_PATH}", 1, b"",
+     f"vornex: cannot read the token file {TOKEN_PATH}: not a regular file; "
+     "ask the administrator"),
+]
+
+
+@pytest.mark.parametrize("change, rc, out, line", TOKEN_FILES)
+def test_first_line_of_the_token_file_is_sent(way_in, change, rc, out, line):
+    way_in.frontend.shell(change)
+    result = way_in.frontend.client(["whoami"], way_in.site1)
+    assert (result.rc, result.stdout) == (rc, out)
+    if line is not None:
+        assert result.stderr_line() == line
+
+
+def test_server_that_cannot_start_is_reported(way_in):
+    fe = way_in.frontend
+    fe.shell("chmod 0644 /usr/libexec/vornex/vornex-command-server")
+    result = fe.client(["whoami"], way_in.site1)
+    assert (result.rc, result.stdout) == (1, b"")
+    assert result.stderr_line() == "vornex: refused: the front-end failed; see the system log"
+    lines = frontend_lines(result.logs)
+    assert lines[0] == (LOG_AUTHPRIV * 8 + 3, "cannot execute /usr/libexec/vornex/"
+                                              "vornex-command-server: Permission denied")
+    assert lines[1][1] == (f"failed for uid 1005 pid {result.pid}: starting the server: "
+                           "Permission denied")
+
+
 def raw_request(name=b"site1", alias=b"whoami", token=TOKEN.encode()):
     return encode_request(name, b"/home/site1", alias, token)
 
