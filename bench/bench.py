@@ -36,6 +36,8 @@ TOKEN = "b3nch-t0ken-5e1f-9a7c-04d2"
 ALIAS = "bench"
 VALIDATOR = "/usr/share/vornex/check_params.py"
 VALIDATOR_PROGRAM = "/usr/libexec/vornex/vornex-check-params"
+# The validator's path is a link to the compiled program in an installation.
+INSTALLED_LINK = "../../libexec/vornex/vornex-check-params"
 RULES = "/etc/vornex/params.rules"
 RULE_LINES = 1000
 DISABLE_FILE = "/etc/vornex/proxy.disable.duid"
@@ -212,12 +214,18 @@ def bare(tools, first=False):
     return argv + [str(UID), str(GID), TRUE]
 
 
-def write_rules_files(sb):
-    """The shipped rules file in place, and beside it one of RULE_LINES lines: rules for other
-    commands, and the benchmark's command last, so every line is read before the verdict."""
+def write_shipped_rules(sb):
+    """The rules file that the package installs, in its place; returns its text."""
     with open(os.path.join(ROOT, "debian", "params.rules"), encoding="utf-8") as f:
         shipped = f.read()
     sb.write_file(RULES, shipped)
+    return shipped
+
+
+def write_rules_files(sb):
+    """The shipped rules file in place, and beside it one of RULE_LINES lines: rules for other
+    commands, and the benchmark's command last, so every line is read before the verdict."""
+    shipped = write_shipped_rules(sb)
     sb.write_file(RULES + ".shipped", shipped)
     lines = [f"{'site%d,:ops ' % i if i % 3 == 0 else ''}/usr/local/sbin/tool{i:04d} "
              f"--site site{i}-* --level=full \"a b\" ...\n" for i in range(RULE_LINES - 1)]
@@ -230,7 +238,7 @@ def installed_validator_candidates(tools):
     shipped rules file and with a file of RULE_LINES lines."""
     alone = [VALIDATOR_PROGRAM, USER, HOME, TRUE]
     return [
-        ("@", ["/bin/ln", "-sfn", "../../libexec/vornex/vornex-check-params", VALIDATOR]),
+        ("@", ["/bin/ln", "-sfn", INSTALLED_LINK, VALIDATOR]),
         ("vornex_installed", vornex_request()),
         ("@", ["/bin/cp", "--remove-destination", os.path.join(tools, "true_validator"),
                VALIDATOR]),
@@ -420,12 +428,15 @@ WAY_IN_SETUP = [
     "i=$((i+1)); done; sleep 0.2",
     f"chmod {sandbox.SOCKET_MODE:o} /run/vornex/vornex.sock",
 ]
-WAY_IN_ORDER = ["way_in", "way_in_before", "vornex", "setpriv", "doas", "sudo"]
+WAY_IN_ORDER = ["way_in", "way_in_before", "vornex", "way_in_trivial", "vornex_trivial",
+                "setpriv", "doas", "sudo"]
 WAY_IN_LABELS = {
     "way_in": f"**the whole way in**: `setpriv --reuid {USER} ... vornex {ALIAS}`, from the "
-              "client's start to its exit",
+              "client's start to its exit (installed validator, shipped rules file)",
     "way_in_before": "the whole way in with the client and front-end of --before",
-    "vornex": "the server started directly as root (trivial validator)",
+    "vornex": "the server started directly as root (installed validator)",
+    "way_in_trivial": "the whole way in, trivial validator",
+    "vornex_trivial": "the server started directly as root, trivial validator",
     "setpriv": "setpriv --reuid --regid --init-groups (how the user's shell is stood in for)",
     "doas": "doas -n -u (permit nopass)",
     "sudo": "sudo -n -u (NOPASSWD)",
@@ -450,28 +461,44 @@ def before_candidates(sb, before):
 
 def measure_way_in(args, profile):
     """The whole way in against the server started directly, the peers and the floor, in one
-    set. The client runs as the user through setpriv, which stands in for the user's shell;
-    setpriv alone is timed too, so that its share can be taken out."""
+    set, with the installed validator and the shipped rules file, as a package installs them;
+    the same two again with the trivial validator put in its place for their runs. The client
+    runs as the user through setpriv, which stands in for the user's shell; setpriv alone is
+    timed too, so that its share can be taken out."""
     def body(sb):
+        write_shipped_rules(sb)
         way_in = ["/usr/bin/setpriv", "--reuid", USER, "--regid", USER, "--init-groups",
                   CLIENT, ALIAS]
         peer = dict(peers())
+        trivial = os.path.join(args.tools, "true_validator")
         timed = TimedSet("way_in", sb, [("way_in", way_in),
                                         *before_candidates(sb, args.before),
                                         ("vornex", vornex_request()),
+                                        ("@", ["/bin/cp", "--remove-destination", trivial,
+                                               VALIDATOR]),
+                                        ("way_in_trivial", way_in),
+                                        ("vornex_trivial", vornex_request()),
+                                        ("@", ["/bin/ln", "-sfn", INSTALLED_LINK, VALIDATOR]),
                                         ("setpriv", peer["setpriv"]), ("doas", peer["doas"]),
                                         ("sudo", peer["sudo"])], profile.rounds,
                          setup=WAY_IN_SETUP, pid_namespace=True)
+        start = load()
         run_blocks([timed], profile.blocks, profile.warmup)
-        return timed.summaries()
-    return with_sandbox(args, body)
+        return {**timed.summaries(), "load": (start, load())}
+    return with_sandbox(args, body, validator="installed")
+
+
+def client_and_frontend_ms(w, way_in="way_in", server="vornex"):
+    """What the client, the activator's fork and exec and the front-end add to the server
+    started directly (the medians of the set, setpriv's share taken out)."""
+    return w[way_in]["ms"] - w["setpriv"]["ms"] - w[server]["ms"] + w[server]["floor_ms"]
 
 
 def way_in_parts(w):
     """(text, floor units, ms) of the whole way in, from the medians of its set."""
     floor = w["vornex"]["floor_ms"]
-    way_in, server, setpriv = (w[k]["ms"] for k in ("way_in", "vornex", "setpriv"))
-    added = way_in - setpriv - server + floor
+    server, setpriv = w["vornex"]["ms"], w["setpriv"]["ms"]
+    added = client_and_frontend_ms(w)
     return [("setpriv standing in for the user's shell (setpriv − floor)", setpriv - floor),
             ("the server with the command (server started directly)", server),
             ("client, activator's fork and exec, front-end (the rest)", added)], floor
@@ -485,8 +512,13 @@ def way_in_section(w, profile):
              "by systemd's activator (`systemd-socket-activate --seqpacket --accept --inetd`, "
              "which forks and executes the front-end per connection as the service manager "
              "does) with the service unit's settings (`--per-uid 8`); the user's client "
-             f"requests `{ALIAS}` (/bin/true) and ends when the request has. {profile.rounds} "
-             "pairs per candidate, each right after the floor.", "",
+             f"requests `{ALIAS}` (/bin/true) and ends when the request has. The validator is "
+             "the installed one (the compiled program behind the link, the shipped rules "
+             "file), as in a package's installation; the trivial one is put in its place for "
+             f"the two runs that name it, in the same rounds. {profile.rounds} pairs per "
+             "candidate, each right after the floor; load average (1, 5, 15 min) at the start: "
+             f"{w['load'][0]}, at the end: {w['load'][1]} (the machine is shared: the pairing "
+             "is what keeps the ratios usable).", "",
              "| Candidate | median ratio | middle half | min–max | median time (ms) |",
              "|---|---:|---:|---:|---:|",
              f"| {LABELS['floor']} | 1.00 | – | – | {floor:.3f} |"]
@@ -508,13 +540,15 @@ def way_in_section(w, profile):
               "the fork and exec of the front-end are those of a service instance, which costs "
               "more than the activator's."]
     verdict = "met" if added <= GOAL_WAY_IN_ADDED else "NOT MET"
+    trivial = client_and_frontend_ms(w, "way_in_trivial", "vornex_trivial") / floor
     lines += ["", f"- Client and front-end together add {added:.2f} floors to the server "
-              f"alone (aim: at most {GOAL_WAY_IN_ADDED:.0f}, two process starts): {verdict}.",
+              f"alone (aim: at most {GOAL_WAY_IN_ADDED:.0f}, two process starts): {verdict}. "
+              f"With the trivial validator: {trivial:.2f} floors.",
               f"- The whole way in against doas: {w['way_in']['ms'] / w['doas']['ms']:.2f}× its "
               f"time; against sudo: {w['way_in']['ms'] / w['sudo']['ms']:.2f}× (setpriv "
               "included, which a user typing in a shell does not pay)."]
     if "way_in_before" in w:
-        before = w["way_in_before"]["ms"] - w["setpriv"]["ms"] - w["vornex"]["ms"] + floor
+        before = client_and_frontend_ms(w, "way_in_before")
         lines.append(f"- With the client and front-end of --before, they added "
                      f"{before / floor:.2f} floors ({before:.3f} ms); the whole way in took "
                      f"{w['way_in_before']['ms'] / w['way_in']['ms']:.2f}× the time it takes now.")
