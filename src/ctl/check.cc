@@ -749,15 +749,6 @@ int run_check(int argc, char **argv, bool json) {
     }
     check_table(&out, &table);
     release_alias_table(&table);
-    if (json) {
-        json_end(&out.json, '[');
-        json_int(&out.json, "errors", out.errors);
-        json_int(&out.json, "warnings", out.warnings);
-        json_end(&out.json, '{');
-        json_finish(&out.json);
-    } else {
-        printf("%d error%s, %d warning%s\n", out.errors, out.errors == 1 ? "" : "s", out.warnings,
-               out.warnings == 1 ? "" : "s");
-    }
+    finish_findings(&out.json, json, out.errors, out.warnings);
     return out.errors > 0 ? status_problems : status_fine;
 }

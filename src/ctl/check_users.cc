@@ -534,16 +534,7 @@ int run_check_users(int argc, char **argv, bool json) {
         check_unset_accounts(&out);
     }
     check_pid_dirs(&out);
-    if (json) {
-        json_end(&out.json, '[');
-        json_int(&out.json, "errors", out.errors);
-        json_int(&out.json, "warnings", out.warnings);
-        json_end(&out.json, '{');
-        json_finish(&out.json);
-    } else {
-        printf("%d error%s, %d warning%s\n", out.errors, out.errors == 1 ? "" : "s", out.warnings,
-               out.warnings == 1 ? "" : "s");
-    }
+    finish_findings(&out.json, json, out.errors, out.warnings);
     free(out.seen);
     free(out.audited);
     release_accounts(&out.accounts);

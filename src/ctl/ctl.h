@@ -55,6 +55,9 @@ void json_int(json_writer_t *json, const char *key, long long value);
 void json_bool(json_writer_t *json, const char *key, bool value);
 void json_null(json_writer_t *json, const char *key);
 void json_finish(json_writer_t *json);
+// Ends a list of findings: the counts closing the JSON object that json_begin opened with its
+// "findings" array, or the summary line.
+void finish_findings(json_writer_t *json, bool as_json, int errors, int warnings);
 
 // table.cc: every command file and every definition in them, in the server's order.
 struct command_file_t {

@@ -154,6 +154,19 @@ void json_finish(json_writer_t *json) {
     fputc('\n', json->out);
 }
 
+void finish_findings(json_writer_t *json, bool as_json, int errors, int warnings) {
+    if (as_json) {
+        json_end(json, '[');
+        json_int(json, "errors", errors);
+        json_int(json, "warnings", warnings);
+        json_end(json, '{');
+        json_finish(json);
+        return;
+    }
+    printf("%d error%s, %d warning%s\n", errors, errors == 1 ? "" : "s", warnings,
+           warnings == 1 ? "" : "s");
+}
+
 void print_error(const char *subject, const char *message) {
     char buffer[shown_size];
     fprintf(stderr, "vornexctl: %s: %s\n", shown(subject, buffer, sizeof buffer), message);
