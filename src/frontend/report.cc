@@ -19,9 +19,12 @@ constexpr size_t audit_args_size = 2048;
 constexpr size_t outcome_size = 64;
 
 // The reply never waits: the client's receive queue holds nothing else of ours.
-void send_reply(const frontend_t *fe, reply_kind kind, int32_t value, const char *text) {
+void send_reply(const frontend_t *fe, reply_kind kind, int32_t value, end_kind end, int32_t number,
+                const char *text) {
+    reply_t message{kind, value, end, number, {}};
+    snprintf(message.text, sizeof message.text, "%s", text);
     unsigned char reply[reply_size_max];
-    size_t size = encode_reply(kind, value, text, reply, sizeof reply);
+    size_t size = encode_reply(&message, reply, sizeof reply);
     if (size > 0 && send(fe->connection, reply, size, MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
         // The client went away; the audit line still records the outcome.
     }
@@ -78,7 +81,7 @@ void refuse(frontend_t *fe, const char *reason) {
     close_received_fds(fe);
     syslog(LOG_WARNING, "refused uid %u pid %d: %s", fe->peer.uid, static_cast<int>(fe->peer.pid),
            reason);
-    send_reply(fe, reply_kind::refused, 1, reason);
+    send_reply(fe, reply_kind::refused, 1, end_kind::refused, 0, reason);
     closelog();
     _exit(0);
 }
@@ -87,7 +90,8 @@ void fail(frontend_t *fe, const char *what) {
     close_received_fds(fe);
     syslog(LOG_ERR, "failed for uid %u pid %d: %s: %m", fe->peer.uid,
            static_cast<int>(fe->peer.pid), what);
-    send_reply(fe, reply_kind::refused, 1, "the front-end failed; see the system log");
+    send_reply(fe, reply_kind::refused, 1, end_kind::frontend_failed, 0,
+               "the front-end failed; see the system log");
     closelog();
     _exit(1);
 }
@@ -104,7 +108,7 @@ void finish(frontend_t *fe) {
         value = WEXITSTATUS(fe->wait_status);
         snprintf(outcome, sizeof outcome, "exit status %d", value);
     }
-    send_reply(fe, kind, value, "");
+    send_reply(fe, kind, value, end_kind::none, 0, "");
     char name[shown_name_size];
     char alias[shown_alias_size];
     char args[audit_args_size];

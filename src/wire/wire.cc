@@ -8,7 +8,7 @@ namespace {
 
 constexpr unsigned char request_magic[4] = {'V', 'X', 'Q', '1'};
 constexpr unsigned char signal_magic[4] = {'V', 'X', 'S', '1'};
-constexpr unsigned char reply_magic[4] = {'V', 'X', 'A', '1'};
+constexpr unsigned char reply_magic[4] = {'V', 'X', 'A', '2'};
 constexpr size_t magic_size = 4;
 constexpr size_t fixed_field_count = 5;
 
@@ -177,41 +177,59 @@ int decode_signal(const unsigned char *data, size_t size) {
     return data[magic_size];
 }
 
-size_t encode_reply(reply_kind kind, int32_t value, const char *text, unsigned char *out,
-                    size_t size) {
+namespace {
+
+void put_i32(writer_t *w, int32_t value) {
+    const auto bits = static_cast<uint32_t>(value);
+    const unsigned char bytes[4] = {static_cast<unsigned char>(bits & 0xffU),
+                                    static_cast<unsigned char>((bits >> 8U) & 0xffU),
+                                    static_cast<unsigned char>((bits >> 16U) & 0xffU),
+                                    static_cast<unsigned char>((bits >> 24U) & 0xffU)};
+    put_bytes(w, bytes, sizeof bytes);
+}
+
+int32_t get_i32(const unsigned char *data) {
+    uint32_t bits = 0;
+    for (size_t i = 0; i < 4; ++i) {
+        bits |= static_cast<uint32_t>(data[i]) << (8U * i);
+    }
+    return static_cast<int32_t>(bits);
+}
+
+}  // namespace
+
+size_t encode_reply(const reply_t *reply, unsigned char *out, size_t size) {
     writer_t w{};
     w.out = out;
     w.size = size;
     put_bytes(&w, reply_magic, magic_size);
-    const unsigned char kind_byte = static_cast<unsigned char>(kind);
+    const unsigned char kind_byte = static_cast<unsigned char>(reply->kind);
     put_bytes(&w, &kind_byte, 1);
-    const auto bits = static_cast<uint32_t>(value);
-    const unsigned char value_bytes[4] = {static_cast<unsigned char>(bits & 0xffU),
-                                          static_cast<unsigned char>((bits >> 8U) & 0xffU),
-                                          static_cast<unsigned char>((bits >> 16U) & 0xffU),
-                                          static_cast<unsigned char>((bits >> 24U) & 0xffU)};
-    put_bytes(&w, value_bytes, sizeof value_bytes);
-    size_t length = strnlen(text, reply_text_max);
+    put_i32(&w, reply->value);
+    const unsigned char end_byte = static_cast<unsigned char>(reply->end);
+    put_bytes(&w, &end_byte, 1);
+    put_i32(&w, reply->number);
+    size_t length = strnlen(reply->text, reply_text_max);
     put_u16(&w, length);
-    put_bytes(&w, text, length);
+    put_bytes(&w, reply->text, length);
     return w.failed ? 0 : w.used;
 }
 
 int decode_reply(const unsigned char *data, size_t size, reply_t *out) {
-    constexpr size_t header = magic_size + 1 + 4 + 2;
+    constexpr size_t header = magic_size + 1 + 4 + 1 + 4 + 2;
     if (size < header || !has_magic(data, size, reply_magic) ||
-        data[magic_size] > static_cast<unsigned char>(reply_kind::refused)) {
+        data[magic_size] > static_cast<unsigned char>(reply_kind::refused) ||
+        data[magic_size + 5] >= static_cast<unsigned char>(end_kind::count)) {
         return -1;
     }
     out->kind = static_cast<reply_kind>(data[magic_size]);
-    uint32_t bits = 0;
-    for (size_t i = 0; i < 4; ++i) {
-        bits |= static_cast<uint32_t>(data[magic_size + 1 + i]) << (8U * i);
-    }
-    out->value = static_cast<int32_t>(bits);
+    out->value = get_i32(data + magic_size + 1);
+    out->end = static_cast<end_kind>(data[magic_size + 5]);
+    out->number = get_i32(data + magic_size + 6);
     size_t length =
         static_cast<size_t>(data[header - 2]) | (static_cast<size_t>(data[header - 1]) << 8U);
-    if (length > reply_text_max || length != size - header) {
+    if (length > reply_text_max || length != size - header ||
+        memchr(data + header, '\0', length) != nullptr) {
         return -1;
     }
     memcpy(out->text, data + header, length);

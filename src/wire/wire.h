@@ -5,7 +5,9 @@
 //   request  "VXQ1", argument count (u16), name, working directory, alias, token, terminal
 //            name (empty for none), then the arguments; three descriptors ride along
 //   signal   "VXS1", signal number (u8): the client received it and the command should too
-//   reply    "VXA1", kind (u8), value (i32), text: the request's outcome
+//   reply    "VXA2", kind (u8), value (i32), end (u8), number (i32), text: the request's
+//            outcome; end is the end_kind of common/report.h (none for a command's own end),
+//            number what that kind carries (seconds left, a descriptor, the server's pid)
 //
 // The decoder is the front-end's first contact with bytes from any local user: every field is
 // bounded in length and count, may not hold a NUL byte, and nothing may follow the last one.
@@ -13,6 +15,8 @@
 
 #include <cstddef>
 #include <cstdint>
+
+#include "common/report.h"
 
 constexpr const char default_socket_path[] = "/run/vornex/vornex.sock";
 // Names another socket for the client (tests, a second instance).
@@ -31,7 +35,7 @@ constexpr int request_fd_count = 3;
 
 constexpr size_t signal_message_size = 5;
 constexpr size_t reply_text_max = 512;
-constexpr size_t reply_size_max = 4 + 1 + 4 + 2 + reply_text_max;
+constexpr size_t reply_size_max = 4 + 1 + 4 + 1 + 4 + 2 + reply_text_max;
 
 // One decoded request. The texts point into `storage` and are NUL-terminated there.
 struct request_t {
@@ -63,6 +67,8 @@ enum class reply_kind : uint8_t { exited = 0, signalled = 1, refused = 2 };
 struct reply_t {
     reply_kind kind;
     int32_t value;
+    end_kind end;
+    int32_t number;
     char text[reply_text_max + 1];
 };
 
@@ -77,6 +83,5 @@ void encode_signal(int signal_number, unsigned char *out);
 int decode_signal(const unsigned char *data, size_t size);
 
 // The text is cut to reply_text_max bytes.
-size_t encode_reply(reply_kind kind, int32_t value, const char *text, unsigned char *out,
-                    size_t size);
+size_t encode_reply(const reply_t *reply, unsigned char *out, size_t size);
 int decode_reply(const unsigned char *data, size_t size, reply_t *out);

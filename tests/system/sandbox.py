@@ -1128,7 +1128,7 @@ def encode_request(name: bytes, cwd: bytes, alias: bytes, token: bytes, term: by
 
 def decode_reply(data: bytes) -> tuple[int, int, bytes]:
     """(kind, value, text) of a front-end's reply: kind 0 exited, 1 signalled, 2 refused."""
-    assert data[:4] == b"VXA1", data
-    kind, value, length = struct.unpack("<BiH", data[4:11])
-    assert len(data) == 11 + length, data
-    return kind, value, data[11:]
+    assert data[:4] == b"VXA2", data
+    kind, value, _end, _number, length = struct.unpack("<BiBiH", data[4:16])
+    assert len(data) == 16 + length, data
+    return kind, value, data[16:]

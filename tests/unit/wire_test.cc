@@ -116,15 +116,42 @@ TEST(Wire, SignalAndReply) {
     EXPECT_EQ(decode_signal(message, sizeof message), 2);
     EXPECT_EQ(decode_signal(message, sizeof message - 1), 0);
     unsigned char reply[reply_size_max];
-    size_t size = encode_reply(reply_kind::signalled, -9, "why", reply, sizeof reply);
+    reply_t sent{reply_kind::signalled, -9, end_kind::blocked, 42, "why"};
+    size_t size = encode_reply(&sent, reply, sizeof reply);
     reply_t out{};
     ASSERT_EQ(decode_reply(reply, size, &out), 0);
     EXPECT_EQ(out.kind, reply_kind::signalled);
     EXPECT_EQ(out.value, -9);
+    EXPECT_EQ(out.end, end_kind::blocked);
+    EXPECT_EQ(out.number, 42);
     EXPECT_STREQ(out.text, "why");
     EXPECT_EQ(decode_reply(reply, size - 1, &out), -1);
+    reply[9] = static_cast<unsigned char>(end_kind::count);  // no such end
+    EXPECT_EQ(decode_reply(reply, size, &out), -1);
+    reply[9] = 0;
     reply[4] = 3;  // no such kind
     EXPECT_EQ(decode_reply(reply, size, &out), -1);
+}
+
+TEST(Wire, ReportRecords) {
+    unsigned char record[report_record_max];
+    size_t size = encode_report_record(end_kind::runs, 7, "/bin/id", "root", record, sizeof record);
+    report_record_t out{};
+    ASSERT_EQ(decode_report_record(record, size, &out), 0);
+    EXPECT_EQ(out.kind, end_kind::runs);
+    EXPECT_EQ(out.number, 7);
+    EXPECT_STREQ(out.text, "/bin/id");
+    EXPECT_STREQ(out.detail, "root");
+    EXPECT_STREQ(end_kind_name(end_kind::alias_unknown), "alias-unknown");
+    EXPECT_STREQ(end_kind_name(end_kind::count), "?");
+    // A cut record, a byte too many, an unknown kind and a NUL inside a text are refused.
+    EXPECT_EQ(decode_report_record(record, size - 1, &out), -1);
+    EXPECT_EQ(decode_report_record(record, size + 1, &out), -1);
+    record[4] = static_cast<unsigned char>(end_kind::count);
+    EXPECT_EQ(decode_report_record(record, size, &out), -1);
+    record[4] = static_cast<unsigned char>(end_kind::runs);
+    record[11] = '\0';
+    EXPECT_EQ(decode_report_record(record, size, &out), -1);
 }
 
 }  // namespace
