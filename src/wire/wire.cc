@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr unsigned char request_magic[4] = {'V', 'X', 'Q', '1'};
+constexpr unsigned char request_magic[4] = {'V', 'X', 'Q', '2'};
 constexpr unsigned char signal_magic[4] = {'V', 'X', 'S', '1'};
 constexpr unsigned char reply_magic[4] = {'V', 'X', 'A', '2'};
 constexpr size_t magic_size = 4;
@@ -35,13 +35,26 @@ void put_u16(writer_t *w, size_t value) {
     put_bytes(w, bytes, sizeof bytes);
 }
 
-void put_text(writer_t *w, const char *text, size_t limit) {
+void put_u32(writer_t *w, size_t value) {
+    const unsigned char bytes[4] = {static_cast<unsigned char>(value & 0xffU),
+                                    static_cast<unsigned char>((value >> 8U) & 0xffU),
+                                    static_cast<unsigned char>((value >> 16U) & 0xffU),
+                                    static_cast<unsigned char>((value >> 24U) & 0xffU)};
+    put_bytes(w, bytes, sizeof bytes);
+}
+
+// A text with a 16-bit length, or with a 32-bit one (`wide`, the arguments).
+void put_text(writer_t *w, const char *text, size_t limit, bool wide = false) {
     size_t length = strlen(text);
     if (length > limit) {
         w->failed = true;
         return;
     }
-    put_u16(w, length);
+    if (wide) {
+        put_u32(w, length);
+    } else {
+        put_u16(w, length);
+    }
     put_bytes(w, text, length);
 }
 
@@ -64,9 +77,22 @@ bool get_u16(reader_t *r, size_t *value) {
     return true;
 }
 
-wire_status get_text(reader_t *r, size_t limit, const char **text) {
+bool get_u32(reader_t *r, size_t *value) {
+    if (r->size - r->used < 4) {
+        return false;
+    }
+    *value = 0;
+    for (size_t i = 0; i < 4; ++i) {
+        *value |= static_cast<size_t>(r->data[r->used + i]) << (8U * i);
+    }
+    r->used += 4;
+    return true;
+}
+
+wire_status get_text(reader_t *r, size_t limit, const char **text, bool wide = false) {
     size_t length = 0;
-    if (!get_u16(r, &length) || length > r->size - r->used) {
+    bool have_length = wide ? get_u32(r, &length) : get_u16(r, &length);
+    if (!have_length || length > r->size - r->used) {
         return wire_status::short_message;
     }
     if (length > limit) {
@@ -93,7 +119,15 @@ bool has_magic(const unsigned char *data, size_t size, const unsigned char *magi
 }  // namespace
 
 size_t encode_request(const request_fields_t *fields, unsigned char *out, size_t size) {
-    if (fields->arg_count > arg_count_max || size > request_size_max) {
+    if (fields->arg_count > arg_count_max || fields->env_count > env_entry_count_max ||
+        size > request_size_max) {
+        return 0;
+    }
+    size_t total = 0;
+    for (size_t i = 0; i < fields->arg_count; ++i) {
+        total += strlen(fields->args[i]);
+    }
+    if (total > args_total_max) {
         return 0;
     }
     writer_t w{};
@@ -106,8 +140,12 @@ size_t encode_request(const request_fields_t *fields, unsigned char *out, size_t
     put_text(&w, fields->alias, alias_length_max);
     put_text(&w, fields->token, token_length_max);
     put_text(&w, fields->term, term_length_max);
+    put_u16(&w, fields->env_count);
+    for (size_t i = 0; i < fields->env_count; ++i) {
+        put_text(&w, fields->env[i], env_entry_length_max);
+    }
     for (size_t i = 0; i < fields->arg_count; ++i) {
-        put_text(&w, fields->args[i], arg_length_max);
+        put_text(&w, fields->args[i], arg_length_max, true);
     }
     return w.failed ? 0 : w.used;
 }
@@ -136,10 +174,28 @@ wire_status decode_request(const unsigned char *data, size_t size, request_t *ou
             return status;
         }
     }
-    for (size_t i = 0; i < out->arg_count; ++i) {
-        wire_status status = get_text(&r, arg_length_max, &out->args[i]);
+    if (!get_u16(&r, &out->env_count)) {
+        return wire_status::short_message;
+    }
+    if (out->env_count > env_entry_count_max) {
+        return wire_status::too_many;
+    }
+    for (size_t i = 0; i < out->env_count; ++i) {
+        wire_status status = get_text(&r, env_entry_length_max, &out->env[i]);
         if (status != wire_status::ok) {
             return status;
+        }
+    }
+    size_t total = 0;
+    for (size_t i = 0; i < out->arg_count; ++i) {
+        size_t before = r.used;
+        wire_status status = get_text(&r, arg_length_max, &out->args[i], true);
+        if (status != wire_status::ok) {
+            return status;
+        }
+        total += r.used - before - 4;
+        if (total > args_total_max) {
+            return wire_status::args_too_long;
         }
     }
     return r.used == size ? wire_status::ok : wire_status::trailing;
@@ -157,6 +213,8 @@ const char *wire_status_text(wire_status status) {
             return "request field too long";
         case wire_status::too_many:
             return "too many arguments";
+        case wire_status::args_too_long:
+            return "arguments too long in all";
         case wire_status::nul_byte:
             return "NUL byte in a request field";
         case wire_status::trailing:

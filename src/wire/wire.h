@@ -2,8 +2,10 @@
 // SOCK_SEQPACKET message each. Every number is little-endian; every text is a 16-bit length
 // and that many bytes, without a terminating NUL.
 //
-//   request  "VXQ1", argument count (u16), name, working directory, alias, token, terminal
-//            name (empty for none), then the arguments; three descriptors ride along
+//   request  "VXQ2", argument count (u16), name, working directory, alias, token, terminal
+//            name (empty for none), the count of environment entries (u16) and the entries
+//            ("NAME=VALUE"), then the arguments, each a 32-bit length and that many bytes;
+//            three descriptors ride along
 //   signal   "VXS1", signal number (u8): the client received it and the command should too
 //   reply    "VXA2", kind (u8), value (i32), end (u8), number (i32), text: the request's
 //            outcome; end is the end_kind of common/report.h (none for a command's own end),
@@ -22,15 +24,25 @@ constexpr const char default_socket_path[] = "/run/vornex/vornex.sock";
 // Names another socket for the client (tests, a second instance).
 constexpr const char socket_env_name[] = "VORNEX_SOCKET";
 
-constexpr size_t request_size_max = 65536;
 constexpr size_t name_length_max = 255;
 constexpr size_t cwd_length_max = 4095;
 constexpr size_t alias_length_max = 255;
 // The server compares at most the token file's first 1023 bytes.
 constexpr size_t token_length_max = 1023;
 constexpr size_t term_length_max = 64;
-constexpr size_t arg_length_max = 4096;
-constexpr size_t arg_count_max = 256;
+constexpr size_t arg_length_max = 65536;
+constexpr size_t arg_count_max = 4096;
+// What all the arguments hold together, without their length prefixes.
+constexpr size_t args_total_max = 131072;
+// The caller's language and time zone (LANG, LANGUAGE, LC_MESSAGES, LC_TIME, TZ): the
+// front-end decides which of them pass.
+constexpr size_t env_entry_count_max = 5;
+constexpr size_t env_value_length_max = 128;
+constexpr size_t env_entry_length_max = 16 + env_value_length_max;
+// The fixed fields and the environment take far less than their share; each argument adds
+// its length prefix.
+constexpr size_t request_fixed_share = 16384;
+constexpr size_t request_size_max = request_fixed_share + 4 * arg_count_max + args_total_max;
 constexpr int request_fd_count = 3;
 
 constexpr size_t signal_message_size = 5;
@@ -44,12 +56,23 @@ struct request_t {
     const char *alias;
     const char *token;
     const char *term;
+    size_t env_count;
+    const char *env[env_entry_count_max];
     size_t arg_count;
     const char *args[arg_count_max];
     char storage[request_size_max];
 };
 
-enum class wire_status { ok, bad_magic, short_message, too_long, too_many, nul_byte, trailing };
+enum class wire_status {
+    ok,
+    bad_magic,
+    short_message,
+    too_long,
+    too_many,
+    args_too_long,
+    nul_byte,
+    trailing
+};
 
 // The request's texts for the encoder.
 struct request_fields_t {
@@ -58,6 +81,8 @@ struct request_fields_t {
     const char *alias;
     const char *token;
     const char *term;
+    size_t env_count;
+    const char *const *env;
     size_t arg_count;
     const char *const *args;
 };

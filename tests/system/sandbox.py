@@ -1118,11 +1118,17 @@ class Frontend:
 
 
 def encode_request(name: bytes, cwd: bytes, alias: bytes, token: bytes, term: bytes = b"",
-                   args: Sequence[bytes] = ()) -> bytes:
-    """The client's request message, field by field (16-bit little-endian lengths)."""
-    out = b"VXQ1" + struct.pack("<H", len(args))
-    for text in (name, cwd, alias, token, term, *args):
+                   args: Sequence[bytes] = (), env: Sequence[bytes] = ()) -> bytes:
+    """The client's request message, field by field (little-endian lengths: 16-bit for the
+    fixed fields and the environment entries, 32-bit for the arguments)."""
+    out = b"VXQ2" + struct.pack("<H", len(args))
+    for text in (name, cwd, alias, token, term):
         out += struct.pack("<H", len(text)) + text
+    out += struct.pack("<H", len(env))
+    for text in env:
+        out += struct.pack("<H", len(text)) + text
+    for text in args:
+        out += struct.pack("<I", len(text)) + text
     return out
 
 

@@ -120,13 +120,21 @@ CLIENT_ERRORS = [
     (["-u"], {}, 100, "vornex: unknown or misplaced option"),
     (["-u", "nobody-here", "whoami"], {}, 1,
      "vornex: no such account in the password database: nobody-here"),
-    (["-u", "site2", "whoami"], {}, 1, "vornex: cannot read the token file "
-     "/var/vornex/06/site2/.vornex/.vornex.token: Permission denied; ask the administrator"),
+    (["-u", "site2", "whoami"], {}, 1, "vornex: site2 is not an account of your uid"),
     (["whoami"], {"VORNEX_SOCKET": "/run/vornex/none.sock"}, 111,
      "vornex: cannot reach /run/vornex/none.sock: No such file or directory"),
-    (["echo", "x" * 4097], {}, 100,
-     "vornex: the request is too large (too many or too long arguments)"),
+    (["echo", "x" * 65537], {}, 100, "vornex: argument 1 is too long: at most 65536 bytes"),
+    (["echo", *["x"] * 4097], {}, 100, "vornex: too many arguments: at most 4096"),
+    (["echo", *["x" * 43691] * 3], {}, 100,
+     "vornex: the arguments are too long together: at most 131072 bytes"),
+    (["a" * 256], {}, 100, "vornex: the alias is too long: at most 255 bytes"),
 ]
+
+
+def test_the_limits_users_meet_are_served(way_in):
+    args = ["x" * 65536, *["y" * 15] * 4095]
+    result = way_in.frontend.client(["echo", *args], way_in.site1)
+    assert (result.rc, result.stdout) == (0, (" ".join(args) + "\n").encode())
 
 
 @pytest.mark.parametrize("args, env, rc, line", CLIENT_ERRORS)
@@ -209,7 +217,7 @@ BAD_INPUT = [
     (raw_request(), 0, "a request carries exactly three descriptors"),
     (raw_request(), 2, "a request carries exactly three descriptors"),
     (raw_request(), 4, "a request carries exactly three descriptors"),
-    (raw_request() + b"x" * 70000, 3, "request too large"),
+    (raw_request() + b"x" * 170000, 3, "request too large"),
     (raw_request()[:-3], 3, "request cut short"),
     (raw_request(name=b"site2", token=b"other"), 3, "the user name asked for is not yours"),
     (None, 3, "no request received in time"),
@@ -345,6 +353,37 @@ def test_token_is_never_visible_nor_logged(way_in):
     readable, matches = result.stdout.split()[1::2]
     assert int(readable) > 10 and int(matches) == 0, result.stdout
     assert not any(TOKEN.encode() in r.raw for r in result.logs)
+
+
+LOCALE = [
+    # variable, value, whether it reaches the command (the client sends each of the five
+    # names as it has it: the front-end decides)
+    ("LANG", "de_DE.UTF-8", True),
+    ("LC_MESSAGES", "fr_FR", True),
+    ("LANGUAGE", "de:en", True),
+    ("LC_TIME", "en_DK.UTF-8", True),
+    ("TZ", "Europe/Berlin", True),
+    ("TZ", ":/usr/share/zoneinfo/America/New_York", True),
+    ("TZ", "UTC+2", True),
+    ("LANG", "/tmp/evil", False),
+    ("LC_TIME", "%n%n%n", False),
+    ("TZ", "../../../tmp/zone", False),
+    ("TZ", "/tmp/zone", False),
+    ("TZ", "Europe//Berlin", False),
+    ("TZ", "Europe/.hidden", False),
+    ("LANG", "C" * 129, False),
+    ("LC_ALL", "C", False),
+    ("LC_CTYPE", "C.UTF-8", False),
+    ("LC_NUMERIC", "de_DE", False),
+]
+
+
+@pytest.mark.parametrize("name, value, passes", LOCALE)
+def test_language_and_time_zone_pass_when_safe(way_in, name, value, passes):
+    result = way_in.frontend.client(["report"], way_in.site1, env={name: value})
+    assert result.rc == 0, result
+    [report] = way_in.probe_reports("probe")
+    assert report["environ"].get(name) == (value if passes else None)
 
 
 @pytest.mark.parametrize("term, shown", [("xterm-256color", "xterm-256color"),
