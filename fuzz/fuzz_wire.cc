@@ -50,6 +50,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (decode_request(data, size, &request) == wire_status::ok) {
         check_request(data, size, &request);
     }
+    unsigned char flags = 0;
+    if (decode_list_query(data, size, &request, &flags) == wire_status::ok) {
+        unsigned char again[list_query_size_max];
+        size_t encoded = encode_list_query(flags, request.name, request.alias, again, sizeof again);
+        require(encoded == size && memcmp(again, data, size) == 0, "list query round trip");
+    }
     reply_t reply{};
     if (decode_reply(data, size, &reply) == 0) {
         require(strlen(reply.text) <= reply_text_max, "reply text bound");

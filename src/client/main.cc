@@ -30,14 +30,15 @@ namespace {
 
 constexpr const char usage_text[] =
     "usage: vornex [-u NAME] ALIAS [ARG...]\n"
-    "       vornex -l\n"
+    "       vornex [-u NAME] -l [--json] [ALIAS]\n"
     "       vornex --version | --help\n";
 constexpr const char help_text[] =
     "Runs the command that the administrator approved as ALIAS, through the front-end,\n"
     "with your own standard input, output and error.\n"
     "\n"
     "  -u NAME    send the request as NAME, an account of your own uid\n"
-    "  -l         list the aliases you may request\n"
+    "  -l         list the aliases you may request; with ALIAS, the arguments it admits\n"
+    "  --json     the listing as JSON\n"
     "  --version  print the version\n"
     "  --help     print this help\n";
 constexpr int forwarded_signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
@@ -50,6 +51,7 @@ constexpr int send_buffer_slack = 4096;
 struct client_t {
     const char *name_option;
     bool list;
+    bool json;
     int first_arg;  // index of ALIAS in argv
     int argc;
     char **argv;
@@ -113,9 +115,13 @@ void parse_options(int argc, char **argv, client_t *c) {
             printf("%s\n%s", usage_text, help_text);
             exit(0);
         }
-        if (strcmp(argv[i], "-l") == 0 && argc == 2) {
+        if (strcmp(argv[i], "-l") == 0 && !c->list) {
             c->list = true;
-            return;
+            continue;
+        }
+        if (strcmp(argv[i], "--json") == 0 && !c->json) {
+            c->json = true;
+            continue;
         }
         if (strcmp(argv[i], "-u") == 0 && i + 1 < argc && c->name_option == nullptr) {
             c->name_option = argv[++i];
@@ -123,7 +129,13 @@ void parse_options(int argc, char **argv, client_t *c) {
         }
         exit_usage("unknown or misplaced option");
     }
-    if (i >= argc) {
+    if (c->json && !c->list) {
+        exit_usage("--json goes with -l");
+    }
+    if (c->list && i + 1 < argc) {
+        exit_usage("-l takes at most one alias");
+    }
+    if (i >= argc && !c->list) {
         exit_usage("no alias given");
     }
     c->first_arg = i;
@@ -411,7 +423,11 @@ int main(int argc, char **argv) {
     parse_options(argc, argv, client);
     ensure_standard_fds();
     if (client->list) {
-        return list_aliases();
+        look_up_name(client);
+        connect_frontend(client);
+        return list_aliases(client->connection, client->entry.pw_name,
+                            client->first_arg < argc ? argv[client->first_arg] : nullptr,
+                            client->json);
     }
     check_limits(client);
     look_up_name(client);

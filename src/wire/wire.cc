@@ -9,6 +9,8 @@ namespace {
 constexpr unsigned char request_magic[4] = {'V', 'X', 'Q', '2'};
 constexpr unsigned char signal_magic[4] = {'V', 'X', 'S', '1'};
 constexpr unsigned char reply_magic[4] = {'V', 'X', 'A', '2'};
+constexpr unsigned char list_magic[4] = {'V', 'X', 'L', '1'};
+constexpr unsigned char text_magic[4] = {'V', 'X', 'T', '1'};
 constexpr size_t magic_size = 4;
 constexpr size_t fixed_field_count = 5;
 
@@ -199,6 +201,63 @@ wire_status decode_request(const unsigned char *data, size_t size, request_t *ou
         }
     }
     return r.used == size ? wire_status::ok : wire_status::trailing;
+}
+
+size_t encode_list_query(unsigned char flags, const char *name, const char *alias,
+                         unsigned char *out, size_t size) {
+    writer_t w{};
+    w.out = out;
+    w.size = size;
+    put_bytes(&w, list_magic, magic_size);
+    put_bytes(&w, &flags, 1);
+    put_text(&w, name, name_length_max);
+    put_text(&w, alias, alias_length_max);
+    return w.failed ? 0 : w.used;
+}
+
+bool is_list_query(const unsigned char *data, size_t size) {
+    return has_magic(data, size, list_magic);
+}
+
+wire_status decode_list_query(const unsigned char *data, size_t size, request_t *out,
+                              unsigned char *flags) {
+    if (!has_magic(data, size, list_magic)) {
+        return wire_status::bad_magic;
+    }
+    if (size < magic_size + 1) {
+        return wire_status::short_message;
+    }
+    *flags = data[magic_size];
+    reader_t r{data, size, magic_size + 1, out->storage, 0};
+    wire_status status = get_text(&r, name_length_max, &out->name);
+    status = status != wire_status::ok ? status : get_text(&r, alias_length_max, &out->alias);
+    if (status != wire_status::ok) {
+        return status;
+    }
+    out->storage[r.stored] = '\0';
+    out->cwd = out->token = out->term = out->storage + r.stored;
+    out->env_count = 0;
+    out->arg_count = 0;
+    return r.used == size ? wire_status::ok : wire_status::trailing;
+}
+
+size_t encode_text_part(const char *text, size_t length, unsigned char *out, size_t size) {
+    if (length > text_part_max || size < magic_size + length) {
+        return 0;
+    }
+    memcpy(out, text_magic, magic_size);
+    memcpy(out + magic_size, text, length);
+    return magic_size + length;
+}
+
+int decode_text_part(const unsigned char *data, size_t size, const unsigned char **text,
+                     size_t *length) {
+    if (!has_magic(data, size, text_magic) || size > text_message_max) {
+        return -1;
+    }
+    *text = data + magic_size;
+    *length = size - magic_size;
+    return 0;
 }
 
 const char *wire_status_text(wire_status status) {

@@ -10,6 +10,10 @@
 //   reply    "VXA2", kind (u8), value (i32), end (u8), number (i32), text: the request's
 //            outcome; end is the end_kind of common/report.h (none for a command's own end),
 //            number what that kind carries (seconds left, a descriptor, the server's pid)
+//   list     "VXL1", flags (u8: 1 for JSON), name, alias (empty for every alias): the caller
+//            asks what it may request; no descriptors ride along
+//   text     "VXT1", then bytes up to the message's end: a part of the listing, for the
+//            client's standard output; the listing ends with a reply
 //
 // The decoder is the front-end's first contact with bytes from any local user: every field is
 // bounded in length and count, may not hold a NUL byte, and nothing may follow the last one.
@@ -87,6 +91,12 @@ struct request_fields_t {
     const char *const *args;
 };
 
+constexpr unsigned char list_flag_json = 1;
+// A part of a listing holds at most this many bytes of text.
+constexpr size_t text_part_max = 16384;
+constexpr size_t text_message_max = 4 + text_part_max;
+constexpr size_t list_query_size_max = 4 + 1 + 2 + name_length_max + 2 + alias_length_max;
+
 enum class reply_kind : uint8_t { exited = 0, signalled = 1, refused = 2 };
 
 struct reply_t {
@@ -102,6 +112,21 @@ size_t encode_request(const request_fields_t *fields, unsigned char *out, size_t
 wire_status decode_request(const unsigned char *data, size_t size, request_t *out);
 // A short text for a decoder status, for logs and refusals.
 const char *wire_status_text(wire_status status);
+
+// The list query in `out`; its size, or 0 when a field breaks a bound.
+size_t encode_list_query(unsigned char flags, const char *name, const char *alias,
+                         unsigned char *out, size_t size);
+bool is_list_query(const unsigned char *data, size_t size);
+// The name and the alias go to `out` (its other texts empty, no arguments), the flags to
+// `*flags`.
+wire_status decode_list_query(const unsigned char *data, size_t size, request_t *out,
+                              unsigned char *flags);
+// A part of a listing: the message's size (at most text_message_max), or 0 when the text is
+// longer than text_part_max.
+size_t encode_text_part(const char *text, size_t length, unsigned char *out, size_t size);
+// 0 and the part's bytes (where they lie) when the message is one, else -1.
+int decode_text_part(const unsigned char *data, size_t size, const unsigned char **text,
+                     size_t *length);
 
 void encode_signal(int signal_number, unsigned char *out);
 // The signal number of a signal message, or 0 when the bytes are not one.

@@ -2,6 +2,7 @@
 Requests end to end, the refusals of the front-end's own, signals, and what the command
 gets."""
 
+import json
 import os
 import signal
 import socket
@@ -111,6 +112,37 @@ def test_list_shows_the_aliases_in_effect(way_in):
         ["as", "account", "site2", "/bin/id"]]
     assert ["probe", "you", "/usr/local/bin/probe"] in [line.split() for line in lines]
     assert sum(line.split()[0] == "whoami" for line in lines) == 1
+    # the sandbox's validator is not vornex's own: it decides the arguments
+    assert lines[-1] == "The installed validator decides the arguments of every alias."
+
+
+def test_list_answers_for_the_caller_under_the_rules(way_in):
+    fe = way_in.frontend
+    fe.shell("ln -sf ../../libexec/vornex/vornex-check-params /usr/share/vornex/check_params.py"
+             " && printf 'default refuse\\nsite1 /usr/bin/whoami\\n:nogroup /bin/cat\\n"
+             "/bin/echo x *\\n/bin/echo \"a b\" ...\\n' > /etc/vornex/params.rules")
+
+    def listed(user, *args):
+        result = fe.client(["-l", *args], user)
+        return result.rc, [line.split()[0] for line in result.stdout.decode().splitlines()[1:]]
+
+    assert listed(way_in.site1) == (0, ["whoami", "echo"])
+    assert listed(way_in.site2) == (0, ["echo"])
+    result = fe.client(["-l", "echo"], way_in.site2)
+    assert (result.rc, result.stdout.decode().splitlines()[-3:]) == (
+        0, ["Arguments the rules admit for you:", "  line 4: x *", "  line 5: 'a b' ..."])
+    result = fe.client(["-l", "--json", "echo"], way_in.site2)
+    assert json.loads(result.stdout) == {"alias": "echo", "runs_as": "you", "account": None,
+                                         "command": "/bin/echo",
+                                         "forms": [["x", "*"], ["a b", "..."]]}
+    result = fe.client(["-l", "cat"], way_in.site1)
+    assert (result.rc, result.stderr_line()) == (
+        1, "vornex: no such alias cat among yours; vornex -l lists them")
+    fe.shell("rm /var/vornex/06/site2/.vornex/.vornex.token")
+    result = fe.client(["-l"], way_in.site2)
+    assert (result.rc, result.stdout, result.stderr_line()) == (
+        1, b"", "vornex: not set up: the token file /var/vornex/06/site2/.vornex/.vornex.token "
+        "cannot be used (No such file or directory); ask the administrator")
 
 
 CLIENT_ERRORS = [
@@ -123,6 +155,9 @@ CLIENT_ERRORS = [
     (["-u", "site2", "whoami"], {}, 1, "vornex: site2 is not an account of your uid"),
     (["whoami"], {"VORNEX_SOCKET": "/run/vornex/none.sock"}, 111,
      "vornex: cannot reach /run/vornex/none.sock: No such file or directory"),
+    (["-l"], {"VORNEX_SOCKET": "/run/vornex/none.sock"}, 111,
+     "vornex: cannot reach /run/vornex/none.sock: No such file or directory"),
+    (["--json", "whoami"], {}, 100, "vornex: --json goes with -l"),
     (["echo", "x" * 65537], {}, 100, "vornex: argument 1 is too long: at most 65536 bytes"),
     (["echo", *["x"] * 4097], {}, 100, "vornex: too many arguments: at most 4096"),
     (["echo", *["x" * 43691] * 3], {}, 100,

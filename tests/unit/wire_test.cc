@@ -142,6 +142,35 @@ TEST(Wire, RequestRoundTrip) {
     EXPECT_EQ(encode_request(&fields, buffer.data(), buffer.size()), 0U);
 }
 
+TEST(Wire, ListQueryAndTextParts) {
+    unsigned char query[list_query_size_max];
+    size_t size = encode_list_query(list_flag_json, "site1", "backup", query, sizeof query);
+    ASSERT_TRUE(is_list_query(query, size));
+    auto *r = new request_t;
+    unsigned char flags = 0;
+    ASSERT_EQ(decode_list_query(query, size, r, &flags), wire_status::ok);
+    EXPECT_EQ(flags, list_flag_json);
+    EXPECT_STREQ(r->name, "site1");
+    EXPECT_STREQ(r->alias, "backup");
+    EXPECT_STREQ(r->token, "");
+    EXPECT_EQ(r->arg_count, 0U);
+    EXPECT_EQ(decode_list_query(query, size - 1, r, &flags), wire_status::short_message);
+    query[size] = 'x';
+    EXPECT_EQ(decode_list_query(query, size + 1, r, &flags), wire_status::trailing);
+    delete r;
+    std::string long_alias(alias_length_max + 1, 'a');
+    EXPECT_EQ(encode_list_query(0, "site1", long_alias.c_str(), query, sizeof query), 0U);
+    std::vector<unsigned char> part(text_message_max + 1);
+    ASSERT_EQ(encode_text_part("ab", 2, part.data(), part.size()), 6U);
+    const unsigned char *text = nullptr;
+    size_t length = 0;
+    ASSERT_EQ(decode_text_part(part.data(), 6, &text, &length), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(text), length), "ab");
+    EXPECT_EQ(decode_text_part(part.data(), text_message_max + 1, &text, &length), -1);
+    std::string too_long(text_part_max + 1, 'x');
+    EXPECT_EQ(encode_text_part(too_long.data(), too_long.size(), part.data(), part.size()), 0U);
+}
+
 TEST(Wire, SignalAndReply) {
     unsigned char message[signal_message_size];
     encode_signal(2, message);
