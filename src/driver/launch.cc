@@ -27,6 +27,10 @@ namespace {
 constexpr size_t alias_compare_limit = 1024;
 constexpr size_t pid_text_size = 20;
 constexpr mode_t pid_file_mode = 0600;
+// A link planted at the path is never followed (a directory that others can write would
+// otherwise let them truncate any file of the user's), and a FIFO there never holds us.
+constexpr int pid_file_flags =
+    O_WRONLY | O_CREAT | O_TRUNC | O_SYNC | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW;
 // The command's own vector starts at this slot of the launch vector.
 constexpr int command_slot = 3;
 // The launch vector has the validator's path, the user name and the home directory before
@@ -221,8 +225,7 @@ void change_to_working_directory(const command_request_t *request) {
 // Written with the user's effective uid, so the file is the user's and every permission check
 // on the way is made for the user. Never fatal. Tells whether the file was written whole.
 bool write_pid_file(const char *path) {
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_SYNC | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
-                  pid_file_mode);
+    int fd = open(path, pid_file_flags, pid_file_mode);
     if (fd < 0) {
         syslog(LOG_ERR, log_pid_file_failed, path, strerror(errno));
         return false;
