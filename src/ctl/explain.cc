@@ -1403,6 +1403,8 @@ void write_launch(json_writer_t *json, const explain_t *ex) {
     write_validator(json, ex);
     if (ex->validator_known) {
         write_prediction(json, &ex->validator_verdict);
+    } else {
+        json_null(json, "validator_verdict");
     }
     bool container_known = ex->container_entered || ex->container_marker != nullptr;
     if (container_known) {
