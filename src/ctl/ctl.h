@@ -1,5 +1,6 @@
 // vornexctl: the administrator's tool. It reads what the server reads, with the server's own
-// code, and changes nothing but the auth logs that `reset` rewrites under the server's lock.
+// code; it writes only the auth logs that `reset` rewrites under the server's lock and the
+// token files and per-user directories that `token` issues, rotates and revokes.
 #pragma once
 
 #include <cstddef>

@@ -1,5 +1,6 @@
 // vornexctl: checks the command files, lists the aliases, explains a request stage by stage,
-// and shows or lifts the lockout of a name. Run by root only.
+// shows or lifts the lockout of a name, and issues, rotates and revokes token files. Run by
+// root only.
 
 #include <cstdlib>
 #include <cstring>

@@ -213,8 +213,8 @@ def test_check_reports_each_mistake_with_file_and_line(box, row):
     box.remove("/etc/vornex/proxy.commands")
     for step in setup:
         step(box)
-    for name, spec in files.items():
-        text, mode, uid = spec if isinstance(spec, tuple) else (spec, 0o644, 0)
+    for name, content in files.items():
+        text, mode, uid = content if isinstance(content, tuple) else (content, 0o644, 0)
         box.write_file(f"/etc/vornex/{name}", text, mode, uid)
     rc, report = ctl_json(box, "check")
     found = sorted((f["code"], os.path.basename(f["file"]), f["line"])
