@@ -7,7 +7,6 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <syslog.h>
@@ -16,9 +15,6 @@
 #include "listener/listener.h"
 
 namespace {
-
-// Waiting connections are descriptors of ours: room for all of them and a few more.
-constexpr rlim_t open_files_wanted = waiting_total_max + 64;
 
 // As the front-end's record, mapped on its own: fresh pages read as zero.
 listener_t *new_listener() {
@@ -73,11 +69,6 @@ void open_standard_fds(listener_t *l) {
     l->null_fd = open("/dev/null", O_RDWR | O_CLOEXEC | O_NOCTTY);
     if (l->null_fd < 0) {
         stop("opening /dev/null");
-    }
-    struct rlimit files {};
-    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < open_files_wanted) {
-        files.rlim_cur = files.rlim_max < open_files_wanted ? files.rlim_max : open_files_wanted;
-        setrlimit(RLIMIT_NOFILE, &files);
     }
 }
 

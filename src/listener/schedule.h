@@ -14,8 +14,9 @@
 
 constexpr int global_live_max = 256;
 constexpr int uid_waiting_max = 64;
-// Every waiting connection is a descriptor of the listener's.
-constexpr int waiting_total_max = 1024;
+// Every waiting connection is a descriptor of the listener's: they stay within the usual
+// limit of 1024 open files, which the front-ends and the commands inherit unchanged.
+constexpr int waiting_total_max = 768;
 // Each uid in the table has a live or a waiting request, so the table never fills while the
 // bounds above hold.
 constexpr int uid_entry_max = global_live_max + waiting_total_max;
