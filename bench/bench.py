@@ -543,11 +543,11 @@ def way_in_section(w, profile):
               "| part | floor units | ms |", "|---|---:|---:|"]
     lines += [f"| {text} | {ms / floor:.2f} | {ms:.3f} |" for text, ms in parts]
     lines += ["", "The rest holds two program starts (the client, which setpriv executes in place "
-              "of /bin/true, and the front-end, which the activator forks and executes for the "
-              "connection: a fork of the activator, a larger process than the runner), two "
+              "of /bin/true, and the front-end, which the listener starts with posix_spawn for the "
+              "connection after its accept and the uid's slot lock), two "
               "password lookups (the client's of its uid, the front-end's of the name asked "
               "for), the client's one read of its token file, the connection with its request "
-              "and reply, the front-end's slot lock, and the pid file: the server writes one of "
+              "and reply, and the pid file: the server writes one of "
               "a new name for every request (the client's pid), which the client then removes, "
               "where the server started directly rewrites the same file. The server is started "
               "with posix_spawn (nothing of the front-end is copied); the audit line, with the "

@@ -82,9 +82,10 @@ void take_socket() {
         syslog(LOG_ERR, "no listening socket handed over (LISTEN_PID, LISTEN_FDS=1)");
         _exit(1);
     }
-    unsetenv("LISTEN_PID");
-    unsetenv("LISTEN_FDS");
-    unsetenv("LISTEN_FDNAMES");
+    if (unsetenv("LISTEN_PID") != 0 || unsetenv("LISTEN_FDS") != 0 ||
+        unsetenv("LISTEN_FDNAMES") != 0) {
+        stop("removing LISTEN_PID and LISTEN_FDS");
+    }
     int type = 0;
     int listening = 0;
     socklen_t length = sizeof type;

@@ -18,8 +18,6 @@
 #include "listener/listener.h"
 #include "wire/wire.h"
 
-extern char **environ;
-
 namespace {
 
 // A flood is taken in rounds: this many accepts, then this many starts, then a look at the

@@ -3,7 +3,9 @@
 // tried (LOCK_NB): nothing here waits on a file that another process holds.
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <dirent.h>
@@ -32,20 +34,27 @@ bool held_elsewhere(uid_t uid, int slot) {
     return held;
 }
 
-// "uid-U.N.lock" exactly; false for any other name.
+// "uid-U.N.lock" exactly, as the slots are named (no sign, no leading zero); false for any
+// other name.
 bool parse_slot_name(const char *name, uid_t *uid, int *slot) {
-    unsigned int parsed_uid = 0;
-    int parsed_slot = 0;
-    int used = 0;
-    if (sscanf(name, "uid-%u.%d.lock%n", &parsed_uid, &parsed_slot, &used) != 2 ||
-        name[used] != '\0' || parsed_slot < 0 || parsed_slot >= per_uid_limit) {
+    constexpr char prefix[] = "uid-";
+    if (strncmp(name, prefix, sizeof prefix - 1) != 0) {
+        return false;
+    }
+    char *end = nullptr;
+    unsigned long parsed_uid = strtoul(name + sizeof prefix - 1, &end, 10);
+    if (*end != '.' || parsed_uid > UINT32_MAX) {
+        return false;
+    }
+    long parsed_slot = strtol(end + 1, &end, 10);
+    if (parsed_slot < 0 || parsed_slot >= per_uid_limit) {
         return false;
     }
     char again[slot_path_size];
-    format_slot_path(parsed_uid, parsed_slot, again, sizeof again);
-    *uid = parsed_uid;
-    *slot = parsed_slot;
-    // A name with leading zeros or a sign is not one the slots are made with.
+    format_slot_path(static_cast<uid_t>(parsed_uid), static_cast<int>(parsed_slot), again,
+                     sizeof again);
+    *uid = static_cast<uid_t>(parsed_uid);
+    *slot = static_cast<int>(parsed_slot);
     return strcmp(again + sizeof slot_dir, name) == 0;
 }
 
