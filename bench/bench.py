@@ -552,8 +552,7 @@ def way_in_section(w, profile):
               "where the server started directly rewrites the same file. The server is started "
               "with posix_spawn (nothing of the front-end is copied); the audit line, with the "
               "front-end's syslog connection, comes after the reply. Under the service manager "
-              "the fork and exec of the front-end are those of a service instance, which costs "
-              "more than the activator's."]
+              "the listener is started once and starts every front-end itself, as here."]
     verdict = "met" if added <= GOAL_WAY_IN_ADDED else "NOT MET"
     trivial = client_and_frontend_ms(w, "way_in_trivial", "vornex_trivial") / floor
     lines += ["", f"- Client and front-end together add {added:.2f} floors to the server "
