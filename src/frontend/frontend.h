@@ -58,6 +58,10 @@ void receive_request(frontend_t *fe);
 void check_request(frontend_t *fe);
 void close_received_fds(frontend_t *fe);
 
+// What the caller can change after the validator refused: the argument that the rules do not
+// admit, in the user's terms, without a rule's text.
+void describe_validator_refusal(const frontend_t *fe, char *out, size_t size);
+
 // Answers a list query for the caller's name, and ends.
 [[noreturn]] void answer_list(frontend_t *fe, unsigned char flags);
 

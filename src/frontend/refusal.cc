@@ -1,0 +1,122 @@
+// Which argument the administrator's rules do not admit, for the user's line after a refusal by
+// the validator. Only the shipped validator's rules are read, with the rules code it runs, and
+// only the caller's own argument is ever shown: never a rule's text.
+
+#include <cstdio>
+#include <cstring>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "frontend/frontend.h"
+#include "registry/registry.h"
+#include "rules/rules.h"
+
+namespace {
+
+constexpr const char installed_validator[] = "/usr/share/vornex/check_params.py";
+constexpr size_t shown_argument_max = 64;
+
+bool validator_is_ours() {
+    struct stat installed {};
+    struct stat ours {};
+    return stat(installed_validator, &installed) == 0 && stat(validator_program, &ours) == 0 &&
+           installed.st_dev == ours.st_dev && installed.st_ino == ours.st_ino;
+}
+
+// The alias's command path as the server finds it: the first definition in the command
+// files, in the server's order. False when none is found.
+bool find_command(const char *alias, char *path, size_t size) {
+    int dir_fd = open_command_dir();
+    if (dir_fd < 0) {
+        return false;
+    }
+    node_t *files = create_command_files_list_at(dir_fd);
+    bool found = false;
+    for (node_t *node = files; node != nullptr && !found; node = node->next) {
+        alias_entry_t entry{};
+        if (create_args_from_command_file(dir_fd, node->name, alias, &entry) == 0 &&
+            entry.command_token != nullptr) {
+            found = snprintf(path, size, "%s", entry.command_token) < static_cast<int>(size);
+        }
+        release_alias_entry(&entry);
+    }
+    release_command_files_list(files);
+    close(dir_fd);
+    return found;
+}
+
+// How far the rules of the command that name the caller get through the arguments.
+struct reach_t {
+    const request_t *request;
+    size_t furthest;  // arguments admitted in a row by the best rule
+    bool wants_more;  // a rule admitted every argument but wants more of them
+};
+
+void measure(const rules_line_t *rule, size_t /*line_number*/, void *context) {
+    auto *reach = static_cast<reach_t *>(context);
+    const request_t *r = reach->request;
+    size_t admitted = 0;
+    while (admitted < rule->word_count && admitted < r->arg_count &&
+           rules_word_matches(&rule->words[admitted], r->args[admitted]) != 0) {
+        ++admitted;
+    }
+    if (rule->any_further && admitted == rule->word_count) {
+        admitted = r->arg_count;
+    }
+    if (admitted > reach->furthest) {
+        reach->furthest = admitted;
+        reach->wants_more = false;
+    }
+    if (admitted == r->arg_count && rule->word_count > r->arg_count) {
+        reach->wants_more = true;
+    }
+}
+
+bool has_control_byte(const char *text) {
+    for (const char *p = text; *p != '\0'; ++p) {
+        auto c = static_cast<unsigned char>(*p);
+        if (c < 0x20 || c == 0x7f) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void show_argument(const char *argument, char *out, size_t size) {
+    char head[shown_argument_max + 1];
+    snprintf(head, sizeof head, "%s", argument);
+    escape_text(head, out, size);
+}
+
+}  // namespace
+
+void describe_validator_refusal(const frontend_t *fe, char *out, size_t size) {
+    const request_t *r = &fe->request;
+    char path[line_size];
+    for (size_t i = 0; i < r->arg_count; ++i) {
+        if (has_control_byte(r->args[i])) {
+            snprintf(out, size, "argument %zu holds a control byte, which is never admitted",
+                     i + 1);
+            return;
+        }
+    }
+    if (!validator_is_ours() || !find_command(r->alias, path, sizeof path)) {
+        snprintf(out, size, "the validator did not admit the arguments");
+        return;
+    }
+    reach_t reach{r, 0, false};
+    bool may_run = rules_access(rules_path, r->name, path, measure, &reach);
+    char shown[4 * shown_argument_max + 4];
+    if (!may_run) {
+        snprintf(out, size, "the administrator's rules do not admit this command for you");
+    } else if (reach.furthest < r->arg_count) {
+        show_argument(r->args[reach.furthest], shown, sizeof shown);
+        snprintf(out, size, "the administrator's rules do not admit argument %zu (\"%s\")",
+                 reach.furthest + 1, shown);
+    } else if (reach.wants_more) {
+        snprintf(out, size, "the administrator's rules want more arguments");
+    } else {
+        snprintf(out, size, "the validator did not admit the arguments");
+    }
+}
