@@ -57,6 +57,7 @@ int main(int argc, char **argv) {
     take_slot(fe);
     receive_request(fe);
     check_request(fe);
+    check_descriptors(fe);
     start_server(fe);
     supervise(fe);
     finish(fe);
