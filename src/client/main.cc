@@ -209,11 +209,29 @@ void catch_signals(client_t *c) {
     }
 }
 
-// The whole request is encoded before anything is sent, so that a request too large ends
-// before the front-end is contacted.
+bool has_control_byte(const char *text) {
+    for (const char *p = text; *p != '\0'; ++p) {
+        auto b = static_cast<unsigned char>(*p);
+        if (b < 0x20 || b == 0x7f) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The whole request is encoded before anything is sent, so that a request too large, or one
+// the front-end would refuse for a control byte, ends before the front-end is contacted.
 void build_request(client_t *c) {
     if (getcwd(c->cwd, sizeof c->cwd) == nullptr) {
         exit_with(status_refused, "cannot tell the working directory", strerror(errno));
+    }
+    if (has_control_byte(c->argv[c->first_arg])) {
+        exit_with(status_refused, "the alias holds a control byte",
+                  "no request was sent; use the alias's plain name");
+    }
+    if (has_control_byte(c->cwd)) {
+        exit_with(status_refused, "the working directory's path holds a control byte",
+                  "no request was sent; change to another directory");
     }
     const char *term = getenv("TERM");
     request_fields_t fields{c->entry.pw_name,
@@ -305,6 +323,24 @@ void remove_pid_file(const client_t *c) {
     }
 }
 
+// A refused descriptor is named. When it is standard error, the line goes to the terminal,
+// if there is one: the status is what tells in any case.
+[[noreturn]] void exit_descriptor_refused(int number, const char *shown) {
+    constexpr const char *names[request_fd_count] = {"standard input", "standard output",
+                                                     "standard error"};
+    const char *name = number >= 0 && number < request_fd_count ? names[number] : "a descriptor";
+    if (number != STDERR_FILENO) {
+        fprintf(stderr, "vornex: %s is refused: %s; nothing was started\n", name, shown);
+        exit(status_refused);
+    }
+    int tty = open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (tty >= 0) {
+        dprintf(tty, "vornex: %s is refused: %s; nothing was started\n", name, shown);
+        close(tty);
+    }
+    _exit(status_refused);
+}
+
 // Ends as the command ended: its status, or death by the same signal.
 [[noreturn]] void finish(const client_t *c) {
     if (c->reply.kind == reply_kind::refused) {
@@ -317,6 +353,9 @@ void remove_pid_file(const client_t *c) {
                                       : snprintf(shown + used, sizeof shown - used, "\\x%02x", b));
         }
         shown[used] = '\0';
+        if (c->reply.end == end_kind::descriptor) {
+            exit_descriptor_refused(c->reply.number, shown);
+        }
         exit_with(status_refused, "refused", shown);
     }
     fflush(stdout);

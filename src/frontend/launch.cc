@@ -203,8 +203,8 @@ void check_deadlines(frontend_t *fe, watch_t *w, long now) {
     if (fe->reported_end != end_kind::none && !fe->killed && now - w->end_ms >= report_grace_ms) {
         fe->killed = kill(fe->child, SIGKILL) == 0;
     }
-    if (!fe->stalled && !w->old_server && !fe->runs_seen &&
-        fe->reported_end == end_kind::none && now - w->started_ms >= stall_after_ms) {
+    if (!fe->stalled && !w->old_server && !fe->runs_seen && fe->reported_end == end_kind::none &&
+        now - w->started_ms >= stall_after_ms) {
         log_stalled(fe);
     }
 }
@@ -316,8 +316,9 @@ void start_server(frontend_t *fe) {
         }
         error = error != 0 ? error
                            : posix_spawn_file_actions_adddup2(&actions, pair[1], report_fd_number);
-        error = error != 0 ? error
-                           : posix_spawn_file_actions_addclosefrom_np(&actions, report_fd_number + 1);
+        error = error != 0
+                    ? error
+                    : posix_spawn_file_actions_addclosefrom_np(&actions, report_fd_number + 1);
         error = error != 0 ? error
                            : posix_spawn(&fe->child, server_path, &actions, &attributes,
                                          const_cast<char *const *>(launch.argv),

@@ -11,9 +11,9 @@
 #include <poll.h>
 #include <pwd.h>
 #include <sys/file.h>
-#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -372,8 +372,9 @@ void check_descriptors(frontend_t *fe) {
     int failed = reopen_check(fe, modes);
     for (int i = 0; i < request_fd_count; ++i) {
         if (modes[i] >= 0 && (failed < 0 || (failed & (1 << i)) != 0)) {
-            refuse_as(fe, end_kind::descriptor, i,
-                      failed < 0 ? "a file that could not be checked" : unopenable(modes[i] & O_ACCMODE));
+            refuse_as(
+                fe, end_kind::descriptor, i,
+                failed < 0 ? "a file that could not be checked" : unopenable(modes[i] & O_ACCMODE));
         }
     }
 }

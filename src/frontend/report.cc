@@ -184,8 +184,8 @@ void log_audit(const frontend_t *fe, const audit_t *audit) {
     }
     line_t line{};
     advance(&line, snprintf(line.text, sizeof line.text,
-                            "uid=%u pid=%d server=%s user=\"%s\" alias=\"%s\" args=[",
-                            fe->peer.uid, static_cast<int>(fe->peer.pid), server, name, alias));
+                            "uid=%u pid=%d server=%s user=\"%s\" alias=\"%s\" args=[", fe->peer.uid,
+                            static_cast<int>(fe->peer.pid), server, name, alias));
     size_t fixed = line.used + tail.used + audit_more_reserve;
     if (known && fixed < audit_line_max) {
         append_args(&line, r, audit_line_max - fixed);
@@ -247,8 +247,8 @@ void finish(frontend_t *fe) {
     if (fe->killed) {
         send_reply(fe, reply_kind::refused, 1, end_kind::killed, server, killed_text);
     } else if (WIFSIGNALED(fe->wait_status)) {
-        send_reply(fe, reply_kind::signalled, WTERMSIG(fe->wait_status), fe->reported_end,
-                   server, "");
+        send_reply(fe, reply_kind::signalled, WTERMSIG(fe->wait_status), fe->reported_end, server,
+                   "");
     } else {
         int32_t number = fe->reported_end == end_kind::blocked ? fe->reported_number : server;
         send_reply(fe, reply_kind::exited, WEXITSTATUS(fe->wait_status), fe->reported_end, number,
