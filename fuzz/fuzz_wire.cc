@@ -28,11 +28,16 @@ void check_request(const uint8_t *data, size_t size, const request_t *r) {
     require(strlen(r->alias) <= alias_length_max, "alias bound");
     require(strlen(r->token) <= token_length_max, "token bound");
     require(strlen(r->term) <= term_length_max, "term bound");
+    require(r->env_count <= env_entry_count_max, "environment count bound");
+    for (size_t i = 0; i < r->env_count; ++i) {
+        require(strlen(r->env[i]) <= env_entry_length_max, "environment entry bound");
+    }
     require(r->arg_count <= arg_count_max, "argument count bound");
     for (size_t i = 0; i < r->arg_count; ++i) {
         require(strlen(r->args[i]) <= arg_length_max, "argument bound");
     }
-    request_fields_t fields{r->name, r->cwd, r->alias, r->token, r->term, r->arg_count, r->args};
+    request_fields_t fields{r->name,      r->cwd, r->alias,     r->token, r->term,
+                            r->env_count, r->env, r->arg_count, r->args};
     std::vector<unsigned char> again(request_size_max);
     size_t encoded = encode_request(&fields, again.data(), again.size());
     require(encoded == size && memcmp(again.data(), data, size) == 0, "round trip");
@@ -44,6 +49,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static request_t request;
     if (decode_request(data, size, &request) == wire_status::ok) {
         check_request(data, size, &request);
+    }
+    unsigned char flags = 0;
+    if (decode_list_query(data, size, &request, &flags) == wire_status::ok) {
+        unsigned char again[list_query_size_max];
+        size_t encoded = encode_list_query(flags, request.name, request.alias, again, sizeof again);
+        require(encoded == size && memcmp(again, data, size) == 0, "list query round trip");
     }
     reply_t reply{};
     if (decode_reply(data, size, &reply) == 0) {

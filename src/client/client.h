@@ -6,6 +6,6 @@ constexpr int status_refused = 1;
 constexpr int status_usage = 100;
 constexpr int status_unreachable = 111;
 
-// Prints the aliases in effect (alias, how it runs, the command path) in the order the
-// server consults the command files; the status to exit with.
-int list_aliases();
+// Asks the front-end on `connection` for the aliases `name` may request (or the argument
+// forms of `alias`, when not null) and prints its answer; the status to exit with.
+int list_aliases(int connection, const char *name, const char *alias, bool json);

@@ -1,90 +1,72 @@
-// vornex -l: the aliases in effect, read from the world-readable command files with the
-// registry code the server uses; the first definition of an alias wins, as in the server.
+// vornex -l: the front-end answers for the caller's name, with the registry and rules code the
+// server and the validator run; the client only passes the listing on to standard output.
 
+#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "client/client.h"
-#include "common/common.h"
-#include "registry/command_line.h"
-#include "registry/registry.h"
+#include "wire/wire.h"
 
 namespace {
 
-constexpr size_t seen_max = 4096;
-
-struct seen_t {
-    char *aliases[seen_max];
-    size_t count;
-};
-
-bool already_listed(const seen_t *seen, const command_line_t *line) {
-    for (size_t i = 0; i < seen->count; ++i) {
-        if (strlen(seen->aliases[i]) == line->alias_length &&
-            memcmp(seen->aliases[i], line->alias, line->alias_length) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
-void print_line(const command_line_t *line) {
-    int alias_length = static_cast<int>(line->alias_length);
-    int path_length = static_cast<int>(line->path_length);
-    if (names_root(line) != 0) {
-        printf("%-24.*s %-24s %.*s\n", alias_length, line->alias, "root", path_length, line->path);
-    } else if (line->user != nullptr) {
-        printf("%-24.*s account %-16.*s %.*s\n", alias_length, line->alias,
-               static_cast<int>(line->user_length), line->user, path_length, line->path);
-    } else {
-        printf("%-24.*s %-24s %.*s\n", alias_length, line->alias, "you", path_length, line->path);
-    }
-}
-
-void list_file(const char *file_name, seen_t *seen) {
-    char path[line_size];
-    if (get_command_file_path(path, sizeof path, file_name) < 0) {
-        return;
-    }
-    command_file_status status = command_file_status::usable;
-    int error = 0;
-    FILE *stream = open_command_file(path, &status, &error);
-    if (stream == nullptr) {
-        return;
-    }
-    char text[line_size];
-    while (fgets(text, sizeof text, stream) != nullptr) {
-        command_line_t line{};
-        if (split_command_line(text, &line) != 1 || line.alias_length == 0 ||
-            already_listed(seen, &line) || seen->count == seen_max) {
+// The listing is written as it comes; a short write to standard output ends the listing.
+bool write_all(const unsigned char *bytes, size_t length) {
+    while (length > 0) {
+        ssize_t done = write(STDOUT_FILENO, bytes, length);
+        if (done < 0 && errno == EINTR) {
             continue;
         }
-        seen->aliases[seen->count] = strndup(line.alias, line.alias_length);
-        if (seen->aliases[seen->count] != nullptr) {
-            ++seen->count;
+        if (done <= 0) {
+            return false;
         }
-        print_line(&line);
+        bytes += done;
+        length -= static_cast<size_t>(done);
     }
-    fclose(stream);
+    return true;
 }
 
 }  // namespace
 
-int list_aliases() {
-    node_t *files = create_command_files_list_in(command_dir);
-    if (files == nullptr) {
-        fprintf(stderr, "vornex: cannot list the command files in %s\n", command_dir);
-        return status_refused;
+int list_aliases(int connection, const char *name, const char *alias, bool json) {
+    unsigned char query[list_query_size_max];
+    size_t size = encode_list_query(json ? list_flag_json : 0, name, alias != nullptr ? alias : "",
+                                    query, sizeof query);
+    if (size == 0) {
+        fprintf(stderr, "vornex: the alias is too long: at most %zu bytes\n", alias_length_max);
+        return status_usage;
     }
-    seen_t seen{};
-    printf("%-24s %-24s %s\n", "ALIAS", "RUNS AS", "COMMAND");
-    for (node_t *node = files; node != nullptr; node = node->next) {
-        list_file(node->name, &seen);
+    if (send(connection, query, size, MSG_NOSIGNAL) < 0) {
+        fprintf(stderr, "vornex: cannot send the list query: %s\n", strerror(errno));
+        return status_unreachable;
     }
-    release_command_files_list(files);
-    for (size_t i = 0; i < seen.count; ++i) {
-        free(seen.aliases[i]);
+    for (;;) {
+        unsigned char message[text_message_max];
+        ssize_t got = recv(connection, message, sizeof message, 0);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        const unsigned char *text = nullptr;
+        size_t length = 0;
+        reply_t reply{};
+        if (got > 0 && decode_text_part(message, static_cast<size_t>(got), &text, &length) == 0) {
+            if (!write_all(text, length)) {
+                return status_refused;
+            }
+            continue;
+        }
+        if (got > 0 && decode_reply(message, static_cast<size_t>(got), &reply) == 0) {
+            if (reply.kind == reply_kind::exited) {
+                return reply.value;
+            }
+            fprintf(stderr, "vornex: %s\n", reply.text);
+            return status_refused;
+        }
+        fprintf(stderr, "vornex: the front-end ended without finishing the listing\n");
+        return status_unreachable;
     }
-    return fflush(stdout) == 0 ? 0 : status_refused;
 }

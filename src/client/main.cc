@@ -30,21 +30,28 @@ namespace {
 
 constexpr const char usage_text[] =
     "usage: vornex [-u NAME] ALIAS [ARG...]\n"
-    "       vornex -l\n"
+    "       vornex [-u NAME] -l [--json] [ALIAS]\n"
     "       vornex --version | --help\n";
 constexpr const char help_text[] =
     "Runs the command that the administrator approved as ALIAS, through the front-end,\n"
     "with your own standard input, output and error.\n"
     "\n"
     "  -u NAME    send the request as NAME, an account of your own uid\n"
-    "  -l         list the aliases you may request\n"
+    "  -l         list the aliases you may request; with ALIAS, the arguments it admits\n"
+    "  --json     the listing as JSON\n"
     "  --version  print the version\n"
     "  --help     print this help\n";
 constexpr int forwarded_signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+// The caller's language and time zone go along; the front-end decides which of them pass.
+constexpr const char *passed_variables[env_entry_count_max] = {"LANG", "LANGUAGE", "LC_MESSAGES",
+                                                               "LC_TIME", "TZ"};
+// The send buffer holds the largest request with room for the message's own overhead.
+constexpr int send_buffer_slack = 4096;
 
 struct client_t {
     const char *name_option;
     bool list;
+    bool json;
     int first_arg;  // index of ALIAS in argv
     int argc;
     char **argv;
@@ -52,6 +59,9 @@ struct client_t {
     char passwd_buffer[passwd_buffer_size];
     char token[line_size];
     char cwd[cwd_length_max + 1];
+    char env_storage[env_entry_count_max][env_entry_length_max + 1];
+    const char *env[env_entry_count_max];
+    size_t env_count;
     unsigned char message[request_size_max];
     size_t message_size;
     const char *socket_path;
@@ -105,9 +115,13 @@ void parse_options(int argc, char **argv, client_t *c) {
             printf("%s\n%s", usage_text, help_text);
             exit(0);
         }
-        if (strcmp(argv[i], "-l") == 0 && argc == 2) {
+        if (strcmp(argv[i], "-l") == 0 && !c->list) {
             c->list = true;
-            return;
+            continue;
+        }
+        if (strcmp(argv[i], "--json") == 0 && !c->json) {
+            c->json = true;
+            continue;
         }
         if (strcmp(argv[i], "-u") == 0 && i + 1 < argc && c->name_option == nullptr) {
             c->name_option = argv[++i];
@@ -115,7 +129,13 @@ void parse_options(int argc, char **argv, client_t *c) {
         }
         exit_usage("unknown or misplaced option");
     }
-    if (i >= argc) {
+    if (c->json && !c->list) {
+        exit_usage("--json goes with -l");
+    }
+    if (c->list && i + 1 < argc) {
+        exit_usage("-l takes at most one alias");
+    }
+    if (i >= argc && !c->list) {
         exit_usage("no alias given");
     }
     c->first_arg = i;
@@ -140,6 +160,40 @@ void look_up_name(client_t *c) {
     if (error != 0 || found == nullptr) {
         exit_with(status_refused, "no such account in the password database",
                   c->name_option != nullptr ? c->name_option : "your uid");
+    }
+    // Checked before any token file is read: the front-end would refuse the name anyway.
+    if (c->entry.pw_uid != getuid()) {
+        fprintf(stderr, "vornex: %s is not an account of your uid\n", c->name_option);
+        exit(status_refused);
+    }
+}
+
+// The limits of a request, each named when it is passed: the command line must change.
+void check_limits(const client_t *c) {
+    const char *alias = c->argv[c->first_arg];
+    if (strlen(alias) > alias_length_max) {
+        fprintf(stderr, "vornex: the alias is too long: at most %zu bytes\n", alias_length_max);
+        exit(status_usage);
+    }
+    auto count = static_cast<size_t>(c->argc - c->first_arg - 1);
+    if (count > arg_count_max) {
+        fprintf(stderr, "vornex: too many arguments: at most %zu\n", arg_count_max);
+        exit(status_usage);
+    }
+    size_t total = 0;
+    for (size_t i = 0; i < count; ++i) {
+        size_t length = strlen(c->argv[c->first_arg + 1 + static_cast<int>(i)]);
+        if (length > arg_length_max) {
+            fprintf(stderr, "vornex: argument %zu is too long: at most %zu bytes\n", i + 1,
+                    arg_length_max);
+            exit(status_usage);
+        }
+        total += length;
+    }
+    if (total > args_total_max) {
+        fprintf(stderr, "vornex: the arguments are too long together: at most %zu bytes\n",
+                args_total_max);
+        exit(status_usage);
     }
 }
 
@@ -192,6 +246,10 @@ void connect_frontend(client_t *c) {
     if (getsockopt(c->connection, SOL_SOCKET, SO_PEERCRED, &peer, &length) < 0 || peer.uid != 0) {
         exit_unreachable(c->socket_path, "the socket does not belong to root; nothing was sent");
     }
+    // The kernel caps the size asked for; a request larger than what it grants fails to send
+    // and is reported then.
+    int buffer = static_cast<int>(c->message_size) + send_buffer_slack;
+    setsockopt(c->connection, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
 }
 
 // Signals to pass on are read from a descriptor from here on, so that the client ends only
@@ -219,9 +277,27 @@ bool has_control_byte(const char *text) {
     return false;
 }
 
+// Variables longer than the front-end would take are not sent at all.
+void collect_env(client_t *c) {
+    for (const char *name : passed_variables) {
+        const char *value = getenv(name);
+        if (value == nullptr || strlen(name) + 1 + strlen(value) > env_entry_length_max) {
+            continue;
+        }
+        char *entry = c->env_storage[c->env_count];
+        size_t name_length = strlen(name);
+        memcpy(entry, name, name_length);
+        entry[name_length] = '=';
+        memcpy(entry + name_length + 1, value, strlen(value) + 1);
+        c->env[c->env_count] = entry;
+        ++c->env_count;
+    }
+}
+
 // The whole request is encoded before anything is sent, so that a request too large, or one
 // the front-end would refuse for a control byte, ends before the front-end is contacted.
 void build_request(client_t *c) {
+    collect_env(c);
     if (getcwd(c->cwd, sizeof c->cwd) == nullptr) {
         exit_with(status_refused, "cannot tell the working directory", strerror(errno));
     }
@@ -239,12 +315,15 @@ void build_request(client_t *c) {
                             c->argv[c->first_arg],
                             c->token,
                             term != nullptr && strlen(term) <= term_length_max ? term : "",
+                            c->env_count,
+                            c->env,
                             static_cast<size_t>(c->argc - c->first_arg - 1),
                             c->argv + c->first_arg + 1};
     c->message_size = encode_request(&fields, c->message, sizeof c->message);
     explicit_bzero(c->token, sizeof c->token);
     if (c->message_size == 0) {
-        exit_usage("the request is too large (too many or too long arguments)");
+        // Every bound was checked before; only a field the user does not choose is left.
+        exit_with(status_refused, "cannot encode the request", "a field is too long");
     }
 }
 
@@ -383,8 +462,13 @@ int main(int argc, char **argv) {
     parse_options(argc, argv, client);
     ensure_standard_fds();
     if (client->list) {
-        return list_aliases();
+        look_up_name(client);
+        connect_frontend(client);
+        return list_aliases(client->connection, client->entry.pw_name,
+                            client->first_arg < argc ? argv[client->first_arg] : nullptr,
+                            client->json);
     }
+    check_limits(client);
     look_up_name(client);
     read_token(client);
     build_request(client);

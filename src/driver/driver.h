@@ -4,7 +4,10 @@
 
 #include <pwd.h>
 
+#include <cstdint>
+
 #include "common/common.h"
+#include "common/report.h"
 #include "registry/registry.h"
 
 struct command_request_t {
@@ -21,6 +24,17 @@ struct command_request_t {
     char account_buffer[passwd_buffer_size];
     int shared_uid_search_disabled;
 };
+
+// The report that a front-end may ask for (VORNEX_REPORT_FD): once it is started, every exit
+// routine sends the end that a stage set just before calling it, ahead of the line on
+// standard error. The end defaults to refused for exit_unauthorized, to crontab-check for
+// exit_prog(0) and to internal otherwise. Without a report descriptor nothing is sent.
+void start_report(int fd);
+void set_end(end_kind kind);
+// The end with its fields; the texts must stay readable until the exit routine has run.
+void set_end_with(end_kind kind, int32_t number, const char *text, const char *detail);
+// One record now; it never waits and never fails the request.
+void send_report(end_kind kind, int32_t number, const char *text, const char *detail);
 
 [[noreturn]] void exit_with_error(int status, const char *message);
 [[noreturn]] void exit_prog(int status);

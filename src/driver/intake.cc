@@ -4,11 +4,13 @@
 
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
 #include <linux/close_range.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -34,22 +36,69 @@ const char *shown(const char *text) {
     return text != nullptr ? text : "(null)";
 }
 
+[[noreturn]] void refuse_account(const char *what) {
+    set_end_with(end_kind::account, 0, nullptr, what);
+    exit_prog(1);
+}
+
 bool file_exists(const char *path) {
     struct stat status {};
     return stat(path, &status) == 0;
 }
 
 constexpr int first_inherited_descriptor = 3;
+constexpr long decimal_base = 10;
+
+// Closes the descriptors from `first` to `last`; an empty range closes nothing.
+void close_descriptors(unsigned first, unsigned last) {
+    if (first > last || close_range(first, last, 0) == 0) {
+        return;
+    }
+    auto end = static_cast<unsigned long>(sysconf(_SC_OPEN_MAX));
+    for (unsigned long fd = first; fd <= last && fd < end; ++fd) {
+        close(static_cast<int>(fd));
+    }
+}
 
 }  // namespace
 
-void secure_descriptors() {
+int take_report_descriptor() {
+    // Only a descriptor beyond the standard three that is a Unix socket is taken: a number
+    // that names a file, a pipe or nothing at all is ignored, and so is every other value.
+    const char *value = getenv(report_fd_variable);
+    if (value == nullptr || value[0] == '\0' || is_valid_number(value) == 0) {
+        return -1;
+    }
+    long number = 0;
+    for (const char *c = value; *c != '\0' && number <= INT_MAX; ++c) {
+        number = number * decimal_base + (*c - '0');
+    }
+    if (number < first_inherited_descriptor || number > INT_MAX) {
+        return -1;
+    }
+    int fd = static_cast<int>(number);
+    struct stat status {};
+    int domain = 0;
+    socklen_t length = sizeof domain;
+    if (fstat(fd, &status) < 0 || !S_ISSOCK(status.st_mode) ||
+        getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length) < 0 || domain != AF_UNIX) {
+        return -1;
+    }
+    int flags = fcntl(fd, F_GETFD);
+    if (flags < 0 || fcntl(fd, F_SETFD, flags | FD_CLOEXEC) < 0) {
+        return -1;
+    }
+    return fd;
+}
+
+void secure_descriptors(int report_fd) {
     // Nothing the front-end left open beyond the standard three may reach the validator or
-    // the command.
-    if (close_range(first_inherited_descriptor, ~0U, 0) < 0) {
-        for (int fd = first_inherited_descriptor; fd < sysconf(_SC_OPEN_MAX); ++fd) {
-            close(fd);
-        }
+    // the command; the report descriptor stays with the server alone (it is close-on-exec).
+    if (report_fd < first_inherited_descriptor) {
+        close_descriptors(first_inherited_descriptor, ~0U);
+    } else {
+        close_descriptors(first_inherited_descriptor, static_cast<unsigned>(report_fd) - 1);
+        close_descriptors(static_cast<unsigned>(report_fd) + 1, ~0U);
     }
     // A closed standard descriptor would be taken by the next file opened, and the refusal
     // line or the command's output would land in it.
@@ -90,6 +139,12 @@ void take_request(int argc, char **argv, command_request_t *request) {
         syslog(LOG_ERR, log_unsetenv_failed, strerror(errno));
         exit_prog(1);
     }
+    // The report descriptor was taken before the descriptors were closed; the variable goes
+    // with the token, so that no child learns of the report.
+    if (unsetenv(report_fd_variable) < 0) {
+        syslog(LOG_ERR, log_report_unsetenv_failed, strerror(errno));
+        exit_prog(1);
+    }
     request->cwd = argv[cwd_position];
     request->alias = argv[alias_position];
     request->pid = argv[pid_position];
@@ -98,6 +153,7 @@ void take_request(int argc, char **argv, command_request_t *request) {
 void check_request(const command_request_t *request) {
     if (request->token == nullptr || request->token[0] == '\0') {
         syslog(LOG_ERR, log_token_variable_missing, shown(request->token));
+        set_end(end_kind::token_missing);
         exit_unauthorized();
     }
     const char *user = request->user_name;
@@ -144,6 +200,7 @@ void resolve_alias(command_request_t *request) {
     if (request->entry.command_token == nullptr) {
         release_alias_entry(&request->entry);
         syslog(LOG_ERR, log_alias_not_found, request->user_name, request->alias);
+        set_end(end_kind::alias_unknown);
         exit_prog(1);
     }
     remove_eol(request->entry.command_token);
@@ -159,15 +216,15 @@ void look_up_account(command_request_t *request) {
     }
     if (found == nullptr) {
         syslog(LOG_ERR, log_no_user_info, request->user_name);
-        exit_prog(1);
+        refuse_account("no such account");
     }
     if (found->pw_uid == 0 || found->pw_gid == 0) {
         syslog(LOG_ERR, log_root_refused);
-        exit_prog(1);
+        refuse_account(found->pw_uid == 0 ? "root" : "group 0");
     }
     if (found->pw_dir == nullptr) {
         syslog(LOG_ERR, log_no_home, request->user_name);
-        exit_prog(1);
+        refuse_account("no home directory");
     }
 }
 

@@ -3,8 +3,12 @@
 
 #include "driver/driver.h"
 
-// Closes inherited descriptors beyond the standard three and opens any of those that is closed.
-void secure_descriptors();
+// The descriptor that VORNEX_REPORT_FD names when it is a Unix socket beyond the standard
+// three, now close-on-exec; -1 otherwise.
+int take_report_descriptor();
+// Closes inherited descriptors beyond the standard three but the report descriptor (-1 for
+// none) and opens any of the three that is closed.
+void secure_descriptors(int report_fd);
 void check_argument_count(int argc, char **argv);
 void take_request(int argc, char **argv, command_request_t *request);
 void check_request(const command_request_t *request);

@@ -27,6 +27,10 @@ namespace {
 constexpr size_t alias_compare_limit = 1024;
 constexpr size_t pid_text_size = 20;
 constexpr mode_t pid_file_mode = 0600;
+// A link planted at the path is never followed (a directory that others can write would
+// otherwise let them truncate any file of the user's), and a FIFO there never holds us.
+constexpr int pid_file_flags =
+    O_WRONLY | O_CREAT | O_TRUNC | O_SYNC | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW;
 // The command's own vector starts at this slot of the launch vector.
 constexpr int command_slot = 3;
 // The launch vector has the validator's path, the user name and the home directory before
@@ -86,6 +90,7 @@ char **build_launch_vector(const command_request_t *request) {
 
 void run_validator(const command_request_t *request, char **vector) {
     if (fork_execv(validator_path, vector, 0) != 0) {
+        set_end(end_kind::validator);
         exit_err(request->entry.command_token);
     }
 }
@@ -97,9 +102,14 @@ void enter_container(const command_request_t *request) {
     enter_qor(request->account.pw_uid);
 }
 
+[[noreturn]] void fail_identity() {
+    set_end(end_kind::identity);
+    exit_prog(1);
+}
+
 [[noreturn]] void fail_initgroups(const char *user, gid_t gid) {
     syslog(LOG_ERR, log_initgroups_failed, user, gid, getuid(), geteuid(), getgid(), getegid());
-    exit_prog(1);
+    fail_identity();
 }
 
 // The command user's gid, groups and uid, in that order: with effective uid 0, setuid sets
@@ -116,18 +126,18 @@ void switch_to_command_user(const command_request_t *request) {
         } else {
             syslog(LOG_ERR, log_getpwnam_failed, strerror(error));
         }
-        exit_prog(1);
+        fail_identity();
     }
     if (initgroups(user, found->pw_gid) < 0) {
         fail_initgroups(user, found->pw_gid);
     }
     if (setgid(found->pw_gid) < 0) {
         syslog(LOG_ERR, log_setgid_user_failed, user, getgid(), getegid());
-        exit_prog(1);
+        fail_identity();
     }
     if (setuid(found->pw_uid) < 0 || getuid() != found->pw_uid || geteuid() != found->pw_uid) {
         syslog(LOG_ERR, log_setuid_user_failed, user, getuid(), geteuid());
-        exit_prog(1);
+        fail_identity();
     }
 }
 
@@ -142,11 +152,11 @@ void switch_to_requesting_user(const command_request_t *request) {
     }
     if (setgid(gid) < 0) {
         syslog(LOG_ERR, log_setgid_failed, gid, getgid(), getegid(), user);
-        exit_prog(1);
+        fail_identity();
     }
     if (seteuid(uid) < 0) {
         syslog(LOG_ERR, log_setuid_failed, uid, getuid(), geteuid(), user);
-        exit_prog(1);
+        fail_identity();
     }
     if (enable_quota_capability() == -1) {
         syslog(LOG_ERR, log_capability_failed, strerror(errno));
@@ -173,7 +183,7 @@ void drop_root_for_good(const command_request_t *request) {
     uid_t uid = request->account.pw_uid;
     if (seteuid(0) < 0) {
         syslog(LOG_ERR, log_seteuid_root_failed, getuid(), geteuid(), user);
-        exit_prog(1);
+        fail_identity();
     }
     // The kernel's answer is checked as well as the call's: all three uids must be the user's.
     uid_t real = 0;
@@ -182,7 +192,7 @@ void drop_root_for_good(const command_request_t *request) {
     if (setuid(uid) < 0 || getresuid(&real, &effective, &saved) < 0 || real != uid ||
         effective != uid || saved != uid) {
         syslog(LOG_ERR, log_setuid_failed, uid, getuid(), geteuid(), user);
-        exit_prog(1);
+        fail_identity();
     }
 }
 
@@ -190,8 +200,28 @@ void drop_root_for_good(const command_request_t *request) {
 void change_to_working_directory(const command_request_t *request) {
     if (chdir(request->cwd) < 0 && errno != EACCES) {
         syslog(LOG_ERR, log_chdir_failed, request->cwd, strerror(errno));
+        set_end(end_kind::cwd);
         exit_prog(1);
     }
+}
+
+// The account the command runs as, for the report.
+const char *get_run_as(const command_request_t *request, identity_mode mode) {
+    switch (mode) {
+        case identity_mode::root:
+            return "root";
+        case identity_mode::command_user:
+            return request->entry.command_user;
+        case identity_mode::requesting_user:
+            break;
+    }
+    return request->user_name;
+}
+
+// The front-end learns what runs just before the process becomes it; a failed exec is the end.
+void report_runs(const command_request_t *request, identity_mode mode) {
+    send_report(end_kind::runs, 0, request->entry.command_token, get_run_as(request, mode));
+    set_end_with(end_kind::exec, 0, request->entry.command_token, nullptr);
 }
 
 [[noreturn]] void run_crontab_command(const command_request_t *request, identity_mode mode) {
@@ -213,6 +243,7 @@ void change_to_working_directory(const command_request_t *request) {
     } else if (strcmp(alias, crontab_save_alias) == 0) {
         vector[1] = const_cast<char *>("-");
     }
+    report_runs(request, mode);
     closelog();
     execv(command, vector);
     exit_prog(1);
@@ -221,8 +252,7 @@ void change_to_working_directory(const command_request_t *request) {
 // Written with the user's effective uid, so the file is the user's and every permission check
 // on the way is made for the user. Never fatal. Tells whether the file was written whole.
 bool write_pid_file(const char *path) {
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_SYNC | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
-                  pid_file_mode);
+    int fd = open(path, pid_file_flags, pid_file_mode);
     if (fd < 0) {
         syslog(LOG_ERR, log_pid_file_failed, path, strerror(errno));
         return false;
@@ -270,6 +300,7 @@ bool write_pid_file(const char *path) {
         drop_root_for_good(request);
     }
     change_to_working_directory(request);
+    report_runs(request, mode);
     closelog();
     execv(request->entry.command_token, vector + command_slot);
     if (pid_file_written) {

@@ -54,6 +54,8 @@ constexpr const char log_too_few_arguments[] = "Less then 5 arguments passed";
 constexpr const char log_user_argument[] = "User -> %s";
 constexpr const char log_unsetenv_failed[] =
     "failed to unset VORNEX_TOKEN environment variable: %s";
+constexpr const char log_report_unsetenv_failed[] =
+    "failed to unset VORNEX_REPORT_FD environment variable: %s";
 constexpr const char log_token_variable_missing[] =
     "VORNEX_TOKEN environment variable is missing or empty, value: %s";
 constexpr const char log_argument_missing[] =

@@ -16,7 +16,9 @@ constexpr mode_t creation_mask = 022;
 }  // namespace
 
 int main(int argc, char **argv) {
-    secure_descriptors();
+    int report_fd = take_report_descriptor();
+    start_report(report_fd);
+    secure_descriptors(report_fd);
     command_request_t request{};
     open_log(log_ident);
     umask(creation_mask);

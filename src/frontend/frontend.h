@@ -49,6 +49,8 @@ struct frontend_t {
     int fds[received_fd_max];
     int fd_count;
     bool have_request;
+    bool listing;  // the message was a list query
+    unsigned char list_flags;
     request_t request;
     unsigned char raw[request_size_max];
     char pid_text[24];
@@ -90,6 +92,9 @@ void check_request(frontend_t *fe);
 // of the caller's, or a regular file the caller could open now with the same access mode.
 void check_descriptors(frontend_t *fe);
 void close_received_fds(frontend_t *fe);
+
+// Answers a list query for the caller's name, and ends.
+[[noreturn]] void answer_list(frontend_t *fe, unsigned char flags);
 
 void start_server(frontend_t *fe);
 void supervise(frontend_t *fe);

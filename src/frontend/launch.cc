@@ -37,7 +37,8 @@ constexpr const char fixed_path[] =
     "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 constexpr const char frontend_marker[] = "vornexd";
 constexpr size_t env_entry_size = 1100;
-constexpr size_t env_count_max = 6;
+constexpr size_t env_count_max = 6 + env_entry_count_max;
+constexpr const char zoneinfo_prefix[] = "/usr/share/zoneinfo/";
 constexpr int report_fd_number = 3;
 constexpr const char report_fd_setting[] = "VORNEX_REPORT_FD=3";
 constexpr long ms_per_s = 1000L;
@@ -66,6 +67,61 @@ bool is_plain_term(const char *term) {
         }
     }
     return true;
+}
+
+bool is_zone_byte(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '+' || c == '-';
+}
+
+// An optional ":", then components of letters, digits, "_", "+" and "-" joined by single
+// "/", none beginning with ".", optionally under the zone database's directory: a name that
+// can only lead into that directory or be a rule such as "UTC+2".
+bool is_safe_zone(const char *value) {
+    if (*value == ':') {
+        ++value;
+    }
+    if (strncmp(value, zoneinfo_prefix, sizeof zoneinfo_prefix - 1) == 0) {
+        value += sizeof zoneinfo_prefix - 1;
+    }
+    bool component_start = true;
+    for (const char *p = value; *p != '\0'; ++p) {
+        if (*p == '/') {
+            if (component_start) {
+                return false;
+            }
+            component_start = true;
+            continue;
+        }
+        if (!is_zone_byte(*p)) {
+            return false;
+        }
+        component_start = false;
+    }
+    return !component_start;
+}
+
+// The caller's language and time zone pass when they cannot make a root program read a file
+// of the caller's choosing: no "/" or "%" in a locale name (a path to a locale, a format),
+// a zone name as above. The variables that change how a program reads its input (LC_ALL,
+// LC_CTYPE, LC_COLLATE, LC_NUMERIC) never pass.
+bool is_passed_variable(const char *entry) {
+    const char *equals = strchr(entry, '=');
+    if (equals == nullptr || strlen(equals + 1) > env_value_length_max) {
+        return false;
+    }
+    auto name_length = static_cast<size_t>(equals - entry);
+    const char *value = equals + 1;
+    if (name_length == 2 && strncmp(entry, "TZ", 2) == 0) {
+        return is_safe_zone(value);
+    }
+    static constexpr const char *locale_names[] = {"LANG", "LANGUAGE", "LC_MESSAGES", "LC_TIME"};
+    for (const char *name : locale_names) {
+        if (strlen(name) == name_length && strncmp(entry, name, name_length) == 0) {
+            return value[0] != '\0' && strpbrk(value, "/%") == nullptr;
+        }
+    }
+    return false;
 }
 
 struct launch_t {
@@ -99,6 +155,18 @@ void build_launch(const frontend_t *fe, launch_t *l) {
     }
     add_env(l, &count, "VORNEX_USER", r->name);
     add_env(l, &count, "VORNEX_TOKEN", r->token);
+    // One entry per name: the first of a name counts.
+    for (size_t i = 0; i < r->env_count; ++i) {
+        const char *entry = r->env[i];
+        size_t name_length = strcspn(entry, "=");
+        bool seen = false;
+        for (size_t j = 0; j < i; ++j) {
+            seen = seen || strncmp(r->env[j], entry, name_length + 1) == 0;
+        }
+        if (!seen && is_passed_variable(entry)) {
+            l->envp[count++] = entry;
+        }
+    }
     l->envp[count++] = report_fd_setting;
     l->envp[count] = nullptr;
 }

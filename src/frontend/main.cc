@@ -57,6 +57,9 @@ int main(int argc, char **argv) {
     take_slot(fe);
     receive_request(fe);
     check_request(fe);
+    if (fe->listing) {
+        answer_list(fe, fe->list_flags);
+    }
     check_descriptors(fe);
     start_server(fe);
     supervise(fe);

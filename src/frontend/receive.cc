@@ -311,6 +311,19 @@ void receive_request(frontend_t *fe) {
     if ((message.msg_flags & MSG_TRUNC) != 0) {
         refuse_as(fe, end_kind::malformed, 0, "request too large");
     }
+    if (is_list_query(fe->raw, static_cast<size_t>(received))) {
+        if (fe->fd_count != 0) {
+            refuse(fe, "a list query carries no descriptors");
+        }
+        wire_status status = decode_list_query(fe->raw, static_cast<size_t>(received), &fe->request,
+                                               &fe->list_flags);
+        if (status != wire_status::ok) {
+            refuse(fe, wire_status_text(status));
+        }
+        fe->listing = true;
+        fe->have_request = true;
+        return;
+    }
     if ((message.msg_flags & MSG_CTRUNC) != 0 || fe->fd_count != request_fd_count) {
         refuse_as(fe, end_kind::malformed, 0, "a request carries exactly three descriptors");
     }

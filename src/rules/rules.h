@@ -151,6 +151,15 @@ struct rules_verdict_t {
 void evaluate_request(const char *path, int count, char *const *arguments,
                       rules_verdict_t *verdict);
 
+// Whether `user` may request `command` at all under the rules file at `path`: some rule of the
+// command names the user (by name or group, or a rule without WHO), or the command has no rule
+// and the default is check. `each` (when not null) is called with every rule of the command
+// that names the user, in file order; a file or line that refuses everything makes the answer
+// false whatever was reported before.
+using rules_each_t = void (*)(const rules_line_t *line, size_t line_number, void *context);
+bool rules_access(const char *path, const char *user, const char *command, rules_each_t each,
+                  void *context);
+
 // Writes `text` quoted, with bytes outside printable ASCII and the backslash as \xNN, cut to
 // fit `size` (a cut value ends in "...").
 void quote_log_value(const char *text, char *out, size_t size);

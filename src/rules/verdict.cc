@@ -116,6 +116,12 @@ struct scan_t {
     rules_reader_t reader;
     rules_line_t line;
     rules_requester_t requester;
+    // Called for every rule of the command that names the requester (listings only), and
+    // the count of such rules.
+    bool listing;
+    rules_each_t each;
+    void *context;
+    size_t named;
 };
 
 // True when the line can concern the request's command: a line whose command position holds
@@ -188,6 +194,12 @@ bool scan_rules(const char *path, const request_t *request, scan_t *scan, bool *
             continue;
         }
         *has_rule = true;
+        if (scan->listing && rules_who_matches(&scan->line, &scan->requester) != 0) {
+            ++scan->named;
+            if (scan->each != nullptr) {
+                scan->each(&scan->line, scan->reader.line_number, scan->context);
+            }
+        }
         if (approving == 0 &&
             rules_arguments_match(&scan->line, request->arguments + 3,
                                   static_cast<size_t>(request->count - 3)) != 0 &&
@@ -277,6 +289,7 @@ void evaluate_request(const char *path, int count, char *const *arguments,
         return;
     }
     bool has_rule = false;
+    scan->listing = false;
     scan->requester.name = arguments[0];
     scan->requester.looked_up = false;
     scan->requester.has_account = false;
@@ -289,4 +302,40 @@ void evaluate_request(const char *path, int count, char *const *arguments,
     if (readable) {
         decide(path, &request, has_rule, verdict);
     }
+}
+
+bool rules_access(const char *path, const char *user, const char *command, rules_each_t each,
+                  void *context) {
+    char *arguments[] = {const_cast<char *>(user), const_cast<char *>(""),
+                         const_cast<char *>(command)};
+    request_t request{3, arguments, {}, {}};
+    quote_log_value(user, request.user, sizeof request.user);
+    quote_log_value(command, request.command, sizeof request.command);
+    rules_verdict_t verdict{};
+    verdict.default_value = rules_default::check;
+    if (!check_vector(&request, &verdict)) {
+        return false;
+    }
+    auto *scan = static_cast<scan_t *>(malloc(sizeof(scan_t)));
+    if (scan == nullptr) {
+        return false;
+    }
+    scan->listing = true;
+    scan->each = each;
+    scan->context = context;
+    scan->named = 0;
+    scan->requester.name = user;
+    scan->requester.looked_up = false;
+    scan->requester.has_account = false;
+    bool has_rule = false;
+    bool readable = open_rules(path, &scan->reader, &verdict);
+    if (readable && verdict.file_found) {
+        readable = scan_rules(path, &request, scan, &has_rule, &verdict);
+        rules_close(&scan->reader);
+    }
+    // Some rule names the user, or the command has no rule and the default lets it through.
+    bool usable =
+        readable && (has_rule ? scan->named > 0 : verdict.default_value == rules_default::check);
+    free(scan);
+    return usable;
 }

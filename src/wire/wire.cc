@@ -6,9 +6,11 @@
 
 namespace {
 
-constexpr unsigned char request_magic[4] = {'V', 'X', 'Q', '1'};
+constexpr unsigned char request_magic[4] = {'V', 'X', 'Q', '2'};
 constexpr unsigned char signal_magic[4] = {'V', 'X', 'S', '1'};
 constexpr unsigned char reply_magic[4] = {'V', 'X', 'A', '2'};
+constexpr unsigned char list_magic[4] = {'V', 'X', 'L', '1'};
+constexpr unsigned char text_magic[4] = {'V', 'X', 'T', '1'};
 constexpr size_t magic_size = 4;
 constexpr size_t fixed_field_count = 5;
 
@@ -35,13 +37,26 @@ void put_u16(writer_t *w, size_t value) {
     put_bytes(w, bytes, sizeof bytes);
 }
 
-void put_text(writer_t *w, const char *text, size_t limit) {
+void put_u32(writer_t *w, size_t value) {
+    const unsigned char bytes[4] = {static_cast<unsigned char>(value & 0xffU),
+                                    static_cast<unsigned char>((value >> 8U) & 0xffU),
+                                    static_cast<unsigned char>((value >> 16U) & 0xffU),
+                                    static_cast<unsigned char>((value >> 24U) & 0xffU)};
+    put_bytes(w, bytes, sizeof bytes);
+}
+
+// A text with a 16-bit length, or with a 32-bit one (`wide`, the arguments).
+void put_text(writer_t *w, const char *text, size_t limit, bool wide = false) {
     size_t length = strlen(text);
     if (length > limit) {
         w->failed = true;
         return;
     }
-    put_u16(w, length);
+    if (wide) {
+        put_u32(w, length);
+    } else {
+        put_u16(w, length);
+    }
     put_bytes(w, text, length);
 }
 
@@ -64,9 +79,22 @@ bool get_u16(reader_t *r, size_t *value) {
     return true;
 }
 
-wire_status get_text(reader_t *r, size_t limit, const char **text) {
+bool get_u32(reader_t *r, size_t *value) {
+    if (r->size - r->used < 4) {
+        return false;
+    }
+    *value = 0;
+    for (size_t i = 0; i < 4; ++i) {
+        *value |= static_cast<size_t>(r->data[r->used + i]) << (8U * i);
+    }
+    r->used += 4;
+    return true;
+}
+
+wire_status get_text(reader_t *r, size_t limit, const char **text, bool wide = false) {
     size_t length = 0;
-    if (!get_u16(r, &length) || length > r->size - r->used) {
+    bool have_length = wide ? get_u32(r, &length) : get_u16(r, &length);
+    if (!have_length || length > r->size - r->used) {
         return wire_status::short_message;
     }
     if (length > limit) {
@@ -93,7 +121,15 @@ bool has_magic(const unsigned char *data, size_t size, const unsigned char *magi
 }  // namespace
 
 size_t encode_request(const request_fields_t *fields, unsigned char *out, size_t size) {
-    if (fields->arg_count > arg_count_max || size > request_size_max) {
+    if (fields->arg_count > arg_count_max || fields->env_count > env_entry_count_max ||
+        size > request_size_max) {
+        return 0;
+    }
+    size_t total = 0;
+    for (size_t i = 0; i < fields->arg_count; ++i) {
+        total += strlen(fields->args[i]);
+    }
+    if (total > args_total_max) {
         return 0;
     }
     writer_t w{};
@@ -106,8 +142,12 @@ size_t encode_request(const request_fields_t *fields, unsigned char *out, size_t
     put_text(&w, fields->alias, alias_length_max);
     put_text(&w, fields->token, token_length_max);
     put_text(&w, fields->term, term_length_max);
+    put_u16(&w, fields->env_count);
+    for (size_t i = 0; i < fields->env_count; ++i) {
+        put_text(&w, fields->env[i], env_entry_length_max);
+    }
     for (size_t i = 0; i < fields->arg_count; ++i) {
-        put_text(&w, fields->args[i], arg_length_max);
+        put_text(&w, fields->args[i], arg_length_max, true);
     }
     return w.failed ? 0 : w.used;
 }
@@ -136,13 +176,88 @@ wire_status decode_request(const unsigned char *data, size_t size, request_t *ou
             return status;
         }
     }
-    for (size_t i = 0; i < out->arg_count; ++i) {
-        wire_status status = get_text(&r, arg_length_max, &out->args[i]);
+    if (!get_u16(&r, &out->env_count)) {
+        return wire_status::short_message;
+    }
+    if (out->env_count > env_entry_count_max) {
+        return wire_status::too_many;
+    }
+    for (size_t i = 0; i < out->env_count; ++i) {
+        wire_status status = get_text(&r, env_entry_length_max, &out->env[i]);
         if (status != wire_status::ok) {
             return status;
         }
     }
+    size_t total = 0;
+    for (size_t i = 0; i < out->arg_count; ++i) {
+        size_t before = r.used;
+        wire_status status = get_text(&r, arg_length_max, &out->args[i], true);
+        if (status != wire_status::ok) {
+            return status;
+        }
+        total += r.used - before - 4;
+        if (total > args_total_max) {
+            return wire_status::args_too_long;
+        }
+    }
     return r.used == size ? wire_status::ok : wire_status::trailing;
+}
+
+size_t encode_list_query(unsigned char flags, const char *name, const char *alias,
+                         unsigned char *out, size_t size) {
+    writer_t w{};
+    w.out = out;
+    w.size = size;
+    put_bytes(&w, list_magic, magic_size);
+    put_bytes(&w, &flags, 1);
+    put_text(&w, name, name_length_max);
+    put_text(&w, alias, alias_length_max);
+    return w.failed ? 0 : w.used;
+}
+
+bool is_list_query(const unsigned char *data, size_t size) {
+    return has_magic(data, size, list_magic);
+}
+
+wire_status decode_list_query(const unsigned char *data, size_t size, request_t *out,
+                              unsigned char *flags) {
+    if (!has_magic(data, size, list_magic)) {
+        return wire_status::bad_magic;
+    }
+    if (size < magic_size + 1) {
+        return wire_status::short_message;
+    }
+    *flags = data[magic_size];
+    reader_t r{data, size, magic_size + 1, out->storage, 0};
+    wire_status status = get_text(&r, name_length_max, &out->name);
+    status = status != wire_status::ok ? status : get_text(&r, alias_length_max, &out->alias);
+    if (status != wire_status::ok) {
+        return status;
+    }
+    out->storage[r.stored] = '\0';
+    out->cwd = out->token = out->term = out->storage + r.stored;
+    out->env_count = 0;
+    out->arg_count = 0;
+    return r.used == size ? wire_status::ok : wire_status::trailing;
+}
+
+size_t encode_text_part(const char *text, size_t length, unsigned char *out, size_t size) {
+    if (length > text_part_max || size < magic_size + length) {
+        return 0;
+    }
+    memcpy(out, text_magic, magic_size);
+    memcpy(out + magic_size, text, length);
+    return magic_size + length;
+}
+
+int decode_text_part(const unsigned char *data, size_t size, const unsigned char **text,
+                     size_t *length) {
+    if (!has_magic(data, size, text_magic) || size > text_message_max) {
+        return -1;
+    }
+    *text = data + magic_size;
+    *length = size - magic_size;
+    return 0;
 }
 
 const char *wire_status_text(wire_status status) {
@@ -157,6 +272,8 @@ const char *wire_status_text(wire_status status) {
             return "request field too long";
         case wire_status::too_many:
             return "too many arguments";
+        case wire_status::args_too_long:
+            return "arguments too long in all";
         case wire_status::nul_byte:
             return "NUL byte in a request field";
         case wire_status::trailing:

@@ -138,6 +138,25 @@ def decode_record(data: bytes) -> AuthRecord:
     return AuthRecord(*AUTH_RECORD.unpack(data[:AUTH_RECORD.size]))
 
 
+# The kinds of src/common/report.h, in the order of their numbers (0 is no kind).
+END_KINDS = ("?", "announce", "runs", "refused", "alias-unknown", "account", "token-missing",
+             "token-file", "token-wrong", "blocked", "validator", "container", "identity", "cwd",
+             "exec", "internal", "crontab-check", "descriptor", "busy", "overloaded",
+             "no-request", "malformed", "not-yours", "control-byte", "frontend-failed",
+             "killed", "stalled")
+
+
+def decode_report(data: bytes) -> tuple[str, int, bytes, bytes]:
+    """(kind name, number, text, detail) of one record of the server's report."""
+    assert data[:4] == b"VXR1", data
+    kind, number, length = struct.unpack("<BiH", data[4:11])
+    text, rest = data[11:11 + length], data[11 + length:]
+    assert len(text) == length and len(rest) >= 2, data
+    (detail_length,) = struct.unpack("<H", rest[:2])
+    assert len(rest) == 2 + detail_length, data
+    return END_KINDS[kind], number, text, rest[2:]
+
+
 def _b(value: str | bytes) -> bytes:
     return value if isinstance(value, bytes) else os.fsencode(value)
 
@@ -787,20 +806,22 @@ class Sandbox:
         return [b"unshare", b"-m", b"--propagation", b"private", b"sh", b"-c",
                 (self._mounts + ' && exec "$0" "$@"').encode()] + [_b(a) for a in argv]
 
-    def _launch(self, argv: list[bytes], program: str, final: dict[bytes, bytes]
-                ) -> tuple[list[bytes], dict[bytes, bytes]]:
+    def _launch(self, argv: list[bytes], program: str, final: dict[bytes, bytes],
+                fd3: int | None = None) -> tuple[list[bytes], dict[bytes, bytes]]:
         """The unshare vector and its environment. The loader variables are handed on under
         other names and set only for the exec of the server, so that mount and the shell
-        run without them; an argv[0] other than the program goes through bash's exec -a."""
+        run without them; an argv[0] other than the program goes through bash's exec -a.
+        fd3, a descriptor of the caller's, becomes the server's descriptor 3."""
         outer = {k: v for k, v in final.items() if k.decode() not in _LOADER_VARS}
-        steps = []
+        moves = [] if fd3 in (None, 3) else [f"exec 3<&{fd3} {fd3}<&-"]
+        steps = list(moves)
         for var in _LOADER_VARS:
             value = final.get(var.encode())
             if value is not None:
                 outer[b"__VX_" + var.encode()] = value
                 steps.append(f'export {var}="$__VX_{var}" && unset __VX_{var}')
         if argv[0] == _b(program):
-            shell = b"sh"
+            shell = b"bash" if moves else b"sh"  # dash names descriptors 0 to 9 only
             steps.append('exec "$0" "$@"')
         else:
             shell = b"bash"
@@ -838,14 +859,15 @@ class Sandbox:
               timeout: float = 30, argv0: str | bytes | None = None,
               raw_argv: Sequence[str | bytes] | None = None, pass_fds: Sequence[int] = (),
               stdin: bytes | None = None, program: str = SERVER, umask: int = 0o022,
-              **request) -> Running:
+              fd3: int | None = None, **request) -> Running:
         """Starts the server as run() does and returns at once (for kill or crash tests)."""
         self.stray_logs.extend(self.logs())
         argv = self._argv(argv_tail, raw_argv, argv0, program, request)
         cmd, outer = self._launch(argv, program,
-                                  self.environment(token, env, preload, library_path))
+                                  self.environment(token, env, preload, library_path), fd3)
         proc = subprocess.Popen(cmd, env=outer, cwd="/", start_new_session=True,
-                                pass_fds=tuple(pass_fds), umask=umask,
+                                pass_fds=tuple(pass_fds) + ((fd3,) if fd3 is not None else ()),
+                                umask=umask,
                                 stdin=subprocess.PIPE if stdin is not None
                                 else subprocess.DEVNULL,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -863,17 +885,18 @@ class Sandbox:
             timeout: float = 30, argv0: str | bytes | None = None,
             raw_argv: Sequence[str | bytes] | None = None, pass_fds: Sequence[int] = (),
             stdin: bytes | None = None, program: str = SERVER, umask: int = 0o022,
-            **request) -> Result:
+            fd3: int | None = None, **request) -> Result:
         """Runs the installed server once as root in the sandbox and collects it.
 
         The vector is [argv0 or program] + argv_tail; without argv_tail it is built by
         request() from the keywords user, cwd, alias, pid, extra, argv1; raw_argv gives the
         whole vector, argv[0] included (any length, even 1). Entries may be str or bytes.
         token=None leaves VORNEX_TOKEN out; see environment() for the rest. The server starts
-        in "/" with the given umask. The result holds the log records received during the
-        run."""
+        in "/" with the given umask; fd3, a descriptor of the caller's, is its descriptor 3
+        (pass_fds are handed on under their own numbers). The result holds the log records
+        received during the run."""
         return self.start(argv_tail, token, env, preload, library_path, timeout, argv0,
-                          raw_argv, pass_fds, stdin, program, umask, **request).finish()
+                          raw_argv, pass_fds, stdin, program, umask, fd3, **request).finish()
 
     def run_many(self, jobs: Sequence[Mapping], timeout: float = 60
                  ) -> tuple[list[Result], list[LogRecord]]:
@@ -1118,11 +1141,17 @@ class Frontend:
 
 
 def encode_request(name: bytes, cwd: bytes, alias: bytes, token: bytes, term: bytes = b"",
-                   args: Sequence[bytes] = ()) -> bytes:
-    """The client's request message, field by field (16-bit little-endian lengths)."""
-    out = b"VXQ1" + struct.pack("<H", len(args))
-    for text in (name, cwd, alias, token, term, *args):
+                   args: Sequence[bytes] = (), env: Sequence[bytes] = ()) -> bytes:
+    """The client's request message, field by field (little-endian lengths: 16-bit for the
+    fixed fields and the environment entries, 32-bit for the arguments)."""
+    out = b"VXQ2" + struct.pack("<H", len(args))
+    for text in (name, cwd, alias, token, term):
         out += struct.pack("<H", len(text)) + text
+    out += struct.pack("<H", len(env))
+    for text in env:
+        out += struct.pack("<H", len(text)) + text
+    for text in args:
+        out += struct.pack("<I", len(text)) + text
     return out
 
 

@@ -2,6 +2,7 @@
 Requests end to end, the refusals of the front-end's own, signals, and what the command
 gets."""
 
+import json
 import os
 import re
 import signal
@@ -141,6 +142,37 @@ def test_list_shows_the_aliases_in_effect(way_in):
         ["as", "account", "site2", "/bin/id"]]
     assert ["probe", "you", "/usr/local/bin/probe"] in [line.split() for line in lines]
     assert sum(line.split()[0] == "whoami" for line in lines) == 1
+    # the sandbox's validator is not vornex's own: it decides the arguments
+    assert lines[-1] == "The installed validator decides the arguments of every alias."
+
+
+def test_list_answers_for_the_caller_under_the_rules(way_in):
+    fe = way_in.frontend
+    fe.shell("ln -sf ../../libexec/vornex/vornex-check-params /usr/share/vornex/check_params.py"
+             " && printf 'default refuse\\nsite1 /usr/bin/whoami\\n:nogroup /bin/cat\\n"
+             "/bin/echo x *\\n/bin/echo \"a b\" ...\\n' > /etc/vornex/params.rules")
+
+    def listed(user, *args):
+        result = fe.client(["-l", *args], user)
+        return result.rc, [line.split()[0] for line in result.stdout.decode().splitlines()[1:]]
+
+    assert listed(way_in.site1) == (0, ["whoami", "echo"])
+    assert listed(way_in.site2) == (0, ["echo"])
+    result = fe.client(["-l", "echo"], way_in.site2)
+    assert (result.rc, result.stdout.decode().splitlines()[-3:]) == (
+        0, ["Arguments the rules admit for you:", "  line 4: x *", "  line 5: 'a b' ..."])
+    result = fe.client(["-l", "--json", "echo"], way_in.site2)
+    assert json.loads(result.stdout) == {"alias": "echo", "runs_as": "you", "account": None,
+                                         "command": "/bin/echo",
+                                         "forms": [["x", "*"], ["a b", "..."]]}
+    result = fe.client(["-l", "cat"], way_in.site1)
+    assert (result.rc, result.stderr_line()) == (
+        1, "vornex: no such alias cat among yours; vornex -l lists them")
+    fe.shell("rm /var/vornex/06/site2/.vornex/.vornex.token")
+    result = fe.client(["-l"], way_in.site2)
+    assert (result.rc, result.stdout, result.stderr_line()) == (
+        1, b"", "vornex: not set up: the token file /var/vornex/06/site2/.vornex/.vornex.token "
+        "cannot be used (No such file or directory); ask the administrator")
 
 
 CLIENT_ERRORS = [
@@ -150,12 +182,17 @@ CLIENT_ERRORS = [
     (["-u"], {}, None, 100, "vornex: unknown or misplaced option"),
     (["-u", "nobody-here", "whoami"], {}, None, 1,
      "vornex: no such account in the password database: nobody-here"),
-    (["-u", "site2", "whoami"], {}, None, 1, "vornex: cannot read the token file "
-     "/var/vornex/06/site2/.vornex/.vornex.token: Permission denied; ask the administrator"),
+    (["-u", "site2", "whoami"], {}, None, 1, "vornex: site2 is not an account of your uid"),
     (["whoami"], {"VORNEX_SOCKET": "/run/vornex/none.sock"}, None, 111,
      "vornex: cannot reach /run/vornex/none.sock: No such file or directory"),
-    (["echo", "x" * 4097], {}, None, 100,
-     "vornex: the request is too large (too many or too long arguments)"),
+    (["-l"], {"VORNEX_SOCKET": "/run/vornex/none.sock"}, None, 111,
+     "vornex: cannot reach /run/vornex/none.sock: No such file or directory"),
+    (["--json", "whoami"], {}, None, 100, "vornex: --json goes with -l"),
+    (["echo", "x" * 65537], {}, None, 100, "vornex: argument 1 is too long: at most 65536 bytes"),
+    (["echo", *["x"] * 4097], {}, None, 100, "vornex: too many arguments: at most 4096"),
+    (["echo", *["x" * 43691] * 3], {}, None, 100,
+     "vornex: the arguments are too long together: at most 131072 bytes"),
+    (["a" * 256], {}, None, 100, "vornex: the alias is too long: at most 255 bytes"),
     (["who\x1b[2Jami"], {}, None, 1,
      "vornex: the alias holds a control byte: no request was sent; use the alias's plain name"),
     (["who\x7fami"], {}, None, 1,
@@ -163,6 +200,12 @@ CLIENT_ERRORS = [
     (["whoami"], {}, "/home/site1/a\nb", 1, "vornex: the working directory's path holds a "
      "control byte: no request was sent; change to another directory"),
 ]
+
+
+def test_the_limits_users_meet_are_served(way_in):
+    args = ["x" * 65536, *["y" * 15] * 4095]
+    result = way_in.frontend.client(["echo", *args], way_in.site1)
+    assert (result.rc, result.stdout) == (0, (" ".join(args) + "\n").encode())
 
 
 @pytest.mark.parametrize("args, env, cwd, rc, line", CLIENT_ERRORS)
@@ -255,7 +298,7 @@ BAD_INPUT = [
     (raw_request(), 0, "malformed", "a request carries exactly three descriptors"),
     (raw_request(), 2, "malformed", "a request carries exactly three descriptors"),
     (raw_request(), 4, "malformed", "a request carries exactly three descriptors"),
-    (raw_request() + b"x" * 70000, 3, "malformed", "request too large"),
+    (raw_request() + b"x" * 170000, 3, "malformed", "request too large"),
     (raw_request()[:-3], 3, "malformed", "request cut short"),
     (raw_request(name=b"site2", token=b"other"), 3, "not-yours",
      "the user name asked for is not yours"),
@@ -399,6 +442,37 @@ def test_token_is_never_visible_nor_logged(way_in):
     readable, matches = result.stdout.split()[1::2]
     assert int(readable) > 10 and int(matches) == 0, result.stdout
     assert not any(TOKEN.encode() in r.raw for r in result.logs)
+
+
+LOCALE = [
+    # variable, value, whether it reaches the command (the client sends each of the five
+    # names as it has it: the front-end decides)
+    ("LANG", "de_DE.UTF-8", True),
+    ("LC_MESSAGES", "fr_FR", True),
+    ("LANGUAGE", "de:en", True),
+    ("LC_TIME", "en_DK.UTF-8", True),
+    ("TZ", "Europe/Berlin", True),
+    ("TZ", ":/usr/share/zoneinfo/America/New_York", True),
+    ("TZ", "UTC+2", True),
+    ("LANG", "/tmp/evil", False),
+    ("LC_TIME", "%n%n%n", False),
+    ("TZ", "../../../tmp/zone", False),
+    ("TZ", "/tmp/zone", False),
+    ("TZ", "Europe//Berlin", False),
+    ("TZ", "Europe/.hidden", False),
+    ("LANG", "C" * 129, False),
+    ("LC_ALL", "C", False),
+    ("LC_CTYPE", "C.UTF-8", False),
+    ("LC_NUMERIC", "de_DE", False),
+]
+
+
+@pytest.mark.parametrize("name, value, passes", LOCALE)
+def test_language_and_time_zone_pass_when_safe(way_in, name, value, passes):
+    result = way_in.frontend.client(["report"], way_in.site1, env={name: value})
+    assert result.rc == 0, result
+    [report] = way_in.probe_reports("probe")
+    assert report["environ"].get(name) == (value if passes else None)
 
 
 @pytest.mark.parametrize("term, shown", [("xterm-256color", "xterm-256color"),

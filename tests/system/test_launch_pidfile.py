@@ -87,13 +87,24 @@ def test_pid_file_is_created_with_the_users_permissions(box):
     assert command_report(box)["uid"] == [UID] * 3
 
 
-def test_fifo_at_the_pid_file_path_does_not_hold_the_request(box):
+BASHRC = f"{HOME}/.bashrc"
+
+
+@pytest.mark.parametrize("planted, error", [
+    # A FIFO does not hold the request.
+    (lambda box: box.mkfifo(PID_FILE, 0o600, UID, GID), "No such device or address"),
+    # A link is not followed: the file it leads to is left as it was.
+    (lambda box: box.symlink(PID_FILE, BASHRC), "Too many levels of symbolic links"),
+])
+def test_what_is_planted_at_the_pid_file_path_is_left_alone(box, planted, error):
     use(box)
-    box.mkfifo(PID_FILE, 0o600, UID, GID)
+    box.write_file(BASHRC, b"keep\n", 0o644, UID, GID)
+    planted(box)
     result = run_with_doubles(box, timeout=15)
     assert result.rc == 0, result
-    assert result.texts() == [f"Unable to create pid file {PID_FILE}: No such device or address"]
+    assert result.texts() == [f"Unable to create pid file {PID_FILE}: {error}"]
     command_report(box)
+    assert box.read(BASHRC) == b"keep\n"
 
 
 def test_pid_file_path_longer_than_its_buffer_is_not_written(box):

@@ -12,11 +12,27 @@ std::string text(const std::string &bytes) {
     return std::string{static_cast<char>(n & 0xff), static_cast<char>(n >> 8)} + bytes;
 }
 
-std::string request(const std::vector<std::string> &fields, size_t count) {
-    std::string out = "VXQ1";
+std::string wide_text(const std::string &bytes) {
+    size_t n = bytes.size();
+    return std::string{static_cast<char>(n & 0xff), static_cast<char>((n >> 8) & 0xff),
+                       static_cast<char>((n >> 16) & 0xff), static_cast<char>(n >> 24)} +
+           bytes;
+}
+
+// The five fixed fields, the environment entries, then the rest of `fields` as arguments.
+std::string request(const std::vector<std::string> &fields, size_t count,
+                    const std::vector<std::string> &env = {}) {
+    std::string out = "VXQ2";
     out += std::string{static_cast<char>(count & 0xff), static_cast<char>(count >> 8)};
-    for (const std::string &field : fields) {
-        out += text(field);
+    for (size_t i = 0; i < fields.size() && i < 5; ++i) {
+        out += text(fields[i]);
+    }
+    out += std::string{static_cast<char>(env.size()), '\0'};
+    for (const std::string &entry : env) {
+        out += text(entry);
+    }
+    for (size_t i = 5; i < fields.size(); ++i) {
+        out += wide_text(fields[i]);
     }
     return out;
 }
@@ -61,7 +77,14 @@ INSTANTIATE_TEST_SUITE_P(
         decode_case{"two arguments", request(plus_args(2, "a"), 2), wire_status::ok},
         decode_case{"empty", "", wire_status::bad_magic},
         decode_case{"other magic", "VXS1\x02", wire_status::bad_magic},
-        decode_case{"no count", "VXQ1", wire_status::short_message},
+        decode_case{"no count", "VXQ2", wire_status::short_message},
+        decode_case{"the old request", "VXQ1" + request(good, 0).substr(4), wire_status::bad_magic},
+        decode_case{"five environment entries",
+                    request(good, 0, std::vector<std::string>(5, "TZ=UTC")), wire_status::ok},
+        decode_case{"six environment entries",
+                    request(good, 0, std::vector<std::string>(6, "TZ=UTC")), wire_status::too_many},
+        decode_case{"an environment entry of 145 bytes",
+                    request(good, 0, {"TZ=" + std::string(142, 'x')}), wire_status::too_long},
         decode_case{"cut in a length", request(good, 0).substr(0, 7), wire_status::short_message},
         decode_case{"cut in a text", request(good, 0).substr(0, 12), wire_status::short_message},
         decode_case{"fewer arguments than counted", request(plus_args(1, "a"), 2),
@@ -81,16 +104,23 @@ INSTANTIATE_TEST_SUITE_P(
                     wire_status::too_long},
         decode_case{"terminal of 65 bytes", request(with(4, std::string(65, 'x')), 0),
                     wire_status::too_long},
-        decode_case{"argument of 4097 bytes", request(plus_args(1, std::string(4097, 'a')), 1),
+        decode_case{"argument of 65537 bytes", request(plus_args(1, std::string(65537, 'a')), 1),
                     wire_status::too_long},
-        decode_case{"257 arguments", request(plus_args(257, "a"), 257), wire_status::too_many},
-        decode_case{"256 arguments", request(plus_args(256, "a"), 256), wire_status::ok},
-        decode_case{"larger than a request", request(good, 0) + std::string(65536, 'x'),
+        decode_case{"argument of 65536 bytes", request(plus_args(1, std::string(65536, 'a')), 1),
+                    wire_status::ok},
+        decode_case{"arguments of 131073 bytes in all",
+                    request(plus_args(3, std::string(43691, 'a')), 3), wire_status::args_too_long},
+        decode_case{"arguments of 131072 bytes in all",
+                    request(plus_args(2, std::string(65536, 'a')), 2), wire_status::ok},
+        decode_case{"4097 arguments", request(plus_args(4097, "a"), 4097), wire_status::too_many},
+        decode_case{"4096 arguments", request(plus_args(4096, "a"), 4096), wire_status::ok},
+        decode_case{"larger than a request", request(good, 0) + std::string(request_size_max, 'x'),
                     wire_status::too_long}));
 
 TEST(Wire, RequestRoundTrip) {
     const char *args[] = {"--full", "", "a b"};
-    request_fields_t fields{"site1", "/home/site1", "backup", "secret", "", 3, args};
+    const char *env[] = {"TZ=UTC", "LANG=C.UTF-8"};
+    request_fields_t fields{"site1", "/home/site1", "backup", "secret", "", 2, env, 3, args};
     std::vector<unsigned char> buffer(request_size_max);
     size_t size = encode_request(&fields, buffer.data(), buffer.size());
     ASSERT_GT(size, 0U);
@@ -101,6 +131,8 @@ TEST(Wire, RequestRoundTrip) {
     EXPECT_STREQ(r->alias, "backup");
     EXPECT_STREQ(r->token, "secret");
     EXPECT_STREQ(r->term, "");
+    ASSERT_EQ(r->env_count, 2U);
+    EXPECT_STREQ(r->env[1], "LANG=C.UTF-8");
     ASSERT_EQ(r->arg_count, 3U);
     EXPECT_STREQ(r->args[1], "");
     EXPECT_STREQ(r->args[2], "a b");
@@ -108,6 +140,35 @@ TEST(Wire, RequestRoundTrip) {
     std::string long_token(1024, 't');
     fields.token = long_token.c_str();
     EXPECT_EQ(encode_request(&fields, buffer.data(), buffer.size()), 0U);
+}
+
+TEST(Wire, ListQueryAndTextParts) {
+    unsigned char query[list_query_size_max];
+    size_t size = encode_list_query(list_flag_json, "site1", "backup", query, sizeof query);
+    ASSERT_TRUE(is_list_query(query, size));
+    auto *r = new request_t;
+    unsigned char flags = 0;
+    ASSERT_EQ(decode_list_query(query, size, r, &flags), wire_status::ok);
+    EXPECT_EQ(flags, list_flag_json);
+    EXPECT_STREQ(r->name, "site1");
+    EXPECT_STREQ(r->alias, "backup");
+    EXPECT_STREQ(r->token, "");
+    EXPECT_EQ(r->arg_count, 0U);
+    EXPECT_EQ(decode_list_query(query, size - 1, r, &flags), wire_status::short_message);
+    query[size] = 'x';
+    EXPECT_EQ(decode_list_query(query, size + 1, r, &flags), wire_status::trailing);
+    delete r;
+    std::string long_alias(alias_length_max + 1, 'a');
+    EXPECT_EQ(encode_list_query(0, "site1", long_alias.c_str(), query, sizeof query), 0U);
+    std::vector<unsigned char> part(text_message_max + 1);
+    ASSERT_EQ(encode_text_part("ab", 2, part.data(), part.size()), 6U);
+    const unsigned char *text = nullptr;
+    size_t length = 0;
+    ASSERT_EQ(decode_text_part(part.data(), 6, &text, &length), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(text), length), "ab");
+    EXPECT_EQ(decode_text_part(part.data(), text_message_max + 1, &text, &length), -1);
+    std::string too_long(text_part_max + 1, 'x');
+    EXPECT_EQ(encode_text_part(too_long.data(), too_long.size(), part.data(), part.size()), 0U);
 }
 
 TEST(Wire, SignalAndReply) {

@@ -1,0 +1,375 @@
+// vornex -l, answered for the caller: the aliases in effect that the caller's name may request,
+// whom each runs as and its command path; for one alias, the argument forms the rules admit.
+//
+// The command files are walked with the registry code the server runs (the first definition
+// of an alias wins, a file that others can change is passed over), and with the shipped
+// validator installed its rules decide which aliases the name may use, through the same rules
+// code the validator runs. Hiding an alias is for the caller's convenience, not a secret: the
+// command files stay world-readable. Every byte taken from a file is escaped before it is
+// sent, and the caller's token is never read: only whether its token file is usable.
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "auth/auth_internal.h"
+#include "frontend/frontend.h"
+#include "registry/command_line.h"
+#include "registry/registry.h"
+#include "rules/rules.h"
+
+namespace {
+
+constexpr const char installed_validator[] = "/usr/share/vornex/check_params.py";
+constexpr size_t seen_max = 4096;
+constexpr int send_timeout_seconds = 5;
+// "/var/vornex/NN/" and "/.vornex/.vornex.token" around a name of at most 255 bytes.
+constexpr size_t token_path_size = name_length_max + 64;
+
+struct listing_t {
+    frontend_t *fe;
+    bool json;
+    const char *only;  // the alias asked about, or null for all of them
+    bool rules;        // the shipped validator is installed: its rules decide
+    char *seen[seen_max];
+    size_t seen_count;
+    size_t shown;
+    size_t forms;
+    bool first_form;
+    char out[text_part_max];
+    size_t used;
+    bool failed;
+};
+
+void flush(listing_t *l) {
+    if (l->used == 0 || l->failed) {
+        return;
+    }
+    unsigned char message[text_message_max];
+    size_t size = encode_text_part(l->out, l->used, message, sizeof message);
+    l->failed = size == 0 || send(l->fe->connection, message, size, MSG_NOSIGNAL) < 0;
+    l->used = 0;
+}
+
+void put(listing_t *l, const char *text, size_t length) {
+    while (length > 0) {
+        size_t room = sizeof l->out - l->used;
+        size_t part = length < room ? length : room;
+        memcpy(l->out + l->used, text, part);
+        l->used += part;
+        text += part;
+        length -= part;
+        if (l->used == sizeof l->out) {
+            flush(l);
+        }
+    }
+}
+
+void put_text(listing_t *l, const char *text) {
+    put(l, text, strlen(text));
+}
+
+// Bytes of a file: as JSON string contents, or for a line of text with control bytes, the
+// backslash and bytes from 0x7f on as \xHH.
+void put_escaped(listing_t *l, const char *text, size_t length) {
+    char shown[8];
+    for (size_t i = 0; i < length; ++i) {
+        auto c = static_cast<unsigned char>(text[i]);
+        bool plain = c >= 0x20 && c < 0x7f && c != '\\' && (!l->json || c != '"');
+        if (plain) {
+            put(l, text + i, 1);
+            continue;
+        }
+        if (l->json) {
+            snprintf(shown, sizeof shown, "\\u%04x", c);
+        } else {
+            snprintf(shown, sizeof shown, "\\x%02x", c);
+        }
+        put_text(l, shown);
+    }
+}
+
+void put_field(listing_t *l, const char *text, size_t length, int width) {
+    put_escaped(l, text, length);
+    for (auto pad = static_cast<int>(length); pad < width; ++pad) {
+        put(l, " ", 1);
+    }
+    put(l, " ", 1);
+}
+
+bool validator_is_ours() {
+    struct stat installed {};
+    struct stat ours {};
+    return stat(installed_validator, &installed) == 0 && stat(validator_program, &ours) == 0 &&
+           installed.st_dev == ours.st_dev && installed.st_ino == ours.st_ino;
+}
+
+bool already_listed(const listing_t *l, const command_line_t *line) {
+    for (size_t i = 0; i < l->seen_count; ++i) {
+        if (strlen(l->seen[i]) == line->alias_length &&
+            memcmp(l->seen[i], line->alias, line->alias_length) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// One argument form: the rule's words as the rules file spells them after unquoting, an
+// exact word that holds a blank or is empty in single quotes, "..." for any further ones.
+void put_form(const rules_line_t *rule, size_t line_number, void *context) {
+    auto *l = static_cast<listing_t *>(context);
+    ++l->forms;
+    if (l->json) {
+        put_text(l, l->first_form ? "[" : ",[");
+        l->first_form = false;
+        for (size_t i = 0; i < rule->word_count; ++i) {
+            put_text(l, i == 0 ? "\"" : ",\"");
+            put_escaped(l, rule->words[i].text, strlen(rule->words[i].text));
+            put_text(l, "\"");
+        }
+        put_text(l, rule->any_further ? (rule->word_count == 0 ? "\"...\"]" : ",\"...\"]") : "]");
+        return;
+    }
+    char number[32];
+    snprintf(number, sizeof number, "  line %zu:", line_number);
+    put_text(l, number);
+    if (rule->word_count == 0 && !rule->any_further) {
+        put_text(l, " (no arguments)");
+    }
+    for (size_t i = 0; i < rule->word_count; ++i) {
+        const char *word = rule->words[i].text;
+        bool quote =
+            !rule->words[i].pattern && (word[0] == '\0' || strpbrk(word, " \t") != nullptr);
+        put_text(l, quote ? " '" : " ");
+        put_escaped(l, word, strlen(word));
+        put_text(l, quote ? "'" : "");
+    }
+    put_text(l, rule->any_further ? " ...\n" : "\n");
+}
+
+// The argument forms of one alias; the command path is NUL-terminated by then.
+void put_forms(listing_t *l, const char *path) {
+    l->forms = 0;
+    l->first_form = true;
+    if (!l->json) {
+        put_text(l, "\n");
+    }
+    put_text(l, l->json ? ",\"forms\":" : "");
+    if (!l->rules) {
+        put_text(l, l->json ? "null" : "The installed validator decides the arguments.\n");
+        return;
+    }
+    put_text(l, l->json ? "[" : "Arguments the rules admit for you:\n");
+    rules_access(rules_path, l->fe->request.name, path, put_form, l);
+    if (l->json) {
+        put_text(l, "]");
+    } else if (l->forms == 0) {
+        put_text(l, "  any (the command has no rule, and the default admits it)\n");
+    }
+}
+
+void put_entry(listing_t *l, const command_line_t *line) {
+    bool root = names_root(line) != 0;
+    const char *runs = root ? "root" : line->user != nullptr ? "account" : "you";
+    if (l->json) {
+        put_text(l, l->shown == 0 || l->only != nullptr ? "{\"alias\":\"" : ",{\"alias\":\"");
+        put_escaped(l, line->alias, line->alias_length);
+        put_text(l, "\",\"runs_as\":\"");
+        put_text(l, runs);
+        put_text(l, "\",\"account\":");
+        if (!root && line->user != nullptr) {
+            put_text(l, "\"");
+            put_escaped(l, line->user, line->user_length);
+            put_text(l, "\"");
+        } else {
+            put_text(l, "null");
+        }
+        put_text(l, ",\"command\":\"");
+        put_escaped(l, line->path, line->path_length);
+        put_text(l, "\"");
+    } else {
+        put_field(l, line->alias, line->alias_length, 24);
+        if (!root && line->user != nullptr) {
+            put_text(l, "account ");
+            put_field(l, line->user, line->user_length, 16);
+        } else {
+            put_field(l, runs, strlen(runs), 24);
+        }
+        put_escaped(l, line->path, line->path_length);
+        put_text(l, "\n");
+    }
+    ++l->shown;
+}
+
+// One alias in effect: shown when the name may request it.
+void consider(listing_t *l, command_line_t *line) {
+    if (l->only != nullptr && (strlen(l->only) != line->alias_length ||
+                               memcmp(l->only, line->alias, line->alias_length) != 0)) {
+        return;
+    }
+    char *path = strndup(line->path, line->path_length);
+    if (path == nullptr) {
+        l->failed = true;
+        return;
+    }
+    if (!l->rules || rules_access(rules_path, l->fe->request.name, path, nullptr, nullptr)) {
+        put_entry(l, line);
+        if (l->only != nullptr) {
+            put_forms(l, path);
+        }
+        if (l->json) {
+            put_text(l, "}");
+        }
+    }
+    free(path);
+}
+
+void list_file(listing_t *l, int dir_fd, const char *name) {
+    command_file_status status = command_file_status::usable;
+    int error = 0;
+    FILE *stream = open_command_file_at(dir_fd, name, &status, &error, nullptr);
+    if (stream == nullptr) {
+        return;
+    }
+    char text[line_size];
+    while (fgets(text, sizeof text, stream) != nullptr) {
+        command_line_t line{};
+        if (split_command_line(text, &line) != 1 || line.alias_length == 0 ||
+            already_listed(l, &line) || l->seen_count == seen_max) {
+            continue;
+        }
+        l->seen[l->seen_count] = strndup(line.alias, line.alias_length);
+        if (l->seen[l->seen_count] != nullptr) {
+            ++l->seen_count;
+        }
+        consider(l, &line);
+    }
+    fclose(stream);
+}
+
+void walk(listing_t *l) {
+    int dir_fd = open_command_dir();
+    node_t *files = dir_fd >= 0 ? create_command_files_list_at(dir_fd) : nullptr;
+    for (node_t *node = files; node != nullptr; node = node->next) {
+        list_file(l, dir_fd, node->name);
+    }
+    release_command_files_list(files);
+    if (dir_fd >= 0) {
+        close(dir_fd);
+    }
+    for (size_t i = 0; i < l->seen_count; ++i) {
+        free(l->seen[i]);
+    }
+}
+
+// Whether the caller is set up: its token file exists, is its own and has the token mode. The
+// token itself is not read.
+bool is_set_up(const frontend_t *fe, char *why, size_t size) {
+    char path[token_path_size];
+    get_token_path(path, static_cast<int>(sizeof path), fe->peer.uid, fe->request.name);
+    int fd = open_token_path(path);
+    struct stat status {};
+    if (fd < 0 || fstat(fd, &status) < 0) {
+        snprintf(why, size,
+                 "not set up: the token file %s cannot be used (%s); ask the "
+                 "administrator",
+                 path, strerror(errno));
+        if (fd >= 0) {
+            close(fd);
+        }
+        return false;
+    }
+    close(fd);
+    const char *problem = !S_ISREG(status.st_mode) ? "not a regular file"
+                          : classify_token_file(&status, fe->peer.uid) == token_file_state::usable
+                              ? nullptr
+                              : "wrong owner or mode";
+    if (problem != nullptr) {
+        snprintf(why, size,
+                 "not set up: the token file %s is unusable (%s); ask the "
+                 "administrator",
+                 path, problem);
+        return false;
+    }
+    return true;
+}
+
+// The listing's end: a reply as for a request, status 0 or a refusal of `kind`.
+[[noreturn]] void end_listing(frontend_t *fe, end_kind kind, const char *text) {
+    reply_t reply{kind == end_kind::none ? reply_kind::exited : reply_kind::refused,
+                  kind == end_kind::none ? 0 : 1,
+                  kind,
+                  0,
+                  {}};
+    snprintf(reply.text, sizeof reply.text, "%s", text);
+    unsigned char message[reply_size_max];
+    size_t size = encode_reply(&reply, message, sizeof message);
+    if (size > 0 && send(fe->connection, message, size, MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
+        // The client went away; the log line has the outcome.
+    }
+    closelog();
+    _exit(0);
+}
+
+}  // namespace
+
+void answer_list(frontend_t *fe, unsigned char flags) {
+    char why[reply_text_max];
+    char alias[4 * alias_length_max + 4];
+    escape_text(fe->request.alias, alias, sizeof alias);
+    if (!is_set_up(fe, why, sizeof why)) {
+        syslog(LOG_INFO, "uid=%u pid=%d list=\"%s\" outcome=refused:token-file", fe->peer.uid,
+               static_cast<int>(fe->peer.pid), alias);
+        end_listing(fe, end_kind::token_file, why);
+    }
+    struct timeval timeout {
+        send_timeout_seconds, 0
+    };
+    setsockopt(fe->connection, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    auto *l = static_cast<listing_t *>(calloc(1, sizeof(listing_t)));
+    if (l == nullptr) {
+        fail(fe, "listing");
+    }
+    l->fe = fe;
+    l->json = (flags & list_flag_json) != 0;
+    l->only = fe->request.alias[0] != '\0' ? fe->request.alias : nullptr;
+    l->rules = validator_is_ours();
+    if (l->json && l->only == nullptr) {
+        put_text(l, l->rules ? "{\"validator\":\"rules\",\"aliases\":["
+                             : "{\"validator\":\"other\",\"aliases\":[");
+    } else if (l->only == nullptr) {
+        char header[80];
+        snprintf(header, sizeof header, "%-24s %-24s %s\n", "ALIAS", "RUNS AS", "COMMAND");
+        put_text(l, header);
+    }
+    walk(l);
+    if (l->json && l->only == nullptr) {
+        put_text(l, "]}\n");
+    } else if (l->json && l->shown > 0) {
+        put_text(l, "\n");
+    } else if (l->only == nullptr && !l->rules) {
+        put_text(l, "The installed validator decides the arguments of every alias.\n");
+    }
+    flush(l);
+    bool unknown = l->only != nullptr && l->shown == 0;
+    bool failed = l->failed;
+    size_t shown = l->shown;
+    free(l);
+    syslog(LOG_INFO, "uid=%u pid=%d list=\"%s\" shown=%zu outcome=%s", fe->peer.uid,
+           static_cast<int>(fe->peer.pid), alias, shown,
+           failed    ? "failed"
+           : unknown ? "refused:alias-unknown"
+                     : "exit:0");
+    if (unknown) {
+        snprintf(why, sizeof why, "no such alias %.300s among yours; vornex -l lists them", alias);
+        end_listing(fe, end_kind::alias_unknown, why);
+    }
+    end_listing(fe, end_kind::none, "");
+}
