@@ -285,10 +285,7 @@ void collect_env(client_t *c) {
             continue;
         }
         char *entry = c->env_storage[c->env_count];
-        size_t name_length = strlen(name);
-        memcpy(entry, name, name_length);
-        entry[name_length] = '=';
-        memcpy(entry + name_length + 1, value, strlen(value) + 1);
+        snprintf(entry, sizeof c->env_storage[0], "%s=%s", name, value);
         c->env[c->env_count] = entry;
         ++c->env_count;
     }
