@@ -281,13 +281,15 @@ bool has_control_byte(const char *text) {
 void collect_env(client_t *c) {
     for (const char *name : passed_variables) {
         const char *value = getenv(name);
-        if (value == nullptr || strlen(name) + 1 + strlen(value) > env_entry_length_max) {
+        if (value == nullptr) {
             continue;
         }
         char *entry = c->env_storage[c->env_count];
-        snprintf(entry, sizeof c->env_storage[0], "%s=%s", name, value);
-        c->env[c->env_count] = entry;
-        ++c->env_count;
+        int length = snprintf(entry, sizeof c->env_storage[0], "%s=%s", name, value);
+        if (length > 0 && static_cast<size_t>(length) <= env_entry_length_max) {
+            c->env[c->env_count] = entry;
+            ++c->env_count;
+        }
     }
 }
 
