@@ -313,12 +313,12 @@ void receive_request(frontend_t *fe) {
     }
     if (is_list_query(fe->raw, static_cast<size_t>(received))) {
         if (fe->fd_count != 0) {
-            refuse(fe, "a list query carries no descriptors");
+            refuse_as(fe, end_kind::malformed, 0, "a list query carries no descriptors");
         }
         wire_status status = decode_list_query(fe->raw, static_cast<size_t>(received), &fe->request,
                                                &fe->list_flags);
         if (status != wire_status::ok) {
-            refuse(fe, wire_status_text(status));
+            refuse_as(fe, end_kind::malformed, 0, wire_status_text(status));
         }
         fe->listing = true;
         fe->have_request = true;

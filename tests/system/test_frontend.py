@@ -494,9 +494,10 @@ def test_command_gets_only_its_descriptors_and_a_fixed_environment(way_in, term,
 
 # Run as the user inside the namespace: puts the descriptors asked for on 0, 1 and 2 and
 # executes the client. Each of argv[2:5] is "keep", "open:PATH,FLAGS[,MODE AFTER]",
-# "pair:SOCKET TYPE" (one end of a socket pair), "unconnected", "eventfd" or "pty".
+# "pair:SOCKET TYPE" (one end of a socket pair), "unconnected", "eventfd", "pty" or
+# "fullpipe:PATH" (a full pipe, drained into PATH.out once PATH exists).
 LAUNCH = """
-import os, socket, sys
+import os, socket, sys, time
 os.setsid()  # no terminal for a client's line about its standard error
 client, specs = sys.argv[1], sys.argv[2:5]
 for fd, spec in enumerate(specs):
@@ -518,6 +519,24 @@ for fd, spec in enumerate(specs):
     elif kind == "pty":
         master, new = os.openpty()
         os.set_inheritable(master, True)
+    elif kind == "fullpipe":
+        drain, new = os.pipe()
+        os.set_blocking(new, False)
+        for size in (4096, 1):
+            try:
+                while True:
+                    os.write(new, b"x" * size)
+            except BlockingIOError:
+                pass
+        os.set_blocking(new, True)
+        if os.fork() == 0:
+            os.close(new)
+            while not os.path.exists(arg):
+                time.sleep(0.05)
+            with open(arg + ".out", "wb") as out:
+                while chunk := os.read(drain, 65536):
+                    out.write(chunk)
+            os._exit(0)
     os.dup2(new, fd)
 os.execv(client, [client, *sys.argv[5:]])
 """
@@ -644,3 +663,26 @@ def test_server_report_decides_the_outcome(way_in, plan, hang, status, reply, ou
     server = server_of(line)
     assert (kind, value, end, number) == reply[:3] + (reply[3] or server,)
     assert f' runs="{runs}" as="{"site1" if runs else ""}" outcome={outcome} ' in line
+
+
+def test_server_held_by_a_full_pipe_is_killed(way_in):
+    """The server reports its end, then blocks writing its line into a full pipe: it is killed
+    and the client told so, not of a death by signal."""
+    fe = way_in.frontend
+    drain = os.path.join(way_in.probe_dir, "drain")
+    proc = fe.start(["-c", LAUNCH, CLIENT, "keep", "keep", f"fullpipe:{drain}", "nosuch"],
+                    way_in.site1, program="/usr/bin/python3")
+    seen = []
+
+    def killed():
+        seen.extend(audit_lines(way_in.logs()))
+        return any(" outcome=killed " in line for _, line in seen)
+    wait_for(killed, timeout=30)
+    open(drain, "w").close()
+    result = fe.collect(proc)
+    assert result.rc == 1
+    with open(drain + ".out", "rb") as f:
+        assert f.read().lstrip(b"x") == (b"vornex: refused: the server did not end within 5 s "
+                                         b"of its outcome and was stopped\n")
+    [(pri, line)] = seen
+    assert (pri, line.split(" outcome=")[1].split()[0]) == (PRI_WARNING, "killed")
