@@ -451,6 +451,61 @@ void check_validator(check_report_t *out) {
     report(out, &finding);
 }
 
+// The rules file matches the command path as it is written here, byte for byte.
+void check_path_form(check_report_t *out, const definition_t *definition) {
+    const char *fault = path_form_fault(definition->command);
+    if (fault == nullptr) {
+        return;
+    }
+    char message[message_size];
+    char alias[shown_size];
+    char command[shown_size];
+    mark_cut(message, sizeof message,
+             snprintf(message, sizeof message,
+                      "command path \"%s\" of alias \"%s\" is not in plain form (it %s): a "
+                      "rule of the rules file matches the path only as written here, so write "
+                      "it plainly",
+                      shown(definition->command, command, sizeof command),
+                      shown(definition->alias, alias, sizeof alias), fault));
+    finding_t finding{
+        definition->file->path, definition->line, "warning",           "path-form", message,
+        definition->alias,      "command",        definition->command, nullptr};
+    report(out, &finding);
+}
+
+// A shell or an interpreter run as root or as another account runs whatever code its
+// arguments (or its standard input) hold, and reads its start-up files from the requesting
+// user's HOME: the alias hands that account to everyone who may use it.
+void check_interpreter(check_report_t *out, const definition_t *definition,
+                       const char *rooted_command) {
+    char resolved[PATH_MAX];
+    bool through_link = false;
+    const char *name = find_interpreter(
+        definition->command, realpath(rooted_command, resolved) != nullptr ? resolved : nullptr,
+        &through_link);
+    if (name == nullptr) {
+        return;
+    }
+    char message[message_size];
+    char alias[shown_size];
+    char command[shown_size];
+    char name_shown[shown_size];
+    const char *account = definition->root != 0 ? "root" : "another account";
+    mark_cut(message, sizeof message,
+             snprintf(message, sizeof message,
+                      "command \"%s\" of alias \"%s\" runs as %s and is the interpreter %s%s: "
+                      "it takes its arguments as code, so whoever may use the alias runs any "
+                      "code as %s, and it reads the requesting user's HOME (start-up files, "
+                      "per-user modules); let the alias run a fixed program instead",
+                      shown(definition->command, command, sizeof command),
+                      shown(definition->alias, alias, sizeof alias), account,
+                      shown(name, name_shown, sizeof name_shown),
+                      through_link ? " (through a link)" : "", account));
+    finding_t finding{definition->file->path, definition->line, "warning", "interpreter", message,
+                      definition->alias,      "interpreter",    name,      nullptr};
+    report(out, &finding);
+}
+
 void check_command(check_report_t *out, const definition_t *definition) {
     char message[message_size];
     char alias[shown_size];
@@ -475,6 +530,7 @@ void check_command(check_report_t *out, const definition_t *definition) {
         report(out, &finding);
         return;
     }
+    check_path_form(out, definition);
     char rooted_command[line_size];
     struct stat info {};
     if (!rooted(out, definition->command, rooted_command, sizeof rooted_command) ||
@@ -498,6 +554,7 @@ void check_command(check_report_t *out, const definition_t *definition) {
     }
     if (definition->root != 0 || definition->user[0] != '\0') {
         check_replaceable(out, definition);
+        check_interpreter(out, definition, rooted_command);
     }
     char interpreter[interpreter_size];
     read_interpreter_line(rooted_command, interpreter, sizeof interpreter);

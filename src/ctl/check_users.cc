@@ -251,6 +251,9 @@ void check_pid_dir(users_report_t *out, const account_t *account) {
             snprintf(message, sizeof message, "%s; token issue fails the name", reason);
             report(out, path, "warning", "pid-dir-link", account->name, message);
             return;
+        case pid_dir_state::unsafe:
+            report(out, path, "warning", "pid-dir-unsafe", account->name, reason);
+            return;
         case pid_dir_state::problem:
             snprintf(message, sizeof message,
                      "the pid-file directory cannot be looked at as the user (%s): requests of "

@@ -1,5 +1,6 @@
 // vornexctl: the administrator's tool. It reads what the server reads, with the server's own
-// code, and changes nothing but the auth logs that `reset` rewrites under the server's lock.
+// code; it writes only the auth logs that `reset` rewrites under the server's lock and the
+// token files and per-user directories that `token` issues, rotates and revokes.
 #pragma once
 
 #include <cstddef>
@@ -166,6 +167,16 @@ bool predict_validator(const char *user, const char *home, const char *command, 
                        int arg_count, validator_prediction_t *out);
 void describe_prediction(const validator_prediction_t *prediction, char *text, size_t size);
 void write_prediction(json_writer_t *json, const validator_prediction_t *prediction);
+
+// check_paths.cc: what a command path says beyond the file it names.
+// The first way in which an absolute path is not in plain form ("holds \"//\"", "ends in
+// \"/.\"", ...), or null for a plain path and for one that is not absolute.
+const char *path_form_fault(const char *path);
+// A shell or another general-purpose interpreter: a known name, alone or with a version.
+bool is_interpreter_name(const char *name);
+// The interpreter that a command path names, as spelled or, through its links, as `resolved`
+// (null when the path does not resolve): the name found, or null. `through_link` tells which.
+const char *find_interpreter(const char *spelled, const char *resolved, bool *through_link);
 
 // Prints "vornexctl: " and the message on standard error.
 void print_error(const char *subject, const char *message);

@@ -41,9 +41,8 @@ constexpr mode_t permission_bits = 07777;
 constexpr size_t interpreter_size = 256;
 constexpr const char elf_magic[] = "\177ELF";
 // The server's pid file open without O_CREAT and O_TRUNC: nothing is created or changed.
-constexpr int pid_file_probe_flags = O_WRONLY | O_SYNC | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
-// The system's own limit of links followed in a row.
-constexpr int max_link_hops = 40;
+constexpr int pid_file_probe_flags =
+    O_WRONLY | O_SYNC | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW;
 // How long the probe child may take to answer, and to be reaped once killed.
 constexpr int probe_timeout_ms = 5000;
 constexpr int reap_attempts = 100;
@@ -1012,32 +1011,13 @@ void cut_to_directory(char *path) {
     slash[slash == path ? 1 : 0] = '\0';
 }
 
-// Where a missing pid file would be created: the server's open follows a dangling link to
-// its target, and the directory there must let the user write and search it.
+// Whether a missing pid file could be created: its directory must let the user write and
+// search it (a link at the path, dangling or not, is never followed and fails before this).
 int creation_error(const char *path) {
-    char target[passwd_buffer_size];
-    char link[passwd_buffer_size];
-    snprintf(target, sizeof target, "%s", path);
-    for (int hop = 0;; ++hop) {
-        ssize_t length = readlink(target, link, sizeof link - 1);
-        if (length < 0) {
-            break;
-        }
-        if (hop == max_link_hops) {
-            return ELOOP;
-        }
-        link[length] = '\0';
-        char next[passwd_buffer_size];
-        cut_to_directory(target);
-        int fits = link[0] == '/' ? snprintf(next, sizeof next, "%s", link)
-                                  : snprintf(next, sizeof next, "%s/%s", target, link);
-        if (fits < 0 || static_cast<size_t>(fits) >= sizeof next) {
-            return ENAMETOOLONG;
-        }
-        memcpy(target, next, sizeof target);
-    }
-    cut_to_directory(target);
-    return faccessat(AT_FDCWD, target, W_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
+    char directory[passwd_buffer_size];
+    snprintf(directory, sizeof directory, "%s", path);
+    cut_to_directory(directory);
+    return faccessat(AT_FDCWD, directory, W_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
 }
 
 // Opened as the server opens it but for creation and truncation: a file that is there can be
@@ -1403,6 +1383,8 @@ void write_launch(json_writer_t *json, const explain_t *ex) {
     write_validator(json, ex);
     if (ex->validator_known) {
         write_prediction(json, &ex->validator_verdict);
+    } else {
+        json_null(json, "validator_verdict");
     }
     bool container_known = ex->container_entered || ex->container_marker != nullptr;
     if (container_known) {

@@ -1,5 +1,6 @@
 // vornexctl: checks the command files, lists the aliases, explains a request stage by stage,
-// and shows or lifts the lockout of a name. Run by root only.
+// shows or lifts the lockout of a name, and issues, rotates and revokes token files. Run by
+// root only.
 
 #include <cstdlib>
 #include <cstring>
@@ -102,15 +103,16 @@ int main(int argc, char **argv) {
     require_root();
     umask(creation_mask);
     openlog(ctl_log_ident, LOG_PID, LOG_AUTHPRIV);
+    // "--json" may also come before the subcommand's name.
+    bool json = false;
+    argc = 1 + take_json_option(argc - 1, argv + 1, &json);
     const subcommand_t *command = find_subcommand(argc, argv);
     // The shared code logs what the server would log; the tool itself never logs at debug,
     // so this mask keeps every line of the read-only subcommands out of syslog.
     if (!command->logs) {
         setlogmask(LOG_MASK(LOG_DEBUG));
     }
-    bool json = false;
-    int count = take_json_option(argc - 2, argv + 2, &json);
-    int status = command->run(count, argv + 2, json);
+    int status = command->run(argc - 2, argv + 2, json);
     closelog();
     return finish_output(status);
 }

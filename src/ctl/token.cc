@@ -316,6 +316,8 @@ void issue_one(run_t *run, const account_t *account, const char *token, bool giv
                 strncmp(inspection.first_line, token, strlen(token) - 1) == 0 &&
                 strlen(inspection.first_line) == strlen(token) - 1;
     explicit_bzero(inspection.first_line, sizeof inspection.first_line);
+    bool planted_link =
+        inspection.state == token_check::not_regular && S_ISLNK(inspection.info.st_mode);
     if (inspection.state == token_check::usable && !run->options.rotate) {
         outcome->result = "kept";
         if (!same) {
@@ -324,11 +326,14 @@ void issue_one(run_t *run, const account_t *account, const char *token, bool giv
                         "shared-uid search counts a failure against it; rotate to give "
                         "them one token");
         }
-    } else if (inspection.state != token_check::missing && !run->options.rotate) {
+    } else if (planted_link || (inspection.state != token_check::missing && !run->options.rotate)) {
+        // A link at the token path is someone's doing: rotate leaves it for a person to look
+        // at, as issue does.
         char text[message_size];
         mark_cut(text, sizeof text,
-                 snprintf(text, sizeof text, "%s: %s; left as it is (rotate replaces it)",
-                          outcome->token_file, describe_token_state(inspection.state)));
+                 snprintf(text, sizeof text, "%s: %s; left as it is%s", outcome->token_file,
+                          planted_link ? "it is a link" : describe_token_state(inspection.state),
+                          planted_link ? " (remove it, then issue)" : " (rotate replaces it)"));
         fail(outcome, text);
     } else if (write_token_file(dot_fd, account->uid, account->gid, token, outcome->error,
                                 sizeof outcome->error) < 0) {

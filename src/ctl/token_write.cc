@@ -29,6 +29,7 @@ namespace {
 
 constexpr mode_t token_mode = 0400;
 constexpr mode_t pid_dir_mode = 0700;
+constexpr mode_t group_other_write = 022;
 constexpr size_t temp_name_size = 64;
 constexpr int temp_flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
 constexpr int dir_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
@@ -59,9 +60,11 @@ enum pid_dir_result : int {
     pid_dir_parent_link,
     pid_dir_parent_not_dir,
     pid_dir_parent_foreign,
+    pid_dir_parent_open,
     pid_dir_link,
     pid_dir_not_dir,
     pid_dir_foreign,
+    pid_dir_open,
     pid_dir_not_made,
     pid_dir_result_count,
 };
@@ -80,10 +83,16 @@ constexpr pid_dir_meaning_t pid_dir_meanings[pid_dir_result_count] = {
     {pid_dir_state::problem, "the home directory cannot be entered as the user"},
     {pid_dir_state::planted, "~/.vornex is a link: nothing is created through it"},
     {pid_dir_state::planted, "~/.vornex is not a directory: nothing is created there"},
-    {pid_dir_state::problem, "~/.vornex is not the user's: nothing is created there"},
+    {pid_dir_state::unsafe, "~/.vornex is not the user's: nothing is created there"},
+    {pid_dir_state::unsafe,
+     "~/.vornex is writable by group or others: whoever else can write it can put a link or "
+     "a directory of their own where the pid files go"},
     {pid_dir_state::planted, "~/.vornex/tmp is a link: nothing is created through it"},
     {pid_dir_state::planted, "~/.vornex/tmp is not a directory"},
-    {pid_dir_state::problem, "~/.vornex/tmp is not the user's"},
+    {pid_dir_state::unsafe, "~/.vornex/tmp is not the user's"},
+    {pid_dir_state::unsafe,
+     "~/.vornex/tmp is writable by group or others: whoever else can write it can put a link "
+     "at a pid file's name"},
     {pid_dir_state::problem, "the user cannot create it"},
 };
 
@@ -92,11 +101,13 @@ struct pid_dir_level_t {
     int link_result;
     int not_dir_result;
     int foreign_result;
+    int open_result;
 };
 
 constexpr pid_dir_level_t pid_dir_levels[] = {
-    {pid_parent_name, pid_dir_parent_link, pid_dir_parent_not_dir, pid_dir_parent_foreign},
-    {pid_dir_name, pid_dir_link, pid_dir_not_dir, pid_dir_foreign},
+    {pid_parent_name, pid_dir_parent_link, pid_dir_parent_not_dir, pid_dir_parent_foreign,
+     pid_dir_parent_open},
+    {pid_dir_name, pid_dir_link, pid_dir_not_dir, pid_dir_foreign, pid_dir_open},
 };
 
 void set_error(char *error, size_t size, const char *what) {
@@ -169,9 +180,14 @@ int open_user_dir(int parent, const pid_dir_level_t *level, uid_t uid, bool crea
         }
         return S_ISDIR(info.st_mode) ? pid_dir_not_made : level->not_dir_result;
     }
+    // Both levels are the user's alone: anyone else who could write one could put a link at
+    // the name of a pid file the server is about to write.
     struct stat info {};
-    if (create && (fstat(*fd, &info) < 0 || info.st_uid != uid)) {
+    if (fstat(*fd, &info) < 0 || info.st_uid != uid) {
         return level->foreign_result;
+    }
+    if ((info.st_mode & group_other_write) != 0) {
+        return level->open_result;
     }
     return pid_dir_created;
 }

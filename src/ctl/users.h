@@ -107,8 +107,9 @@ int write_token_file(int dot_fd, uint32_t uid, uint32_t gid, const char *text, c
                      size_t size);
 // The pid-file directory as a child with the user's identity found it, or made it with
 // `create`. A link or something not a directory at "~/.vornex" or "~/.vornex/tmp" is
-// `planted`: nothing is created through it. `reason` tells why for planted and problem.
-enum class pid_dir_state { created, existed, missing, no_home, planted, problem };
+// `planted`: nothing is created through it. A level that is not the user's or is writable by
+// group or others is `unsafe`. `reason` tells why for planted, unsafe and problem.
+enum class pid_dir_state { created, existed, missing, no_home, planted, unsafe, problem };
 // Creates "<home>/.vornex/tmp" (with `create`) or only looks at it, as the user in a child
 // that is killed after a few seconds; never as root and never through a link.
 pid_dir_state prepare_pid_directory(const account_t *account, bool create, const char **reason);

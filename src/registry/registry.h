@@ -47,10 +47,10 @@ int get_command_file_path(char *buffer, size_t size, const char *file_name);
 // name a regular file, and so must the status of the open descriptor. On failure `*status`
 // tells the stage and `*error` the system error number (0 for a file that is not regular).
 // Links are followed, but every directory that a link leads through must be one that only
-// root can change; for one that is not, `*status` is unsafe_link and `*unsafe` (when not
-// null) its status.
+// root can change; for one that is not, `*status` is unsafe_link.
 FILE *open_command_file(const char *path, command_file_status *status, int *error);
-// The same for a name taken relative to the directory open at `dir_fd`.
+// The same for a name taken relative to the directory open at `dir_fd`; on unsafe_link,
+// `*unsafe` (when not null) is the status of the directory at fault.
 FILE *open_command_file_at(int dir_fd, const char *name, command_file_status *status, int *error,
                            struct stat *unsafe);
 

@@ -31,7 +31,9 @@ FILES = {
                "/usr/bin/vornex": EXE, "/usr/libexec/vornex/vornexd": EXE,
                "/usr/share/man/man1/vornex.1.gz": FILE, "/usr/share/man/man8/vornexd.8.gz": FILE,
                "/lib/systemd/system/vornex.socket": FILE,
-               "/lib/systemd/system/vornex@.service": FILE},
+               "/lib/systemd/system/vornex@.service": FILE,
+               "/usr/share/bash-completion/completions/vornex": FILE,
+               "/usr/share/bash-completion/completions/vornexctl": FILE},
     "vornex-platform": {f"{LIB}/libqor.so.0": LINK, f"{LIB}/libqor.so.0.1.0": FILE,
                         f"{LIB}/libtholmet.so.0": LINK, f"{LIB}/libtholmet.so.0.1.0": FILE,
                         "/usr/libexec/vornex/vornex-check-params": EXE,
@@ -55,8 +57,10 @@ PURGES = {
 
 
 def root_shell(sb: Sandbox, script: str) -> subprocess.CompletedProcess:
-    # the system's PATH, since dpkg runs ldconfig; no terminal to ask questions on
-    return sb.shell(script + " </dev/null", 180, {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin"})
+    # the system's PATH, since dpkg runs ldconfig; no terminal to ask questions on; a /run of
+    # its own, which the maintainer scripts clean
+    return sb.shell("mount -t tmpfs -o mode=0755 tmpfs /run && mkdir /run/lock && " + script
+                    + " </dev/null", 180, {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin"})
 
 
 def dpkg(sb: Sandbox, *args: str) -> str:
@@ -116,6 +120,12 @@ def test_purge_keeps_per_user_files(sb, name):
     dpkg(sb, "--purge", "vornex")
     left = root_shell(sb, "find /var/vornex " + CONF).stdout.decode()
     assert sorted(left.splitlines()) == sorted(kept)
+
+
+def test_remove_cleans_run_vornex(sb):
+    done = root_shell(sb, "mkdir -m 0755 /run/vornex && : >/run/vornex/uid-1005.0.lock && "
+                          "dpkg -r vornex >/dev/null && ls -A /run")
+    assert (done.returncode, done.stdout.decode().split()) == (0, ["lock"]), done
 
 
 OLD_LOCK = "/var/vornex/05/site1/.ferrymate.log.lock"  # left 0644 by an earlier version

@@ -48,6 +48,7 @@ JSON_ANYWHERE = [
     (["explain", "--pid", "7", "--json", "site1", "probe", "x"], True, None),
     (["explain", "site1", "probe", "--json", "--", "--json", "--"], True, ["--json", "--"]),
     (["explain", "site1", "probe", "--", "--json"], False, ["--json"]),
+    (["--json", "explain", "site1", "probe", "x"], True, ["x"]),
 ]
 
 
@@ -97,6 +98,16 @@ CHECK_ROWS = {
                        [("not-executable", "proxy.commands", 1)], 1),
     "script as root": ({"proxy.commands": f"a={SCRIPT}\nb=root:{SCRIPT}\nc=other:{SCRIPT}\n"},
                        [("script", "proxy.commands", 2), ("script", "proxy.commands", 3)], 0),
+    "command paths not in plain form": (
+        {"proxy.commands": "a=/usr//bin/id\nb=/usr/./bin/id\nc=/usr/bin/../bin/id\n"
+                           "d=root:/usr/bin/\ne=/usr/bin/.\nf=/usr/bin/..\ng=/usr/bin/id\n"},
+        [("path-form", "proxy.commands", n) for n in range(1, 7)]
+        + [("not-executable", "proxy.commands", n) for n in (4, 5, 6)], 1),
+    "interpreters as root or another account": (
+        {"proxy.commands": "a=root:/bin/bash\nb=other:/usr/bin/python3\nc=/bin/sh\n"
+                           "d=root:/usr/local/bin/shell\ne=root:/usr/bin/env\nf=root:/bin/id\n"},
+        [("interpreter", "proxy.commands", n) for n in (1, 2, 4, 5)], 0,
+        lambda sb: sb.symlink("/usr/local/bin/shell", "/bin/dash")),
     "shadowed": ({"proxy.commands": "ls=/bin/ls\nls=/bin/true\n",
                   "a.proxy.commands": "ls=/bin/ls\n"},
                  [("shadowed", "proxy.commands", 1), ("shadowed", "proxy.commands", 2)], 0),
@@ -202,8 +213,8 @@ def test_check_reports_each_mistake_with_file_and_line(box, row):
     box.remove("/etc/vornex/proxy.commands")
     for step in setup:
         step(box)
-    for name, spec in files.items():
-        text, mode, uid = spec if isinstance(spec, tuple) else (spec, 0o644, 0)
+    for name, content in files.items():
+        text, mode, uid = content if isinstance(content, tuple) else (content, 0o644, 0)
         box.write_file(f"/etc/vornex/{name}", text, mode, uid)
     rc, report = ctl_json(box, "check")
     found = sorted((f["code"], os.path.basename(f["file"]), f["line"])
@@ -502,7 +513,9 @@ def test_explain_predicts_the_server(box, row):
         return
     assert (rc, result.rc) == (1, 1), result
     assert result.stderr_line() == plan["stderr"]
-    verdict = plan.get("validator_verdict") or {}
+    # Every key is there, null when the request stops before its stage.
+    assert (plan["validator_verdict"] is None) == (plan["validator"] is None), plan
+    verdict = plan["validator_verdict"] or {}
     assert result.texts(VALIDATOR_IDENT) == ([verdict["log"]] if verdict.get("log") else [])
     assert plan["stderr"] == (REFUSED if plan["stage"] == "request" else FAILED)
 

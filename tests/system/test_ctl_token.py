@@ -281,7 +281,7 @@ OBSTACLES = {
                         f"{SITE1_DIR}/.vornex is a link: left alone"),
     "link at the token path": (lambda sb: (sb.mkdir(SITE1_DIR + "/.vornex"),
                                            sb.symlink(token_path("site1"), TARGET + "/file")),
-                               1, "it is not a regular file; left as it is"),
+                               1, "it is a link; left as it is (remove it, then issue)"),
     "FIFO at the token path": (lambda sb: (sb.mkdir(SITE1_DIR + "/.vornex"),
                                            sb.mkfifo(token_path("site1"), 0o400, SITE1)),
                                1, "it is not a regular file; left as it is"),
@@ -334,9 +334,14 @@ def test_each_planted_obstacle_is_left_alone(box, row):
         assert TOKEN.fullmatch(box.read(token_path("site1")))
     assert [r.text for r in result.logs if "Created pid-file" in r.text] == []
     rotated = ctl(box, "token", "rotate", "site1")
-    if "token path" in row:
+    if row == "link at the token path":
+        # rotate leaves a planted link as issue does
+        assert (rotated.rc, box.lstat(token_path("site1")).st_ino) == (
+            1, planted[token_path("site1")].st_ino)
+        assert text in rotated.stderr.decode()
+    elif "token path" in row:
         assert rotated.rc == 0 and TOKEN.fullmatch(box.read(token_path("site1")))
-        assert tree(box, TARGET) == before
+    assert tree(box, TARGET) == before
 
 
 # ---------------------------------------------------------------------------------------------
@@ -398,6 +403,16 @@ AUDIT_ROWS = {
                                    [("pid-dir-missing", "/home/site1/.vornex/tmp")]),
     "~/.vornex a link": (lambda sb: sb.symlink("/home/site1/.vornex", TARGET),
                          [("pid-dir-link", "/home/site1/.vornex/tmp")]),
+    "~/.vornex group-writable": (lambda sb: sb.mkdir("/home/site1/.vornex", 0o770, SITE1, SITE1),
+                                 [("pid-dir-unsafe", "/home/site1/.vornex/tmp")]),
+    "~/.vornex another's": (lambda sb: sb.mkdir("/home/site1/.vornex", 0o755, 4242, SITE1),
+                            [("pid-dir-unsafe", "/home/site1/.vornex/tmp")]),
+    "pid-file directory writable by others": (
+        lambda sb: sb.mkdir("/home/site1/.vornex/tmp", 0o1777, SITE1, SITE1),
+        [("pid-dir-unsafe", "/home/site1/.vornex/tmp")]),
+    "pid-file directory another's": (
+        lambda sb: sb.mkdir("/home/site1/.vornex/tmp", 0o755, 4242, 4242),
+        [("pid-dir-unsafe", "/home/site1/.vornex/tmp")]),
     "pid-file directory a link": (lambda sb: (sb.mkdir(TARGET + "/tmp"), sb.symlink(
         "/home/site1/.vornex/tmp", TARGET + "/tmp")), [("pid-dir-link", "/home/site1/.vornex/tmp")]),
     "an entry larger than the buffer": (lambda sb: (

@@ -1,5 +1,6 @@
 // What vornexctl shows of hostile bytes: text output escapes them without cutting an escape in
-// two, and a JSON document stays plain ASCII with every string properly quoted.
+// two, and a JSON document stays plain ASCII with every string properly quoted. What check
+// reads from a command path: its plain form, and the interpreters it names.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -57,6 +58,59 @@ TEST(Json, DocumentIsAsciiAndQuoted) {
               "{\"k\\\"ey\":\"v\\u0001\\u00ff\\\\\\\"/\",\"n\":-5,\"list\":[true,null,null],"
               "\"empty\":{}}\n");
     free(text);
+}
+
+TEST(CommandPath, PlainFormFaultIsTheFirstOne) {
+    const struct {
+        const char *path;
+        const char *fault;
+    } cases[] = {
+        {"/usr/bin/id", nullptr},
+        {"/", nullptr},
+        {"bin/id", nullptr},  // not absolute: reported as such, not as a form
+        {"/usr/bin/.hidden", nullptr},
+        {"/usr/bin/...", nullptr},
+        {"/usr/bin/id.", nullptr},
+        {"//usr/bin/id", "holds \"//\""},
+        {"/usr//bin/id", "holds \"//\""},
+        {"/usr/./bin/id", "holds \"/./\""},
+        {"/usr/../usr/bin/id", "holds \"/../\""},
+        {"/usr/bin/", "ends in \"/\""},
+        {"/usr/bin/.", "ends in \"/.\""},
+        {"/usr/bin/..", "ends in \"/..\""},
+        {"/./usr//bin/", "holds \"/./\""},
+    };
+    for (const auto &c : cases) {
+        const char *fault = path_form_fault(c.path);
+        EXPECT_STREQ(fault, c.fault) << c.path;
+    }
+}
+
+TEST(CommandPath, InterpreterAsSpelledOrThroughALink) {
+    const struct {
+        const char *spelled;
+        const char *resolved;
+        const char *found;
+        bool through_link;
+    } cases[] = {
+        {"/bin/bash", "/usr/bin/bash", "bash", false},
+        {"/usr/bin/python3", "/usr/bin/python3.11", "python3", false},
+        {"/usr/local/bin/shell", "/usr/bin/dash", "dash", true},
+        {"/usr/bin/env", nullptr, "env", false},
+        {"/opt/perl5.36.0", nullptr, "perl5.36.0", false},
+        {"/usr/bin/tclsh8.6", nullptr, "tclsh8.6", false},
+        {"/bin/sh", "/bin/busybox", "sh", false},
+        {"/usr/bin/id", "/usr/bin/id", nullptr, false},
+        {"/usr/bin/ssh", nullptr, nullptr, false},
+        {"/usr/bin/python3-config", nullptr, nullptr, false},
+        {"/usr/bin/shred", nullptr, nullptr, false},
+        {"/usr/local/bin/tool.sh", nullptr, nullptr, false},
+    };
+    for (const auto &c : cases) {
+        bool through_link = !c.through_link;
+        EXPECT_STREQ(find_interpreter(c.spelled, c.resolved, &through_link), c.found) << c.spelled;
+        EXPECT_EQ(through_link, c.through_link) << c.spelled;
+    }
 }
 
 }  // namespace
