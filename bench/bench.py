@@ -418,21 +418,30 @@ def measure_timed(args, profile):
 # -- the way in: the user's client through the front-end ---------------------------------------
 
 CLIENT = sandbox.CLIENT
-# The front-end under systemd's activator, as the socket unit runs it (the service's own
-# settings: --per-uid 8), in the set's pid namespace, so that it ends with the runner.
+# The listener under systemd's activator, as the socket and service units run it (the
+# service's own settings: --per-uid 8; it never ends when idle here, since the rounds come in
+# blocks), in the set's pid namespace, so that it ends with the runner. Beside it, the old
+# per-connection start: the activator forks and executes the front-end for each connection on
+# a socket of its own, which the steps around its runs rename into the listener's place.
+DIRECT_SOCKET = "/run/vornex/direct.sock"
+PARKED_SOCKET = "/run/vornex/parked.sock"
 WAY_IN_SETUP = [
     "mkdir -p /run/vornex",
-    "(systemd-socket-activate --seqpacket --accept --inetd -l /run/vornex/vornex.sock "
+    "(systemd-socket-activate --seqpacket -l /run/vornex/vornex.sock "
+    f"{sandbox.LISTENER} --per-uid 8 --idle-exit 0 </dev/null >/dev/null 2>&1 &)",
+    f"(systemd-socket-activate --seqpacket --accept --inetd -l {DIRECT_SOCKET} "
     f"{sandbox.FRONTEND} --per-uid 8 </dev/null >/dev/null 2>&1 &)",
-    "i=0; while [ ! -S /run/vornex/vornex.sock ] && [ $i -lt 200 ]; do sleep 0.05; "
-    "i=$((i+1)); done; sleep 0.2",
-    f"chmod {sandbox.SOCKET_MODE:o} /run/vornex/vornex.sock",
+    "i=0; while { [ ! -S /run/vornex/vornex.sock ] || [ ! -S " + DIRECT_SOCKET + " ]; } && "
+    "[ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done; sleep 0.2",
+    f"chmod {sandbox.SOCKET_MODE:o} /run/vornex/vornex.sock {DIRECT_SOCKET}",
 ]
-WAY_IN_ORDER = ["way_in", "way_in_before", "vornex", "way_in_trivial", "vornex_trivial",
+WAY_IN_ORDER = ["way_in", "way_in_per_connection", "way_in_before", "vornex", "way_in_trivial", "vornex_trivial",
                 "setpriv", "doas", "sudo"]
 WAY_IN_LABELS = {
     "way_in": f"**the whole way in**: `setpriv --reuid {USER} ... vornex {ALIAS}`, from the "
               "client's start to its exit (installed validator, shipped rules file)",
+    "way_in_per_connection": "the whole way in without the listener: the activator starts "
+                             "the front-end per connection (`--accept --inetd`)",
     "way_in_before": "the whole way in with the client and front-end of --before",
     "vornex": "the server started directly as root (installed validator)",
     "way_in_trivial": "the whole way in, trivial validator",
@@ -471,7 +480,12 @@ def measure_way_in(args, profile):
                   CLIENT, ALIAS]
         peer = dict(peers())
         trivial = os.path.join(args.tools, "true_validator")
+        swap_in = [("@", ["/bin/mv", "-T", sandbox.SOCKET, PARKED_SOCKET]),
+                   ("@", ["/bin/mv", "-T", DIRECT_SOCKET, sandbox.SOCKET])]
+        swap_out = [("@", ["/bin/mv", "-T", sandbox.SOCKET, DIRECT_SOCKET]),
+                    ("@", ["/bin/mv", "-T", PARKED_SOCKET, sandbox.SOCKET])]
         timed = TimedSet("way_in", sb, [("way_in", way_in),
+                                        *swap_in, ("way_in_per_connection", way_in), *swap_out,
                                         *before_candidates(sb, args.before),
                                         ("vornex", vornex_request()),
                                         ("@", ["/bin/cp", "--remove-destination", trivial,
@@ -501,17 +515,18 @@ def way_in_parts(w):
     added = client_and_frontend_ms(w)
     return [("setpriv standing in for the user's shell (setpriv − floor)", setpriv - floor),
             ("the server with the command (server started directly)", server),
-            ("client, activator's fork and exec, front-end (the rest)", added)], floor
+            ("client, listener's fork and exec, front-end (the rest)", added)], floor
 
 
 def way_in_section(w, profile):
     parts, floor = way_in_parts(w)
     added = parts[2][1] / floor
     lines = ["## The way in", "",
-             "One set of its own, in a sandbox whose /run holds the front-end's socket, served "
-             "by systemd's activator (`systemd-socket-activate --seqpacket --accept --inetd`, "
-             "which forks and executes the front-end per connection as the service manager "
-             "does) with the service unit's settings (`--per-uid 8`); the user's client "
+             "One set of its own, in a sandbox whose /run holds the socket, handed by systemd's "
+             "activator (`systemd-socket-activate --seqpacket`) to the listener, which forks "
+             "and executes the front-end per connection, with the service unit's settings "
+             "(`--per-uid 8`); beside it the old per-connection start, in which the activator "
+             "itself starts the front-end (`--accept --inetd`); the user's client "
              f"requests `{ALIAS}` (/bin/true) and ends when the request has. The validator is "
              "the installed one (the compiled program behind the link, the shipped rules "
              "file), as in a package's installation; the trivial one is put in its place for "
@@ -528,17 +543,16 @@ def way_in_section(w, profile):
               "| part | floor units | ms |", "|---|---:|---:|"]
     lines += [f"| {text} | {ms / floor:.2f} | {ms:.3f} |" for text, ms in parts]
     lines += ["", "The rest holds two program starts (the client, which setpriv executes in place "
-              "of /bin/true, and the front-end, which the activator forks and executes for the "
-              "connection: a fork of the activator, a larger process than the runner), two "
+              "of /bin/true, and the front-end, which the listener starts with posix_spawn for the "
+              "connection after its accept and the uid's slot lock), two "
               "password lookups (the client's of its uid, the front-end's of the name asked "
               "for), the client's one read of its token file, the connection with its request "
-              "and reply, the front-end's slot lock, and the pid file: the server writes one of "
+              "and reply, and the pid file: the server writes one of "
               "a new name for every request (the client's pid), which the client then removes, "
               "where the server started directly rewrites the same file. The server is started "
               "with posix_spawn (nothing of the front-end is copied); the audit line, with the "
               "front-end's syslog connection, comes after the reply. Under the service manager "
-              "the fork and exec of the front-end are those of a service instance, which costs "
-              "more than the activator's."]
+              "the listener is started once and starts every front-end itself, as here."]
     verdict = "met" if added <= GOAL_WAY_IN_ADDED else "NOT MET"
     trivial = client_and_frontend_ms(w, "way_in_trivial", "vornex_trivial") / floor
     lines += ["", f"- Client and front-end together add {added:.2f} floors to the server "
@@ -547,6 +561,11 @@ def way_in_section(w, profile):
               f"- The whole way in against doas: {w['way_in']['ms'] / w['doas']['ms']:.2f}× its "
               f"time; against sudo: {w['way_in']['ms'] / w['sudo']['ms']:.2f}× (setpriv "
               "included, which a user typing in a shell does not pay)."]
+    if "way_in_per_connection" in w:
+        listener = w["way_in"]["ms"] - w["way_in_per_connection"]["ms"]
+        lines.append(f"- The listener's cost per connection (its accept, the slot lock and its "
+                     f"own fork and exec of the front-end, against the activator's): "
+                     f"{listener:+.3f} ms ({listener / floor:+.2f} floors).")
     if "way_in_before" in w:
         before = client_and_frontend_ms(w, "way_in_before")
         lines.append(f"- With the client and front-end of --before, they added "

@@ -287,9 +287,10 @@ def way_in_step(front: sandbox.Frontend, box: sandbox.Sandbox, args: list[str],
 def play_way_in(stage: str) -> bool:
     print("=== The way in: a user types vornex ALIAS")
     print(textwrap.fill(
-        "The front-end vornexd serves /run/vornex/vornex.sock through systemd's socket "
-        "activator (systemd-socket-activate --seqpacket --accept --inetd), as the socket unit "
-        "does on an installed system. site1 (uid 1005) and site2 (uid 1006) each get a token "
+        "The listener vornexd serves /run/vornex/vornex.sock under systemd's socket "
+        "activator (systemd-socket-activate --seqpacket) and starts the front-end "
+        "vornex-frontend per connection, as the socket and service units do on an installed "
+        "system. site1 (uid 1005) and site2 (uid 1006) each get a token "
         "file from vornexctl token issue; site1 types the commands below in its own shell.",
         WIDTH))
     print("Command file /etc/vornex/proxy.commands:")

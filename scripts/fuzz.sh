@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 
 build=${FUZZ_BUILD:-build-fuzz}
 seconds=${FUZZ_SECONDS:-30}
-targets=(fuzz_command_file fuzz_auth fuzz_wire fuzz_rules)
+targets=(fuzz_command_file fuzz_auth fuzz_wire fuzz_rules fuzz_schedule)
 
 CC=clang CXX=clang++ TARGETS="${targets[*]}" scripts/build.sh "$build" \
     -DVORNEX_FUZZ=ON -DVORNEX_SANITIZE=ON -DVORNEX_BUILD_TESTS=OFF

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# The front-end under the real service manager: boots the host's systemd in a container
+# The way in under the real service manager: boots the host's systemd in a container
 # (systemd-nspawn) over throw-away overlays of the host's /usr, /etc and /var, installs the
 # built packages there with dpkg -i, checks that vornex.socket is enabled and listening, runs
 # one request as the ordinary user site1 through it and reads the front-end's and the
-# server's lines back from the journal. The host's files are untouched: everything written
+# server's lines back from the journal; then a flood of connections by another user beside
+# site1's requests, and site1's ninth request at once. The host's files are untouched: everything written
 # lands in the overlays' upper dirs in a temp dir, which goes at the end.
 #
 #   scripts/service-check.sh            the check (needs build-deb/*.deb from make deb)
@@ -137,6 +138,7 @@ check_inside() {
         vornexctl token issue site1
         printf "whoami=/usr/bin/whoami\nstart-app=/usr/local/bin/start-app\n" \
             >>/etc/vornex/proxy.commands
+        printf "sleep=/usr/bin/sleep\n" >>/etc/vornex/proxy.commands
         printf "sigign=/usr/local/bin/sigign\n" >>/etc/vornex/proxy.commands
         printf "#!/bin/sh\nsed -n \"s/^SigIgn:\\t//p\" /proc/\$\$/status\n" >/usr/local/bin/sigign
         chmod 0755 /usr/local/bin/sigign
@@ -161,8 +163,62 @@ check_inside() {
     local app
     app=$(inside pgrep -u site1 -x sleep)
     expect "application process still running" 1 "$(echo "$app" | grep -c .)"
-    [ -n "$app" ] && echo "service: it lives in $(inside cat "/proc/${app%%$'\n'*}/cgroup" | tail -n 1)"
+    [ -n "$app" ] && expect "its control group" "0::/system.slice/vornex.service" \
+        "$(inside cat "/proc/${app%%$'\n'*}/cgroup" | tail -n 1)"
+    check_flood
+    check_ninth
     [ "$failures" -eq 0 ]
+}
+
+# One user connects and closes for 5 s as fast as one process can; meanwhile site1's requests
+# are served, each within a second, and both units stay active.
+flood='
+import socket, sys, time
+end = time.monotonic() + 5
+while time.monotonic() < end:
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+    try:
+        s.connect("/run/vornex/vornex.sock")
+    except OSError:
+        pass
+    s.close()
+'
+check_flood() {
+    inside useradd -m -u 1006 -U -s /bin/sh site2
+    inside runuser -u site2 -- python3 -c "$flood" &
+    local flooder=$! i out start slowest=0 ms
+    sleep 1
+    for i in 1 2 3; do
+        start=$(date +%s%N)
+        out=$(inside runuser -u site1 -- sh -c 'cd /home/site1 && exec vornex whoami' 2>&1)
+        ms=$((($(date +%s%N) - start) / 1000000))
+        [ "$ms" -gt "$slowest" ] && slowest=$ms
+        expect "site1 during the flood ($i)" site1 "$out"
+    done
+    expect "site1 served within a second during the flood" yes \
+        "$([ "$slowest" -lt 1000 ] && echo yes || echo "no: ${slowest} ms")"
+    expect "the flood still on meanwhile" yes "$(kill -0 "$flooder" 2>/dev/null && echo yes)"
+    wait "$flooder"
+    expect "units active after the flood" "active active" \
+        "$(inside systemctl is-active vornex.socket vornex.service | tr '\n' ' ' | sed 's/ $//')"
+}
+
+# Eight requests of site1 running; the ninth is refused by the listener, no front-end started.
+check_ninth() {
+    local i
+    for i in 1 2 3 4 5 6 7 8; do
+        inside runuser -u site1 -- sh -c 'cd /home/site1 && exec vornex sleep 30' &
+    done
+    for i in $(seq 50); do
+        [ "$(inside pgrep -c -u site1 -x sleep)" -ge 9 ] && break
+        sleep 0.2
+    done
+    expect "front-ends of the eight" 8 "$(inside pgrep -c -x vornex-frontend)"
+    expect "the ninth request" "vornex: refused: too many requests of this user at once" \
+        "$(inside runuser -u site1 -- sh -c 'cd /home/site1 && exec vornex whoami' 2>&1)"
+    expect "front-ends after the ninth" 8 "$(inside pgrep -c -x vornex-frontend)"
+    inside pkill -u site1 -x sleep
+    wait
 }
 
 prepare_root || exit 1

@@ -1,9 +1,11 @@
-// vornexd: the front-end of one connection. See frontend.h for what it guarantees.
+// vornex-frontend: the front-end of one connection. See frontend.h for what it guarantees.
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -28,20 +30,35 @@ frontend_t *new_frontend() {
     return fe;
 }
 
-// "--per-uid N" bounds the connections one uid holds at once.
+// A decimal option value from `low` to `high`, or -1.
+long option_value(const char *text, long low, long high) {
+    char *end = nullptr;
+    long value = strtol(text, &end, 10);
+    return end != text && *end == '\0' && value >= low && value <= high ? value : -1;
+}
+
+// "--per-uid N" bounds the connections one uid holds at once. "--slot-fd N": the listener
+// took the slot and handed its locked file over as descriptor N, kept (close-on-exec) until
+// the front-end ends.
 void parse_options(int argc, char **argv, frontend_t *fe) {
     fe->per_uid_max = per_uid_default;
     for (int i = 1; i < argc; ++i) {
+        long value = -1;
         if (strcmp(argv[i], "--per-uid") == 0 && i + 1 < argc) {
-            char *end = nullptr;
-            long value = strtol(argv[++i], &end, 10);
-            if (*end == '\0' && value >= 1 && value <= per_uid_limit) {
-                fe->per_uid_max = static_cast<int>(value);
-                continue;
+            value = option_value(argv[++i], 1, per_uid_limit);
+            fe->per_uid_max = static_cast<int>(value);
+        } else if (strcmp(argv[i], "--slot-fd") == 0 && i + 1 < argc) {
+            value = option_value(argv[++i], STDERR_FILENO + 1, INT_MAX);
+            if (value > 0 && fcntl(static_cast<int>(value), F_SETFD, FD_CLOEXEC) < 0) {
+                value = -1;
             }
+            fe->slot_fd = static_cast<int>(value);
         }
-        syslog(LOG_ERR, "usage: vornexd [--per-uid N] (N from 1 to %d)", per_uid_limit);
-        _exit(1);
+        if (value < 0) {
+            syslog(LOG_ERR, "usage: vornex-frontend [--per-uid N] [--slot-fd FD] (N from 1 to %d)",
+                   per_uid_limit);
+            _exit(1);
+        }
     }
 }
 

@@ -24,7 +24,6 @@
 
 namespace {
 
-constexpr size_t slot_path_size = 64;
 constexpr size_t proc_fd_path_size = 32;
 constexpr unsigned null_major = 1;
 constexpr unsigned null_minor = 3;
@@ -270,11 +269,15 @@ void identify_peer(frontend_t *fe) {
 }
 
 // One lock file per slot; the first that can be locked without waiting is this connection's
-// until the front-end ends (the server and the command never inherit it).
+// until the front-end ends (the server and the command never inherit it). Started by the
+// listener, the front-end holds its slot already (--slot-fd).
 void take_slot(frontend_t *fe) {
+    if (fe->slot_fd >= 0) {
+        return;
+    }
     for (int slot = 0; slot < fe->per_uid_max; ++slot) {
         char path[slot_path_size];
-        snprintf(path, sizeof path, "%s/uid-%u.%d.lock", slot_dir, fe->peer.uid, slot);
+        format_slot_path(fe->peer.uid, slot, path, sizeof path);
         int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600);
         if (fd < 0) {
             syslog(LOG_ERR, "cannot open slot file %s: %s", path, strerror(errno));

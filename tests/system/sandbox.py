@@ -964,9 +964,11 @@ class Sandbox:
 
 
 # ---------------------------------------------------------------------------------------------
-# the way in: the front-end under the socket activator, and the user's client
+# the way in: the listener under the socket activator, the front-ends it starts, and the
+# user's client
 
-FRONTEND = "/usr/libexec/vornex/vornexd"
+LISTENER = "/usr/libexec/vornex/vornexd"
+FRONTEND = "/usr/libexec/vornex/vornex-frontend"
 CLIENT = "/usr/bin/vornex"
 FRONTEND_IDENT = "vornexd"
 SOCKET = "/run/vornex/vornex.sock"
@@ -975,24 +977,26 @@ _LISTENING = 0x10000
 
 
 class Frontend:
-    """systemd's activator (`--seqpacket --accept --inetd`) serving SOCKET with the installed
-    front-end, in a namespace of the sandbox's overlays plus a private /run. Clients run as an
+    """systemd's activator (`--seqpacket`, no --accept) handing SOCKET to the installed
+    listener, which execs in its place (self.pid is the listener's) and starts a front-end per
+    connection, in a namespace of the sandbox's overlays plus a private /run. Clients run as an
     ordinary user in the same namespace (nsenter + setpriv); raw connections reach the socket
-    through /proc/<activator>/root. close() kills by pid whatever still runs there."""
+    through /proc/<listener>/root. close() kills by pid whatever still runs there."""
 
     def __init__(self, sandbox: "Sandbox", args: Sequence[str] = ()):
         self.sandbox = sandbox
         self.log_file = os.path.join(sandbox.root, "activator.log")
-        script = " && ".join([
-            sandbox._mounts, "mount -t tmpfs -o mode=0755 tmpfs /run",
-            "mkdir -m 0755 /run/vornex",
-            'exec systemd-socket-activate --seqpacket --accept --inetd -l "$0" "$@"'])
+        self._listen(["unshare", "-m", "--propagation", "private"],
+                     [sandbox._mounts, "mount -t tmpfs -o mode=0755 tmpfs /run",
+                      "mkdir -m 0755 /run/vornex"], args)
+
+    def _listen(self, enter: Sequence[str], setup: Sequence[str], args: Sequence[str]) -> None:
+        script = " && ".join([*setup, 'exec systemd-socket-activate --seqpacket -l "$0" "$@"'])
         env = {"PATH": "/usr/bin:/bin", **_sanitizer_env(False)}
-        with open(self.log_file, "wb") as log:
+        with open(self.log_file, "ab") as log:
             self.proc = subprocess.Popen(
-                ["unshare", "-m", "--propagation", "private", "sh", "-c", script, SOCKET,
-                 FRONTEND, *args], env=env, cwd="/", stdin=subprocess.DEVNULL, stdout=log,
-                stderr=log, start_new_session=True)
+                [*enter, "sh", "-c", script, SOCKET, LISTENER, *args], env=env, cwd="/",
+                stdin=subprocess.DEVNULL, stdout=log, stderr=log, start_new_session=True)
         self.pid = self.proc.pid
         self.socket_path = f"/proc/{self.pid}/root{SOCKET}"
         try:
@@ -1001,6 +1005,14 @@ class Frontend:
         except BaseException:
             self.close()
             raise
+
+    def restart(self, args: Sequence[str] = ()) -> None:
+        """Kills the listener, as a crash would, and starts another on the same path in the
+        same namespace, which what the first one started keeps alive meanwhile."""
+        [holder, *_] = self.namespace_pids()
+        self.proc.kill()
+        self.proc.wait(10)
+        self._listen(["nsenter", "-t", str(holder), "-m"], [f"rm -f {SOCKET}"], args)
 
     def _activator_sockets(self) -> set[str]:
         """The inode numbers of the sockets the activator holds (other sandboxes, a benchmark
