@@ -11,8 +11,8 @@
 // command runs once `runs` has come and the socket has closed at the exec. A server that has
 // reported its end is killed when it is not gone soon after (all it has left to do is write
 // its one line, and a full pipe as standard error would hold it); before that record it is
-// never signalled. A server that has not announced its report is told from the command by
-// its program file, as it always was.
+// never signalled. Of a server that does not announce a report, the command is told by its
+// program file.
 
 #include <cerrno>
 #include <csignal>
@@ -269,7 +269,11 @@ bool read_report(frontend_t *fe, watch_t *w) {
 // The server killed once its end is past the grace time; the stall logged once.
 void check_deadlines(frontend_t *fe, watch_t *w, long now) {
     if (fe->reported_end != end_kind::none && !fe->killed && now - w->end_ms >= report_grace_ms) {
-        fe->killed = kill(fe->child, SIGKILL) == 0;
+        // The child is not reaped yet: its pid is still the server's.
+        if (kill(fe->child, SIGKILL) < 0) {
+            syslog(LOG_ERR, "cannot kill server %d: %m", static_cast<int>(fe->child));
+        }
+        fe->killed = true;
     }
     if (!fe->stalled && !w->old_server && !fe->runs_seen && fe->reported_end == end_kind::none &&
         now - w->started_ms >= stall_after_ms) {
@@ -324,9 +328,9 @@ bool child_ended(frontend_t *fe) {
 
 // The server starts in a process group of its own, with the three received descriptors on 0,
 // 1 and 2, its end of the report socket on 3 and no other, default signal handling and an
-// empty signal mask. The child shares
-// the front-end's memory until it executes the server (nothing is copied, and the front-end
-// goes on only once the server runs or could not be started, which is then reported here).
+// empty signal mask. The child shares the front-end's memory until it executes the server
+// (nothing is copied, and the front-end goes on only once the server runs or could not be
+// started, which is then reported here).
 void start_server(frontend_t *fe) {
     launch_t launch{};
     build_launch(fe, &launch);

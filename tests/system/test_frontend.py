@@ -554,7 +554,6 @@ DESCRIPTORS = [
     ("eventfd", "keep", "keep", (0, "an anonymous or special descriptor")),
     ("keep", f"pair:{socket.SOCK_DGRAM}", "keep", (1, "a datagram socket")),
     ("keep", "unconnected", "keep", (1, "an unconnected socket")),
-    ("keep", f"open:/dev/null,{os.O_RDONLY}", "keep", (1, "not open for writing")),
     # open for writing, then no longer writable for its owner
     ("keep", f"open:{OWN},{os.O_WRONLY | os.O_CREAT},444", "keep",
      (1, "a file you cannot open for writing")),
