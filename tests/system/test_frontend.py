@@ -494,10 +494,11 @@ def test_command_gets_only_its_descriptors_and_a_fixed_environment(way_in, term,
 
 # Run as the user inside the namespace: puts the descriptors asked for on 0, 1 and 2 and
 # executes the client. Each of argv[2:5] is "keep", "open:PATH,FLAGS[,MODE AFTER]",
-# "pair:SOCKET TYPE" (one end of a socket pair), "unconnected", "eventfd", "pty" or
-# "fullpipe:PATH" (a full pipe, drained into PATH.out once PATH exists).
+# "pair:SOCKET TYPE" (one end of a socket pair), "unconnected", "eventfd", "pty", "ctty:PATH"
+# (a terminal made the controlling one, what it shows copied to PATH until PATH.done exists)
+# or "fullpipe:PATH" (a full pipe, drained into PATH.out once PATH exists).
 LAUNCH = """
-import os, socket, sys, time
+import fcntl, os, select, signal, socket, sys, termios, time
 os.setsid()  # no terminal for a client's line about its standard error
 client, specs = sys.argv[1], sys.argv[2:5]
 for fd, spec in enumerate(specs):
@@ -519,6 +520,17 @@ for fd, spec in enumerate(specs):
     elif kind == "pty":
         master, new = os.openpty()
         os.set_inheritable(master, True)
+    elif kind == "ctty":
+        master, new = os.openpty()
+        fcntl.ioctl(new, termios.TIOCSCTTY, 0)
+        if os.fork() == 0:
+            signal.signal(signal.SIGHUP, signal.SIG_IGN)  # the session leader's end
+            os.closerange(0, 3)  # the client's pipes end with the client
+            with open(arg, "wb", buffering=0) as out:
+                while not os.path.exists(arg + ".done"):
+                    if select.select([master], [], [], 0.05)[0]:
+                        out.write(os.read(master, 4096))
+            os._exit(0)
     elif kind == "fullpipe":
         drain, new = os.pipe()
         os.set_blocking(new, False)
@@ -546,7 +558,8 @@ DESCRIPTORS = [
     # standard input, output, error; the refused descriptor and why, or None
     (f"open:{SECRET},{O_PATH}", "keep", "keep", (0, "a path-only descriptor")),
     ("keep", f"open:{SECRET},{O_PATH}", "keep", (1, "a path-only descriptor")),
-    ("keep", "keep", f"open:/etc/vornex/proxy.commands,{os.O_RDONLY}",
+    # the client's line goes to its terminal
+    ("ctty:PROBE/tty", "keep", f"open:/etc/vornex/proxy.commands,{os.O_RDONLY}",
      (2, "not open for writing")),
     (f"open:/etc,{os.O_RDONLY | os.O_DIRECTORY}", "keep", "keep", (0, "a directory")),
     (f"open:/dev/zero,{os.O_RDWR}", "keep", "keep",
@@ -571,11 +584,15 @@ def test_descriptors_accepted_by_kind(way_in, stdin, stdout, stderr, refused):
     only what the caller could open; a refused descriptor starts nothing."""
     fe = way_in.frontend
     started = os.path.join(way_in.probe_dir, "started")
-    if "pty" in (stdin, stdout, stderr):  # terminals of the namespace's own
+    specs = [spec.replace("PROBE", way_in.probe_dir) for spec in (stdin, stdout, stderr)]
+    if any(spec.startswith(("pty", "ctty")) for spec in specs):  # terminals of the namespace's own
         fe.shell("mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts /dev/pts")
-    proc = fe.start(["-c", LAUNCH, CLIENT, stdin, stdout, stderr, "reopen"], way_in.site1,
+    proc = fe.start(["-c", LAUNCH, CLIENT, *specs, "reopen"], way_in.site1,
                     program="/usr/bin/python3")
-    result = fe.collect(proc)
+    terminal = os.path.join(way_in.probe_dir, "tty")
+    result = fe.collect(proc, settle=False)
+    open(terminal + ".done", "w").close()
+    assert fe.settle() == []
     assert fe.shell(f"cat {SECRET}").stdout == SECRET_TEXT
     [(_, line)] = audit_lines(result.logs)
     if refused is None:
@@ -592,6 +609,9 @@ def test_descriptors_accepted_by_kind(way_in, stdin, stdout, stderr, refused):
     assert line.endswith(f' reason="{FD_NAMES[fd]}: {why}"')
     shown = f"vornex: {FD_NAMES[fd]} is refused: {why}; nothing was started\n"
     assert result.stderr == (b"" if fd == 2 else shown.encode())
+    if stdin.startswith("ctty:"):
+        with open(terminal, "rb") as f:
+            assert f.read() == shown.replace("\n", "\r\n").encode()
     assert not any(r.ident == "vornex.command.server" for r in result.logs)
 
 
