@@ -205,9 +205,10 @@ check_flood() {
 
 # Eight requests of site1 running; the ninth is refused by the listener, no front-end started.
 check_ninth() {
-    local i
+    local i running=()
     for i in 1 2 3 4 5 6 7 8; do
         inside runuser -u site1 -- sh -c 'cd /home/site1 && exec vornex sleep 30' &
+        running+=($!)
     done
     for i in $(seq 50); do
         [ "$(inside pgrep -c -u site1 -x sleep)" -ge 9 ] && break
@@ -218,7 +219,8 @@ check_ninth() {
         "$(inside runuser -u site1 -- sh -c 'cd /home/site1 && exec vornex whoami' 2>&1)"
     expect "front-ends after the ninth" 8 "$(inside pgrep -c -x vornex-frontend)"
     inside pkill -u site1 -x sleep
-    wait
+    # Only the eight: the container itself runs in the background too.
+    wait "${running[@]}" 2>/dev/null
 }
 
 prepare_root || exit 1
