@@ -267,29 +267,46 @@ void catch_signals(client_t *c) {
     }
 }
 
+bool has_control_byte(const char *text) {
+    for (const char *p = text; *p != '\0'; ++p) {
+        auto b = static_cast<unsigned char>(*p);
+        if (b < 0x20 || b == 0x7f) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Variables longer than the front-end would take are not sent at all.
 void collect_env(client_t *c) {
     for (const char *name : passed_variables) {
         const char *value = getenv(name);
-        if (value == nullptr || strlen(name) + 1 + strlen(value) > env_entry_length_max) {
+        if (value == nullptr) {
             continue;
         }
         char *entry = c->env_storage[c->env_count];
-        size_t name_length = strlen(name);
-        memcpy(entry, name, name_length);
-        entry[name_length] = '=';
-        memcpy(entry + name_length + 1, value, strlen(value) + 1);
-        c->env[c->env_count] = entry;
-        ++c->env_count;
+        int length = snprintf(entry, sizeof c->env_storage[0], "%s=%s", name, value);
+        if (length > 0 && static_cast<size_t>(length) <= env_entry_length_max) {
+            c->env[c->env_count] = entry;
+            ++c->env_count;
+        }
     }
 }
 
-// The whole request is encoded before anything is sent, so that a request too large ends
-// before the front-end is contacted.
+// The whole request is encoded before anything is sent, so that a request too large, or one
+// the front-end would refuse for a control byte, ends before the front-end is contacted.
 void build_request(client_t *c) {
     collect_env(c);
     if (getcwd(c->cwd, sizeof c->cwd) == nullptr) {
         exit_with(status_refused, "cannot tell the working directory", strerror(errno));
+    }
+    if (has_control_byte(c->argv[c->first_arg])) {
+        exit_with(status_refused, "the alias holds a control byte",
+                  "no request was sent; use the alias's plain name");
+    }
+    if (has_control_byte(c->cwd)) {
+        exit_with(status_refused, "the working directory's path holds a control byte",
+                  "no request was sent; change to another directory");
     }
     const char *term = getenv("TERM");
     request_fields_t fields{c->entry.pw_name,
@@ -384,6 +401,24 @@ void remove_pid_file(const client_t *c) {
     }
 }
 
+// A refused descriptor is named. When it is standard error, the line goes to the terminal,
+// if there is one: the status is what tells in any case.
+[[noreturn]] void exit_descriptor_refused(int number, const char *shown) {
+    constexpr const char *names[request_fd_count] = {"standard input", "standard output",
+                                                     "standard error"};
+    const char *name = number >= 0 && number < request_fd_count ? names[number] : "a descriptor";
+    if (number != STDERR_FILENO) {
+        fprintf(stderr, "vornex: %s is refused: %s; nothing was started\n", name, shown);
+        exit(status_refused);
+    }
+    int tty = open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (tty >= 0) {
+        dprintf(tty, "vornex: %s is refused: %s; nothing was started\n", name, shown);
+        close(tty);
+    }
+    _exit(status_refused);
+}
+
 // Ends as the command ended: its status, or death by the same signal.
 [[noreturn]] void finish(const client_t *c) {
     if (c->reply.kind == reply_kind::refused) {
@@ -396,6 +431,9 @@ void remove_pid_file(const client_t *c) {
                                       : snprintf(shown + used, sizeof shown - used, "\\x%02x", b));
         }
         shown[used] = '\0';
+        if (c->reply.end == end_kind::descriptor) {
+            exit_descriptor_refused(c->reply.number, shown);
+        }
         exit_with(status_refused, "refused", shown);
     }
     fflush(stdout);

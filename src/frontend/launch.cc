@@ -5,6 +5,14 @@
 // being counted. A forwarded signal, or the client's hangup, that arrives while the child is
 // still the server (or its validator) is held, and delivered to the child's process group once
 // the child runs the command; it is dropped when the request ends first.
+//
+// The server reports on a socket of its own (its descriptor 3, close-on-exec in the server):
+// first an announcement, then the command it is about to run, or how the request ended. The
+// command runs once `runs` has come and the socket has closed at the exec. A server that has
+// reported its end is killed when it is not gone soon after (all it has left to do is write
+// its one line, and a full pipe as standard error would hold it); before that record it is
+// never signalled. Of a server that does not announce a report, the command is told by its
+// program file.
 
 #include <cerrno>
 #include <csignal>
@@ -15,6 +23,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -28,8 +37,12 @@ constexpr const char fixed_path[] =
     "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 constexpr const char frontend_marker[] = "vornexd";
 constexpr size_t env_entry_size = 1100;
-constexpr size_t env_count_max = 5 + env_entry_count_max;
+constexpr size_t env_count_max = 6 + env_entry_count_max;
 constexpr const char zoneinfo_prefix[] = "/usr/share/zoneinfo/";
+constexpr int report_fd_number = 3;
+constexpr const char report_fd_setting[] = "VORNEX_REPORT_FD=3";
+constexpr long ms_per_s = 1000L;
+constexpr long ns_per_ms = 1000000L;
 constexpr size_t fixed_arg_count = 6;
 constexpr int held_poll_ms = 10;
 constexpr int forwarded_signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
@@ -154,6 +167,7 @@ void build_launch(const frontend_t *fe, launch_t *l) {
             l->envp[count++] = entry;
         }
     }
+    l->envp[count++] = report_fd_setting;
     l->envp[count] = nullptr;
 }
 
@@ -169,27 +183,123 @@ bool runs_command(pid_t child, const struct stat *server_file) {
     return now.st_dev != server_file->st_dev || now.st_ino != server_file->st_ino;
 }
 
+long now_ms() {
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * ms_per_s + now.tv_nsec / ns_per_ms;
+}
+
 struct watch_t {
     unsigned held;  // bit per forwarded signal number
     bool command_running;
     bool connection_open;
-    bool server_known;  // without the server's identity nothing is ever delivered
+    bool report_open;
+    bool old_server;    // the report closed unannounced: a server that does not report
+    bool server_known;  // without the server's identity an old server's command is never told
     struct stat server_file;
+    long started_ms;
+    long end_ms;  // when the end record came
 };
 
-void deliver_held(pid_t child, watch_t *w) {
-    if (!w->command_running && w->server_known) {
-        w->command_running = runs_command(child, &w->server_file);
+bool command_started(const frontend_t *fe, const watch_t *w) {
+    if (fe->announced) {
+        return fe->runs_seen && fe->reported_end == end_kind::none &&
+               (!w->report_open || (w->server_known && runs_command(fe->child, &w->server_file)));
+    }
+    return w->old_server && w->server_known && runs_command(fe->child, &w->server_file);
+}
+
+void deliver_held(const frontend_t *fe, watch_t *w) {
+    if (!w->command_running) {
+        w->command_running = command_started(fe, w);
     }
     if (!w->command_running) {
         return;
     }
+    pid_t child = fe->child;
     for (int s : forwarded_signals) {
         if ((w->held & (1U << static_cast<unsigned>(s))) != 0 && kill(-child, s) < 0) {
             kill(child, s);  // the command left its process group
         }
     }
     w->held = 0;
+}
+
+bool is_server_end(end_kind kind) {
+    return kind >= end_kind::refused && kind <= end_kind::crontab_check;
+}
+
+// One record of the server's; what comes before the announcement, or does not decode, is
+// not relied on. The first end counts. Whether anything was there to read.
+bool read_report(frontend_t *fe, watch_t *w) {
+    unsigned char bytes[report_record_max];
+    ssize_t got = recv(fe->report, bytes, sizeof bytes, MSG_DONTWAIT);
+    if (got < 0 && (errno == EAGAIN || errno == EINTR)) {
+        return false;
+    }
+    if (got <= 0) {
+        w->report_open = false;
+        w->old_server = !fe->announced;
+        close(fe->report);
+        fe->report = -1;
+        return true;
+    }
+    report_record_t record{};
+    if (decode_report_record(bytes, static_cast<size_t>(got), &record) < 0) {
+        syslog(LOG_WARNING, "server %d: a report record that does not decode",
+               static_cast<int>(fe->child));
+        return true;
+    }
+    if (record.kind == end_kind::announce || !fe->announced) {
+        fe->announced = record.kind == end_kind::announce;
+        return true;
+    }
+    if (record.kind == end_kind::runs && !fe->runs_seen) {
+        fe->runs_seen = true;
+        memcpy(fe->runs_path, record.text, sizeof fe->runs_path);
+        memcpy(fe->runs_account, record.detail, sizeof fe->runs_account);
+    } else if (is_server_end(record.kind) && fe->reported_end == end_kind::none) {
+        fe->reported_end = record.kind;
+        fe->reported_number = record.number;
+        w->end_ms = now_ms();
+    }
+    return true;
+}
+
+// The server killed once its end is past the grace time; the stall logged once.
+void check_deadlines(frontend_t *fe, watch_t *w, long now) {
+    if (fe->reported_end != end_kind::none && !fe->killed && now - w->end_ms >= report_grace_ms) {
+        // The child is not reaped yet: its pid is still the server's.
+        if (kill(fe->child, SIGKILL) < 0) {
+            syslog(LOG_ERR, "cannot kill server %d: %m", static_cast<int>(fe->child));
+        }
+        fe->killed = true;
+    }
+    if (!fe->stalled && !w->old_server && !fe->runs_seen && fe->reported_end == end_kind::none &&
+        now - w->started_ms >= stall_after_ms) {
+        log_stalled(fe);
+    }
+}
+
+// The earlier of a wait (-1: none) and `ms` from now, never below 0.
+long sooner(long wait, long ms) {
+    long at_least_now = ms < 0 ? 0 : ms;
+    return wait < 0 || at_least_now < wait ? at_least_now : wait;
+}
+
+// How long poll may wait: until the next deadline, or a short while when signals are held.
+int next_timeout(const frontend_t *fe, const watch_t *w, long now) {
+    long wait = -1;
+    if (w->held != 0) {
+        wait = sooner(wait, held_poll_ms);
+    }
+    if (fe->reported_end != end_kind::none && !fe->killed) {
+        wait = sooner(wait, w->end_ms + report_grace_ms - now);
+    }
+    if (!fe->stalled && !w->old_server && !fe->runs_seen && fe->reported_end == end_kind::none) {
+        wait = sooner(wait, w->started_ms + stall_after_ms - now);
+    }
+    return static_cast<int>(wait);
 }
 
 void read_connection(frontend_t *fe, watch_t *w) {
@@ -217,9 +327,10 @@ bool child_ended(frontend_t *fe) {
 }  // namespace
 
 // The server starts in a process group of its own, with the three received descriptors on 0,
-// 1 and 2 and no other, default signal handling and an empty signal mask. The child shares
-// the front-end's memory until it executes the server (nothing is copied, and the front-end
-// goes on only once the server runs or could not be started, which is then reported here).
+// 1 and 2, its end of the report socket on 3 and no other, default signal handling and an
+// empty signal mask. The child shares the front-end's memory until it executes the server
+// (nothing is copied, and the front-end goes on only once the server runs or could not be
+// started, which is then reported here).
 void start_server(frontend_t *fe) {
     launch_t launch{};
     build_launch(fe, &launch);
@@ -229,16 +340,23 @@ void start_server(frontend_t *fe) {
     if (sigprocmask(SIG_BLOCK, &child_mask, nullptr) < 0) {
         fail(fe, "preparing the server's start");
     }
-    // A received descriptor below 3 would be overwritten before it is moved; none is, while 0,
-    // 1 and 2 are open, but a super-server might start the front-end without them.
-    for (int i = 0; i < request_fd_count; ++i) {
-        if (fe->fds[i] < request_fd_count) {
-            int moved = fcntl(fe->fds[i], F_DUPFD_CLOEXEC, request_fd_count);
+    int pair[2] = {-1, -1};
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) < 0) {
+        fail(fe, "the report socket");
+    }
+    fe->report = pair[0];
+    // A descriptor below 4 would be overwritten before it is moved; none of the received ones
+    // is while 0, 1 and 2 are open, but a super-server might start the front-end without them,
+    // and the report socket's end could take a number that a received one goes to.
+    int *moving[request_fd_count + 1] = {&fe->fds[0], &fe->fds[1], &fe->fds[2], &pair[1]};
+    for (int *fd : moving) {
+        if (*fd <= report_fd_number) {
+            int moved = fcntl(*fd, F_DUPFD_CLOEXEC, report_fd_number + 1);
             if (moved < 0) {
                 fail(fe, "preparing the server's descriptors");
             }
-            close(fe->fds[i]);
-            fe->fds[i] = moved;
+            close(*fd);
+            *fd = moved;
         }
     }
     posix_spawnattr_t attributes;
@@ -268,8 +386,11 @@ void start_server(frontend_t *fe) {
         for (int i = 0; i < request_fd_count && error == 0; ++i) {
             error = posix_spawn_file_actions_adddup2(&actions, fe->fds[i], i);
         }
-        error = error != 0 ? error : posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-        clock_gettime(CLOCK_MONOTONIC, &fe->start);
+        error = error != 0 ? error
+                           : posix_spawn_file_actions_adddup2(&actions, pair[1], report_fd_number);
+        error = error != 0
+                    ? error
+                    : posix_spawn_file_actions_addclosefrom_np(&actions, report_fd_number + 1);
         error = error != 0 ? error
                            : posix_spawn(&fe->child, server_path, &actions, &attributes,
                                          const_cast<char *const *>(launch.argv),
@@ -278,6 +399,7 @@ void start_server(frontend_t *fe) {
         posix_spawnattr_destroy(&attributes);
     }
     close_received_fds(fe);
+    close(pair[1]);
     if (error != 0) {
         syslog(LOG_ERR, "cannot execute %s: %s", server_path, strerror(error));
         fe->child = 0;
@@ -289,6 +411,8 @@ void start_server(frontend_t *fe) {
 void supervise(frontend_t *fe) {
     watch_t w{};
     w.connection_open = true;
+    w.report_open = true;
+    w.started_ms = now_ms();
     w.server_known = stat(server_path, &w.server_file) == 0;
     if (!w.server_known) {
         syslog(LOG_ERR, "cannot tell the server from the command: %s", strerror(errno));
@@ -301,9 +425,10 @@ void supervise(frontend_t *fe) {
         fail(fe, "signalfd");
     }
     while (!child_ended(fe)) {
-        struct pollfd p[2] = {{child_events, POLLIN, 0},
-                              {w.connection_open ? fe->connection : -1, POLLIN, 0}};
-        if (poll(p, 2, w.held != 0 ? held_poll_ms : -1) < 0 && errno != EINTR) {
+        struct pollfd p[3] = {{child_events, POLLIN, 0},
+                              {w.connection_open ? fe->connection : -1, POLLIN, 0},
+                              {w.report_open ? fe->report : -1, POLLIN, 0}};
+        if (poll(p, 3, next_timeout(fe, &w, now_ms())) < 0 && errno != EINTR) {
             fail(fe, "poll while the request runs");
         }
         if ((p[0].revents & POLLIN) != 0) {
@@ -314,9 +439,16 @@ void supervise(frontend_t *fe) {
         if (p[1].revents != 0) {
             read_connection(fe, &w);
         }
-        if (w.held != 0) {
-            deliver_held(fe->child, &w);
+        if (p[2].revents != 0) {
+            read_report(fe, &w);
         }
+        check_deadlines(fe, &w, now_ms());
+        if (w.held != 0) {
+            deliver_held(fe, &w);
+        }
+    }
+    // What the server sent just before it ended.
+    while (w.report_open && read_report(fe, &w)) {
     }
     close(child_events);
 }

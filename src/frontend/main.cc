@@ -77,6 +77,7 @@ int main(int argc, char **argv) {
     if (fe->listing) {
         answer_list(fe, fe->list_flags);
     }
+    check_descriptors(fe);
     start_server(fe);
     supervise(fe);
     finish(fe);

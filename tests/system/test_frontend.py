@@ -4,20 +4,31 @@ gets."""
 
 import json
 import os
+import re
 import signal
 import socket
+import struct
 import subprocess
 import time
 
 import pytest
 
-from sandbox import (FRONTEND_IDENT, LOG_AUTHPRIV, Frontend, decode_record, decode_reply,
+from sandbox import (CLIENT, FRONTEND_IDENT, LOG_AUTHPRIV, SERVER, Frontend, decode_record,
                      encode_request)
 
 TOKEN = "tok-3f9a7c"
+SECRET = "/etc/vornex/secret"  # root's, 0600
+SECRET_TEXT = b"root only\n"
 PRI_INFO = LOG_AUTHPRIV * 8 + 6
 PRI_WARNING = LOG_AUTHPRIV * 8 + 4
 REFUSED = 2  # the reply kind of a refusal
+# How a request ended, in the order of the shared table (the reply's and the report's byte).
+END_KINDS = ["?", "announce", "runs", "refused", "alias-unknown", "account", "token-missing",
+             "token-file", "token-wrong", "blocked", "validator", "container", "identity", "cwd",
+             "exec", "internal", "crontab-check", "descriptor", "busy", "overloaded",
+             "no-request", "malformed", "not-yours", "control-byte", "frontend-failed", "killed",
+             "stalled"]
+FD_NAMES = ["standard input", "standard output", "standard error"]
 
 
 def script(sb, name, body):
@@ -37,6 +48,10 @@ def way_in(site1):
                         f'trap "echo INT > {d}/got; exit 0" INT\n'
                         f'echo ready > {d}/ready\nwhile :; do sleep 0.05; done\n')
     script(sb, "report", f'PROBE_DIR={d} exec /usr/local/bin/probe "$@"\n')
+    # a root command that reopens its standard descriptors by name
+    script(sb, "reopen", f'touch {d}/started\ncat /dev/stdin\necho written >/dev/stdout\n'
+                         'echo written >/dev/stderr\n')
+    sb.write_file(SECRET, SECRET_TEXT, 0o600)
     script(sb, "scan", 'n=0; m=0\nfor f in /proc/[0-9]*/cmdline /proc/[0-9]*/environ; do\n'
                        '  if cat "$f" >/dev/null 2>&1; then n=$((n+1)); fi\n'
                        '  if cat "$f" 2>/dev/null | grep -q "tok-3f9a[7]c"; then m=$((m+1)); fi\n'
@@ -44,7 +59,8 @@ def way_in(site1):
     sb.commands("probe=/usr/local/bin/probe\nwhoami=/usr/bin/whoami\n"
                 "status=/usr/local/bin/status\ncatch=/usr/local/bin/catch\n"
                 "report=/usr/local/bin/report\nscan=/usr/local/bin/scan\n"
-                "echo=/bin/echo\nsleep=/usr/bin/sleep\ncat=/bin/cat\n")
+                "echo=/bin/echo\nsleep=/usr/bin/sleep\ncat=/bin/cat\n"
+                "reopen=root:/usr/local/bin/reopen\n")
     sb.frontend = Frontend(sb)
     yield sb
     sb.frontend.close()
@@ -52,6 +68,15 @@ def way_in(site1):
 
 def frontend_lines(records):
     return [(r.pri, r.text) for r in records if r.ident == FRONTEND_IDENT]
+
+
+def audit_lines(records):
+    return [(pri, text) for pri, text in frontend_lines(records) if text.startswith("uid=")]
+
+
+def server_of(line):
+    """The server's pid that an audit line names."""
+    return int(re.search(r" server=(\d+) ", line).group(1))
 
 
 def wait_for(predicate, timeout=15):
@@ -69,8 +94,10 @@ def test_request_end_to_end(way_in):
     assert (result.rc, result.stdout, result.stderr) == (0, b'a\x1bb q" --full\n', b"")
     [(pri, line)] = frontend_lines(result.logs)
     assert pri == PRI_INFO
-    assert line.startswith(f'uid 1005 pid {result.pid} user "site1" alias "echo" '
-                           'args ["a\\x1bb" "q\\x22" "--full"]: exit status 0 after ')
+    assert re.fullmatch(
+        rf'uid=1005 pid={result.pid} server={server_of(line)} user="site1" alias="echo" '
+        r'args=\["a\\x1bb" "q\\x22" "--full"\] cwd="/home/site1" tty="" runs="/bin/echo" '
+        r'as="site1" outcome=exit:0 duration=\d+\.\d{3}', line), line
     # the pid file the server wrote for the request is gone
     assert way_in.listdir("/home/site1/.vornex/tmp") == []
     assert way_in.read("/var/vornex/05/site1/.ferrymate.log") is not None
@@ -82,13 +109,13 @@ def test_stdin_reaches_the_command_directly(way_in):
 
 
 @pytest.mark.parametrize("arg, rc, outcome", [
-    ("0", 0, "exit status 0"), ("1", 1, "exit status 1"), ("42", 42, "exit status 42"),
-    ("term", -signal.SIGTERM, "killed by signal 15")])
+    ("0", 0, "exit:0"), ("1", 1, "exit:1"), ("42", 42, "exit:42"),
+    ("term", -signal.SIGTERM, "signal:15")])
 def test_exit_status_and_signal_death_relayed(way_in, arg, rc, outcome):
     result = way_in.frontend.client(["status", arg], way_in.site1)
     assert (result.rc, result.stderr) == (rc, b"")
     [(_, line)] = frontend_lines(result.logs)
-    assert f"]: {outcome} after " in line
+    assert f' runs="/usr/local/bin/status" as="site1" outcome={outcome} duration=' in line
 
 
 def test_server_refusal_reaches_the_user(way_in):
@@ -98,6 +125,9 @@ def test_server_refusal_reaches_the_user(way_in):
     assert (result.rc, result.stdout) == (1, b"")
     assert result.stderr_line() == "Error occurred during execution of this program"
     assert way_in.auth_log("site1", 1005) is not None
+    [(pri, line)] = frontend_lines(result.logs)
+    assert pri == PRI_WARNING
+    assert ' runs="" as="" outcome=refused:token-file duration=' in line
 
 
 def test_list_shows_the_aliases_in_effect(way_in):
@@ -146,23 +176,29 @@ def test_list_answers_for_the_caller_under_the_rules(way_in):
 
 
 CLIENT_ERRORS = [
-    # args, env, status, stderr
-    ([], {}, 100, "vornex: no alias given"),
-    (["-x", "whoami"], {}, 100, "vornex: unknown or misplaced option"),
-    (["-u"], {}, 100, "vornex: unknown or misplaced option"),
-    (["-u", "nobody-here", "whoami"], {}, 1,
+    # args, env, working directory, status, stderr
+    ([], {}, None, 100, "vornex: no alias given"),
+    (["-x", "whoami"], {}, None, 100, "vornex: unknown or misplaced option"),
+    (["-u"], {}, None, 100, "vornex: unknown or misplaced option"),
+    (["-u", "nobody-here", "whoami"], {}, None, 1,
      "vornex: no such account in the password database: nobody-here"),
-    (["-u", "site2", "whoami"], {}, 1, "vornex: site2 is not an account of your uid"),
-    (["whoami"], {"VORNEX_SOCKET": "/run/vornex/none.sock"}, 111,
+    (["-u", "site2", "whoami"], {}, None, 1, "vornex: site2 is not an account of your uid"),
+    (["whoami"], {"VORNEX_SOCKET": "/run/vornex/none.sock"}, None, 111,
      "vornex: cannot reach /run/vornex/none.sock: No such file or directory"),
-    (["-l"], {"VORNEX_SOCKET": "/run/vornex/none.sock"}, 111,
+    (["-l"], {"VORNEX_SOCKET": "/run/vornex/none.sock"}, None, 111,
      "vornex: cannot reach /run/vornex/none.sock: No such file or directory"),
-    (["--json", "whoami"], {}, 100, "vornex: --json goes with -l"),
-    (["echo", "x" * 65537], {}, 100, "vornex: argument 1 is too long: at most 65536 bytes"),
-    (["echo", *["x"] * 4097], {}, 100, "vornex: too many arguments: at most 4096"),
-    (["echo", *["x" * 43691] * 3], {}, 100,
+    (["--json", "whoami"], {}, None, 100, "vornex: --json goes with -l"),
+    (["echo", "x" * 65537], {}, None, 100, "vornex: argument 1 is too long: at most 65536 bytes"),
+    (["echo", *["x"] * 4097], {}, None, 100, "vornex: too many arguments: at most 4096"),
+    (["echo", *["x" * 43691] * 3], {}, None, 100,
      "vornex: the arguments are too long together: at most 131072 bytes"),
-    (["a" * 256], {}, 100, "vornex: the alias is too long: at most 255 bytes"),
+    (["a" * 256], {}, None, 100, "vornex: the alias is too long: at most 255 bytes"),
+    (["who\x1b[2Jami"], {}, None, 1,
+     "vornex: the alias holds a control byte: no request was sent; use the alias's plain name"),
+    (["who\x7fami"], {}, None, 1,
+     "vornex: the alias holds a control byte: no request was sent; use the alias's plain name"),
+    (["whoami"], {}, "/home/site1/a\nb", 1, "vornex: the working directory's path holds a "
+     "control byte: no request was sent; change to another directory"),
 ]
 
 
@@ -172,9 +208,11 @@ def test_the_limits_users_meet_are_served(way_in):
     assert (result.rc, result.stdout) == (0, (" ".join(args) + "\n").encode())
 
 
-@pytest.mark.parametrize("args, env, rc, line", CLIENT_ERRORS)
-def test_client_errors(way_in, args, env, rc, line):
-    result = way_in.frontend.client(args, way_in.site1, env=env)
+@pytest.mark.parametrize("args, env, cwd, rc, line", CLIENT_ERRORS)
+def test_client_errors(way_in, args, env, cwd, rc, line):
+    if cwd is not None:
+        way_in.frontend.shell(f"mkdir -p '{cwd}'")
+    result = way_in.frontend.client(args, way_in.site1, env=env, cwd=cwd)
     assert result.rc == rc
     assert result.stderr.decode().splitlines()[0] == line
     assert frontend_lines(result.logs) == []
@@ -227,8 +265,16 @@ def test_server_that_cannot_start_is_reported(way_in):
                            "Permission denied")
 
 
-def raw_request(name=b"site1", alias=b"whoami", token=TOKEN.encode()):
-    return encode_request(name, b"/home/site1", alias, token)
+def raw_request(name=b"site1", alias=b"whoami", token=TOKEN.encode(), cwd=b"/home/site1"):
+    return encode_request(name, cwd, alias, token)
+
+
+def decode_reply(data):
+    """(kind, value, end kind's name, number, text) of a front-end's reply."""
+    assert data[:4] == b"VXA2", data
+    kind, value, end, number, length = struct.unpack("<BiBiH", data[4:16])
+    assert len(data) == 16 + length, data
+    return kind, value, END_KINDS[end], number, data[16:]
 
 
 def exchange(fe, message, fd_count=3, send=True):
@@ -248,26 +294,34 @@ def exchange(fe, message, fd_count=3, send=True):
 
 
 BAD_INPUT = [
-    # message, descriptors, reason
-    (raw_request(), 0, "a request carries exactly three descriptors"),
-    (raw_request(), 2, "a request carries exactly three descriptors"),
-    (raw_request(), 4, "a request carries exactly three descriptors"),
-    (raw_request() + b"x" * 170000, 3, "request too large"),
-    (raw_request()[:-3], 3, "request cut short"),
-    (raw_request(name=b"site2", token=b"other"), 3, "the user name asked for is not yours"),
-    (None, 3, "no request received in time"),
+    # message, descriptors, end kind, reason
+    (raw_request(), 0, "malformed", "a request carries exactly three descriptors"),
+    (raw_request(), 2, "malformed", "a request carries exactly three descriptors"),
+    (raw_request(), 4, "malformed", "a request carries exactly three descriptors"),
+    (raw_request() + b"x" * 170000, 3, "malformed", "request too large"),
+    (raw_request()[:-3], 3, "malformed", "request cut short"),
+    (raw_request(name=b"site2", token=b"other"), 3, "not-yours",
+     "the user name asked for is not yours"),
+    (None, 3, "no-request", "no request received in time"),
+    (raw_request(alias=b"who\nami"), 3, "control-byte", "the alias holds a control byte"),
+    (raw_request(cwd=b"/home/site1/\x1b[31m"), 3, "control-byte",
+     "the working directory holds a control byte"),
 ]
 
 
-@pytest.mark.parametrize("message, fd_count, reason", BAD_INPUT)
-def test_bad_input_is_refused(way_in, message, fd_count, reason):
+@pytest.mark.parametrize("message, fd_count, end, reason", BAD_INPUT)
+def test_bad_input_is_refused(way_in, message, fd_count, end, reason):
     fe = way_in.frontend
-    kind, value, text = exchange(fe, message, fd_count, send=message is not None)
-    assert (kind, value, text.decode()) == (REFUSED, 1, reason)
+    reply = exchange(fe, message, fd_count, send=message is not None)
+    assert reply == (REFUSED, 1, end, 0, reason.encode())
     assert fe.settle() == []
-    lines = frontend_lines(way_in.logs())
-    assert (PRI_WARNING, f"refused uid 0 pid {os.getpid()}: {reason}") in lines
-    assert not any(r.ident == "vornex.command.server" for r in way_in.logs())
+    records = way_in.logs()
+    [(pri, line)] = audit_lines(records)
+    assert pri == PRI_WARNING
+    assert re.fullmatch(rf'uid=0 pid={os.getpid()} server=- user="[^"]*" alias="[^"]*" '
+                        rf'args=\[\] cwd="[^"]*" tty="" runs="" as="" outcome=refused:{end} '
+                        rf'duration=\d+\.\d{{3}} reason="{reason}"', line), line
+    assert not any(r.ident == "vornex.command.server" for r in records)
 
 
 def test_name_of_another_uid_is_logged(way_in):
@@ -380,7 +434,7 @@ def test_64_clients_at_once(way_in):
     assert [r.rc for r in results] == list(range(64))
     assert fe.settle(60) == []
     audit = [line for r in results for _, line in frontend_lines(r.logs + way_in.logs())]
-    assert sorted(int(line.split('args ["')[1].split('"')[0]) for line in audit) == list(range(64))
+    assert sorted(int(line.split('args=["')[1].split('"')[0]) for line in audit) == list(range(64))
 
 
 def test_token_is_never_visible_nor_logged(way_in):
@@ -436,3 +490,218 @@ def test_command_gets_only_its_descriptors_and_a_fixed_environment(way_in, term,
     assert env["PATH"] == "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
     assert set(env) <= {"PATH", "TERM", "VORNEX_USER", "HOME", "PROBE_DIR", "PWD"}, env
     assert report["cwd"] == "/home/site1"
+
+
+# Run as the user inside the namespace: puts the descriptors asked for on 0, 1 and 2 and
+# executes the client. Each of argv[2:5] is "keep", "open:PATH,FLAGS[,MODE AFTER]",
+# "pair:SOCKET TYPE" (one end of a socket pair), "unconnected", "eventfd", "pty", "ctty:PATH"
+# (a terminal made the controlling one, what it shows copied to PATH until PATH.done exists)
+# or "fullpipe:PATH" (a full pipe, drained into PATH.out once PATH exists).
+LAUNCH = """
+import fcntl, os, select, signal, socket, sys, termios, time
+os.setsid()  # no terminal for a client's line about its standard error
+client, specs = sys.argv[1], sys.argv[2:5]
+for fd, spec in enumerate(specs):
+    kind, _, arg = spec.partition(":")
+    if kind == "keep":
+        continue
+    if kind == "open":
+        path, flags, *after = arg.split(",")
+        new = os.open(path, int(flags), 0o600)
+        if after:
+            os.chmod(path, int(after[0], 8))
+    elif kind == "pair":
+        new, peer = (s.detach() for s in socket.socketpair(socket.AF_UNIX, int(arg)))
+        os.set_inheritable(peer, True)  # the other end stays open
+    elif kind == "unconnected":
+        new = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM).detach()
+    elif kind == "eventfd":
+        new = os.eventfd(0)
+    elif kind == "pty":
+        master, new = os.openpty()
+        os.set_inheritable(master, True)
+    elif kind == "ctty":
+        master, new = os.openpty()
+        fcntl.ioctl(new, termios.TIOCSCTTY, 0)
+        if os.fork() == 0:
+            signal.signal(signal.SIGHUP, signal.SIG_IGN)  # the session leader's end
+            os.closerange(0, 3)  # the client's pipes end with the client
+            with open(arg, "wb", buffering=0) as out:
+                while not os.path.exists(arg + ".done"):
+                    if select.select([master], [], [], 0.05)[0]:
+                        out.write(os.read(master, 4096))
+            os._exit(0)
+    elif kind == "fullpipe":
+        drain, new = os.pipe()
+        os.set_blocking(new, False)
+        for size in (4096, 1):
+            try:
+                while True:
+                    os.write(new, b"x" * size)
+            except BlockingIOError:
+                pass
+        os.set_blocking(new, True)
+        if os.fork() == 0:
+            os.close(new)
+            while not os.path.exists(arg):
+                time.sleep(0.05)
+            with open(arg + ".out", "wb") as out:
+                while chunk := os.read(drain, 65536):
+                    out.write(chunk)
+            os._exit(0)
+    os.dup2(new, fd)
+os.execv(client, [client, *sys.argv[5:]])
+"""
+O_PATH = getattr(os, "O_PATH", 0o10000000)
+OWN = "/home/site1/out"
+DESCRIPTORS = [
+    # standard input, output, error; the refused descriptor and why, or None
+    (f"open:{SECRET},{O_PATH}", "keep", "keep", (0, "a path-only descriptor")),
+    ("keep", f"open:{SECRET},{O_PATH}", "keep", (1, "a path-only descriptor")),
+    # the client's line goes to its terminal
+    ("ctty:PROBE/tty", "keep", f"open:/etc/vornex/proxy.commands,{os.O_RDONLY}",
+     (2, "not open for writing")),
+    (f"open:/etc,{os.O_RDONLY | os.O_DIRECTORY}", "keep", "keep", (0, "a directory")),
+    (f"open:/dev/zero,{os.O_RDWR}", "keep", "keep",
+     (0, "a device other than /dev/null or a terminal of yours")),
+    ("eventfd", "keep", "keep", (0, "an anonymous or special descriptor")),
+    ("keep", f"pair:{socket.SOCK_DGRAM}", "keep", (1, "a datagram socket")),
+    ("keep", "unconnected", "keep", (1, "an unconnected socket")),
+    # open for writing, then no longer writable for its owner
+    ("keep", f"open:{OWN},{os.O_WRONLY | os.O_CREAT},444", "keep",
+     (1, "a file you cannot open for writing")),
+    ("keep", f"open:{OWN},{os.O_WRONLY | os.O_CREAT | os.O_TRUNC}", "keep", None),
+    (f"pair:{socket.SOCK_SEQPACKET}", f"pair:{socket.SOCK_STREAM}", "keep", None),
+    ("keep", "pty", "keep", None),
+    # readable by everyone: the command may read it anyway
+    (f"open:/etc/vornex/proxy.commands,{os.O_RDONLY}", "keep", "keep", None),
+]
+
+
+@pytest.mark.parametrize("stdin, stdout, stderr, refused", DESCRIPTORS)
+def test_descriptors_accepted_by_kind(way_in, stdin, stdout, stderr, refused):
+    """A root command that reads /dev/stdin and writes /dev/stdout and /dev/stderr gets
+    only what the caller could open; a refused descriptor starts nothing."""
+    fe = way_in.frontend
+    started = os.path.join(way_in.probe_dir, "started")
+    specs = [spec.replace("PROBE", way_in.probe_dir) for spec in (stdin, stdout, stderr)]
+    if any(spec.startswith(("pty", "ctty")) for spec in specs):  # terminals of the namespace's own
+        fe.shell("mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts /dev/pts")
+    proc = fe.start(["-c", LAUNCH, CLIENT, *specs, "reopen"], way_in.site1,
+                    program="/usr/bin/python3")
+    terminal = os.path.join(way_in.probe_dir, "tty")
+    result = fe.collect(proc, settle=False)
+    open(terminal + ".done", "w").close()
+    assert fe.settle() == []
+    assert fe.shell(f"cat {SECRET}").stdout == SECRET_TEXT
+    [(_, line)] = audit_lines(result.logs)
+    if refused is None:
+        assert (result.rc, os.path.exists(started)) == (0, True), result
+        assert " outcome=exit:0 " in line
+        if stdout.startswith(f"open:{OWN}"):
+            assert fe.shell(f"cat {OWN}").stdout == b"written\n"
+        if stdout == "pty":
+            assert re.search(r' tty="/dev/pts/\d+" ', line), line
+        return
+    fd, why = refused
+    assert (result.rc, os.path.exists(started)) == (1, False)
+    assert " outcome=refused:descriptor " in line
+    assert line.endswith(f' reason="{FD_NAMES[fd]}: {why}"')
+    shown = f"vornex: {FD_NAMES[fd]} is refused: {why}; nothing was started\n"
+    assert result.stderr == (b"" if fd == 2 else shown.encode())
+    if stdin.startswith("ctty:"):
+        with open(terminal, "rb") as f:
+            assert f.read() == shown.replace("\n", "\r\n").encode()
+    assert not any(r.ident == "vornex.command.server" for r in result.logs)
+
+
+AUDIT_ARGS = [
+    # arguments, how the audit line shows them
+    (["x" * 4000, "short"], '["' + "x" * 256 + '\u2026(4000 bytes)" "short"]'),
+    (["a b", ""], '["a b" ""]'),
+]
+
+
+@pytest.mark.parametrize("args, shown", AUDIT_ARGS)
+def test_audit_line_shows_every_argument(way_in, args, shown):
+    result = way_in.frontend.client(["echo", *args], way_in.site1)
+    [(_, line)] = frontend_lines(result.logs)
+    assert f" args={shown} cwd=" in line
+
+
+def test_audit_line_is_bounded(way_in):
+    args = [f"{i:02d}" + "y" * 298 for i in range(20)]
+    result = way_in.frontend.client(["echo", *args], way_in.site1)
+    [(_, line)] = frontend_lines(result.logs)
+    shown = re.findall(r'"(\d\d)y+\u2026\(300 bytes\)"', line)
+    left = int(re.search(r" \+(\d+) more\] cwd=", line).group(1))
+    assert shown == [f"{i:02d}" for i in range(len(shown))] and len(shown) + left == 20
+    assert len(line.encode()) <= 2048 and " outcome=exit:0 duration=" in line
+
+
+# A stand-in server: sends the records of PLAN on its report socket, writes its line, then
+# waits HANG seconds and exits with STATUS.
+FAKE_SERVER = """#!/usr/bin/python3
+import os, socket, struct, sys, time
+report = socket.socket(fileno=int(os.environ["VORNEX_REPORT_FD"]))
+for kind, number, text, detail in PLAN:
+    report.send(b"VXR1" + struct.pack("<Bi", kind, number) + struct.pack("<H", len(text))
+                + text + struct.pack("<H", len(detail)) + detail)
+sys.stderr.write("the server's line\\n")
+sys.stderr.flush()
+time.sleep(HANG)
+sys.exit(STATUS)
+"""
+ANNOUNCE = (1, 0, b"", b"")
+RUNS = (2, 0, b"/usr/local/bin/tool", b"site1")
+REPORTS = [
+    # records, seconds it hangs, status; the reply (kind, value, end, number: None for the
+    # server's pid) and the audit line's outcome and runs=
+    ([ANNOUNCE, (8, 0, b"", b"")], 60, 1, (REFUSED, 1, "killed", None), "killed", ""),
+    ([ANNOUNCE, (9, 42, b"", b"")], 0, 1, (0, 1, "blocked", 42), "refused:blocked", ""),
+    ([ANNOUNCE, RUNS], 0, 3, (0, 3, "?", None), "exit:3", "/usr/local/bin/tool"),
+    ([ANNOUNCE, RUNS, (14, 0, b"/usr/local/bin/tool", b"")], 0, 1, (0, 1, "exec", None),
+     "refused:exec", "/usr/local/bin/tool"),
+    # nothing is relied on before the announcement
+    ([(8, 0, b"", b""), RUNS], 0, 1, (0, 1, "?", None), "exit:1", ""),
+    ([ANNOUNCE, (16, 0, b"", b"")], 0, 0, (0, 0, "crontab-check", None), "exit:0", ""),
+]
+
+
+@pytest.mark.parametrize("plan, hang, status, reply, outcome, runs", REPORTS)
+def test_server_report_decides_the_outcome(way_in, plan, hang, status, reply, outcome, runs):
+    fe = way_in.frontend
+    source = os.path.join(way_in.probe_dir, "server")
+    with open(source, "w") as f:
+        f.write(FAKE_SERVER.replace("PLAN", repr(plan)).replace("HANG", str(hang))
+                .replace("STATUS", str(status)))
+    fe.shell(f"cp {source} {SERVER} && chmod 0755 {SERVER}")
+    kind, value, end, number, _ = exchange(fe, raw_request(name=b"root"))
+    assert fe.settle() == []
+    [(_, line)] = audit_lines(way_in.logs())
+    server = server_of(line)
+    assert (kind, value, end, number) == reply[:3] + (reply[3] or server,)
+    assert f' runs="{runs}" as="{"site1" if runs else ""}" outcome={outcome} ' in line
+
+
+def test_server_held_by_a_full_pipe_is_killed(way_in):
+    """The server reports its end, then blocks writing its line into a full pipe: it is killed
+    and the client told so, not of a death by signal."""
+    fe = way_in.frontend
+    drain = os.path.join(way_in.probe_dir, "drain")
+    proc = fe.start(["-c", LAUNCH, CLIENT, "keep", "keep", f"fullpipe:{drain}", "nosuch"],
+                    way_in.site1, program="/usr/bin/python3")
+    seen = []
+
+    def killed():
+        seen.extend(audit_lines(way_in.logs()))
+        return any(" outcome=killed " in line for _, line in seen)
+    wait_for(killed, timeout=30)
+    open(drain, "w").close()
+    result = fe.collect(proc)
+    assert result.rc == 1
+    with open(drain + ".out", "rb") as f:
+        assert f.read().lstrip(b"x") == (b"vornex: refused: the server did not end within 5 s "
+                                         b"of its outcome and was stopped\n")
+    [(pri, line)] = seen
+    assert (pri, line.split(" outcome=")[1].split()[0]) == (PRI_WARNING, "killed")
