@@ -421,7 +421,12 @@ void remove_pid_file(const client_t *c) {
 
 // Ends as the command ended: its status, or death by the same signal.
 [[noreturn]] void finish(const client_t *c) {
-    if (c->reply.kind == reply_kind::refused) {
+    bool refused = c->reply.kind == reply_kind::refused;
+    // A refusal the server reported comes after the server's own line: the front-end's line
+    // in the user's terms, status 1 whatever the server's status was.
+    bool reported = c->reply.kind == reply_kind::exited && c->reply.end != end_kind::none &&
+                    c->reply.end != end_kind::crontab_check && c->reply.text[0] != '\0';
+    if (refused || reported) {
         char shown[4 * reply_text_max + 4];
         size_t used = 0;
         for (const char *p = c->reply.text; *p != '\0' && used + 5 < sizeof shown; ++p) {
@@ -433,6 +438,10 @@ void remove_pid_file(const client_t *c) {
         shown[used] = '\0';
         if (c->reply.end == end_kind::descriptor) {
             exit_descriptor_refused(c->reply.number, shown);
+        }
+        if (reported || c->reply.end == end_kind::killed) {
+            fprintf(stderr, "vornex: %s\n", shown);
+            exit(status_refused);
         }
         exit_with(status_refused, "refused", shown);
     }

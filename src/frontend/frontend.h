@@ -63,6 +63,8 @@ struct frontend_t {
     bool runs_seen;
     end_kind reported_end;
     int32_t reported_number;
+    char reported_text[report_text_max + 1];
+    char reported_detail[report_detail_max + 1];
     char runs_path[report_text_max + 1];
     char runs_account[report_detail_max + 1];
     // The server was killed after its end record; the audit line was logged as stalled.

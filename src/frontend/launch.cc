@@ -261,6 +261,8 @@ bool read_report(frontend_t *fe, watch_t *w) {
     } else if (is_server_end(record.kind) && fe->reported_end == end_kind::none) {
         fe->reported_end = record.kind;
         fe->reported_number = record.number;
+        memcpy(fe->reported_text, record.text, sizeof fe->reported_text);
+        memcpy(fe->reported_detail, record.detail, sizeof fe->reported_detail);
         w->end_ms = now_ms();
     }
     return true;

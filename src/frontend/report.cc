@@ -136,6 +136,54 @@ struct audit_t {
     int priority;
 };
 
+// The user's line after the server's own, for an end the server reported: the cause and what
+// to do, in the user's terms. It reveals nothing the user could not learn already: the command
+// files are world-readable and the lockout bounds guessing; no token, no other user's state
+// and no rule's text is shown.
+void describe_end(const frontend_t *fe, char *out, size_t size) {
+    auto server = static_cast<int>(fe->child);
+    char shown[shown_field_size];
+    char detail[shown_reason_size];
+    switch (fe->reported_end) {
+        case end_kind::alias_unknown:
+            escape_text(fe->request.alias, shown, sizeof shown);
+            snprintf(out, size, "no such alias %s; vornex -l lists yours", shown);
+            return;
+        case end_kind::blocked:
+            snprintf(out, size,
+                     "blocked for %d s more after repeated failed attempts; try again then",
+                     static_cast<int>(fe->reported_number));
+            return;
+        case end_kind::validator: {
+            char why[reply_text_max];
+            describe_validator_refusal(fe, why, sizeof why);
+            snprintf(out, size, "%.400s (request %d)", why, server);
+            return;
+        }
+        case end_kind::token_file:
+            escape_text(fe->reported_text, shown, sizeof shown);
+            escape_text(fe->reported_detail, detail, sizeof detail);
+            snprintf(out, size,
+                     "not set up: the token file %.300s is unusable (%.60s); ask the "
+                     "administrator",
+                     shown, detail);
+            return;
+        case end_kind::token_wrong:
+        case end_kind::token_missing:
+            snprintf(out, size,
+                     "the token was not accepted; ask the administrator for a new "
+                     "token file (request %d)",
+                     server);
+            return;
+        default:
+            snprintf(out, size,
+                     "the request failed: the administrator finds request %d in the "
+                     "system log",
+                     server);
+            return;
+    }
+}
+
 void format_outcome(const frontend_t *fe, char *out, size_t size) {
     if (fe->killed) {
         snprintf(out, size, "killed");
@@ -245,14 +293,21 @@ void finish(frontend_t *fe) {
     char outcome[outcome_size];
     format_outcome(fe, outcome, sizeof outcome);
     if (fe->killed) {
-        send_reply(fe, reply_kind::refused, 1, end_kind::killed, server, killed_text);
+        char line[reply_text_max];
+        snprintf(line, sizeof line, "request %d: %s", static_cast<int>(server), killed_text);
+        send_reply(fe, reply_kind::refused, 1, end_kind::killed, server, line);
     } else if (WIFSIGNALED(fe->wait_status)) {
         send_reply(fe, reply_kind::signalled, WTERMSIG(fe->wait_status), fe->reported_end, server,
                    "");
     } else {
         int32_t number = fe->reported_end == end_kind::blocked ? fe->reported_number : server;
+        char line[reply_text_max];
+        line[0] = '\0';
+        if (fe->reported_end != end_kind::none && fe->reported_end != end_kind::crontab_check) {
+            describe_end(fe, line, sizeof line);
+        }
         send_reply(fe, reply_kind::exited, WEXITSTATUS(fe->wait_status), fe->reported_end, number,
-                   "");
+                   line);
     }
     if (fe->stalled) {
         long ms = elapsed_ms(fe);

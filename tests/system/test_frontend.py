@@ -118,16 +118,49 @@ def test_exit_status_and_signal_death_relayed(way_in, arg, rc, outcome):
     assert f' runs="/usr/local/bin/status" as="site1" outcome={outcome} duration=' in line
 
 
-def test_server_refusal_reaches_the_user(way_in):
+TOKEN_FILE = "/var/vornex/05/site1/.vornex/.vornex.token"
+RULES = ("ln -sf ../../libexec/vornex/vornex-check-params /usr/share/vornex/check_params.py && "
+         "printf 'default refuse\\n/bin/echo x *\\n' > /etc/vornex/params.rules")
+# A lockout that ends in an hour: the auth log's record (last failure, blocked until, failures,
+# blocks), written with printf's octal escapes at the moment of the request.
+BLOCKED = ("now=$(date +%s); python3 -c \"import struct,sys; sys.stdout.buffer.write(struct.pack("
+           "'<qqii', $now, $now + 3600, 3, 1))\" > /var/vornex/05/site1/.ferrymate.log")
+REFUSALS = [
+    # set-up, arguments, the end kind, the user's line ({server}: the server's pid, {left}: the
+    # seconds of a lockout left)
+    ("true", ["nosuch"], "alias-unknown", "vornex: no such alias nosuch; vornex -l lists yours"),
     # readable for the client, but not for the server
-    way_in.frontend.shell("chmod 0600 /var/vornex/05/site1/.vornex/.vornex.token")
-    result = way_in.frontend.client(["whoami"], way_in.site1)
+    (f"chmod 0600 {TOKEN_FILE}", ["whoami"], "token-file",
+     f"vornex: not set up: the token file {TOKEN_FILE} is unusable (mode is not 0400); "
+     "ask the administrator"),
+    (RULES, ["echo", "y", "x"], "validator", "vornex: the administrator's rules do not "
+     "admit argument 1 (\"y\") (request {server})"),
+    (RULES, ["echo", "x"], "validator",
+     "vornex: the administrator's rules want more arguments (request {server})"),
+    (BLOCKED, ["whoami"], "blocked",
+     "vornex: blocked for {left} s more after repeated failed attempts; try again then"),
+    ("echo 'ghost=nobody-here:/bin/id' >> /etc/vornex/proxy.commands", ["ghost"], None,
+     "vornex: the request failed: the administrator finds request {server} in the system log"),
+]
+
+
+@pytest.mark.parametrize("setup, args, kind, line", REFUSALS)
+def test_each_refusal_tells_the_user_what_to_do(way_in, setup, args, kind, line):
+    fe = way_in.frontend
+    fe.shell(setup)
+    result = fe.client(args, way_in.site1)
     assert (result.rc, result.stdout) == (1, b"")
-    assert result.stderr_line() == "Error occurred during execution of this program"
-    assert way_in.auth_log("site1", 1005) is not None
-    [(pri, line)] = frontend_lines(result.logs)
-    assert pri == PRI_WARNING
-    assert ' runs="" as="" outcome=refused:token-file duration=' in line
+    audit = frontend_lines(result.logs)[-1][1]
+    server = audit.split(" server=")[1].split()[0]
+    outcome = audit.split(" outcome=")[1].split()[0]
+    assert outcome == f"refused:{kind}" or kind is None and outcome.startswith("refused:")
+    # the server's own line, then the client's
+    server_line, user_line = result.stderr.decode().splitlines()
+    assert server_line in ("You are not authorized to run this command",
+                           "Error occurred during execution of this program")
+    # a second may pass between writing the lockout and the server's reading of it
+    pattern = re.escape(line).replace(r"\{server\}", server).replace(r"\{left\}", "(3599|3600)")
+    assert re.fullmatch(pattern, user_line), user_line
 
 
 def test_list_shows_the_aliases_in_effect(way_in):
@@ -236,7 +269,8 @@ TOKEN_FILES = [
     (f"printf '{TOKEN}' > {TOKEN_PATH}", 0, b"site1\n", None),
     # an empty first line: no token reaches the server
     (f"printf '\\n{TOKEN}\\n' > {TOKEN_PATH}", 1, b"",
-     "You are not authorized to run this command"),
+     "You are not authorized to run this command"
+     "\nvornex: the token was not accepted; ask the administrator for a new token file"),
     (f"rm {TOKEN_PATH} && mkdir {TOKEN_PATH}", 1, b"",
      f"vornex: cannot read the token file {TOKEN_PATH}: not a regular file; "
      "ask the administrator"),
@@ -249,7 +283,7 @@ def test_first_line_of_the_token_file_is_sent(way_in, change, rc, out, line):
     result = way_in.frontend.client(["whoami"], way_in.site1)
     assert (result.rc, result.stdout) == (rc, out)
     if line is not None:
-        assert result.stderr_line() == line
+        assert result.stderr.decode().startswith(line)
 
 
 def test_server_that_cannot_start_is_reported(way_in):
@@ -701,7 +735,7 @@ def test_server_held_by_a_full_pipe_is_killed(way_in):
     result = fe.collect(proc)
     assert result.rc == 1
     with open(drain + ".out", "rb") as f:
-        assert f.read().lstrip(b"x") == (b"vornex: refused: the server did not end within 5 s "
-                                         b"of its outcome and was stopped\n")
+        assert re.fullmatch(rb"vornex: request \d+: the server did not end within 5 s of its "
+                            rb"outcome and was stopped\n", f.read().lstrip(b"x"))
     [(pri, line)] = seen
     assert (pri, line.split(" outcome=")[1].split()[0]) == (PRI_WARNING, "killed")
