@@ -267,16 +267,6 @@ void catch_signals(client_t *c) {
     }
 }
 
-bool has_control_byte(const char *text) {
-    for (const char *p = text; *p != '\0'; ++p) {
-        auto b = static_cast<unsigned char>(*p);
-        if (b < 0x20 || b == 0x7f) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // Variables longer than the front-end would take are not sent at all.
 void collect_env(client_t *c) {
     for (const char *name : passed_variables) {

@@ -307,13 +307,6 @@ void check_aliases_without_rule(rules_check_t *check, const alias_table_t *table
 
 }  // namespace
 
-bool validator_is_ours() {
-    struct stat installed {};
-    struct stat ours {};
-    return stat(validator_path, &installed) == 0 && stat(validator_program, &ours) == 0 &&
-           installed.st_dev == ours.st_dev && installed.st_ino == ours.st_ino;
-}
-
 void check_rules(const alias_table_t *table, rules_report_t report, void *context) {
     rules_check_t check{report, context, nullptr, 0, 0, false, false};
     auto *reader = static_cast<rules_reader_t *>(malloc(sizeof(rules_reader_t)));
@@ -324,7 +317,7 @@ void check_rules(const alias_table_t *table, rules_report_t report, void *contex
     struct stat info {};
     int error = 0;
     rules_file_state state = rules_open(rules_path, reader, &info, &error);
-    bool ours = validator_is_ours();
+    bool ours = shipped_validator_installed();
     if (!ours && state != rules_file_state::missing) {
         emit(&check, 0, "note", "rules-not-read",
              "the installed validator is not vornex's own: it does not read this file", nullptr);

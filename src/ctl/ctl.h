@@ -154,8 +154,6 @@ struct rules_finding_t {
 };
 using rules_report_t = void (*)(void *context, const rules_finding_t *finding);
 void check_rules(const alias_table_t *table, rules_report_t report, void *context);
-// True when the validator path reaches the default validator of this package.
-bool validator_is_ours();
 
 // explain_rules.cc: the default validator's verdict on a request, when it is installed.
 struct validator_prediction_t {

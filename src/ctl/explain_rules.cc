@@ -14,7 +14,7 @@ constexpr int validator_fixed_arguments = 3;
 
 bool predict_validator(const char *user, const char *home, const char *command, char **args,
                        int arg_count, validator_prediction_t *out) {
-    out->predicted = validator_is_ours();
+    out->predicted = shipped_validator_installed();
     if (!out->predicted) {
         return true;
     }

@@ -27,7 +27,6 @@
 
 namespace {
 
-constexpr const char installed_validator[] = "/usr/share/vornex/check_params.py";
 constexpr size_t seen_max = 4096;
 constexpr int send_timeout_seconds = 5;
 // "/var/vornex/NN/" and "/.vornex/.vornex.token" around a name of at most 255 bytes.
@@ -102,13 +101,6 @@ void put_field(listing_t *l, const char *text, size_t length, int width) {
         put(l, " ", 1);
     }
     put(l, " ", 1);
-}
-
-bool validator_is_ours() {
-    struct stat installed {};
-    struct stat ours {};
-    return stat(installed_validator, &installed) == 0 && stat(validator_program, &ours) == 0 &&
-           installed.st_dev == ours.st_dev && installed.st_ino == ours.st_ino;
 }
 
 bool already_listed(const listing_t *l, const command_line_t *line) {
@@ -340,7 +332,7 @@ void answer_list(frontend_t *fe, unsigned char flags) {
     l->fe = fe;
     l->json = (flags & list_flag_json) != 0;
     l->only = fe->request.alias[0] != '\0' ? fe->request.alias : nullptr;
-    l->rules = validator_is_ours();
+    l->rules = shipped_validator_installed();
     if (l->json && l->only == nullptr) {
         put_text(l, l->rules ? "{\"validator\":\"rules\",\"aliases\":["
                              : "{\"validator\":\"other\",\"aliases\":[");

@@ -52,16 +52,6 @@ void collect_fds(frontend_t *fe, struct msghdr *message) {
     }
 }
 
-bool has_control_byte(const char *text) {
-    for (const char *p = text; *p != '\0'; ++p) {
-        auto c = static_cast<unsigned char>(*p);
-        if (c < 0x20 || c == 0x7f) {
-            return true;
-        }
-    }
-    return false;
-}
-
 void wait_for_request(frontend_t *fe) {
     struct pollfd p {
         fe->connection, POLLIN, 0

@@ -14,15 +14,7 @@
 
 namespace {
 
-constexpr const char installed_validator[] = "/usr/share/vornex/check_params.py";
 constexpr size_t shown_argument_max = 64;
-
-bool validator_is_ours() {
-    struct stat installed {};
-    struct stat ours {};
-    return stat(installed_validator, &installed) == 0 && stat(validator_program, &ours) == 0 &&
-           installed.st_dev == ours.st_dev && installed.st_ino == ours.st_ino;
-}
 
 // The alias's command path as the server finds it: the first definition in the command
 // files, in the server's order. False when none is found.
@@ -73,16 +65,6 @@ void measure(const rules_line_t *rule, size_t /*line_number*/, void *context) {
     }
 }
 
-bool has_control_byte(const char *text) {
-    for (const char *p = text; *p != '\0'; ++p) {
-        auto c = static_cast<unsigned char>(*p);
-        if (c < 0x20 || c == 0x7f) {
-            return true;
-        }
-    }
-    return false;
-}
-
 void show_argument(const char *argument, char *out, size_t size) {
     char head[shown_argument_max + 1];
     snprintf(head, sizeof head, "%s", argument);
@@ -101,7 +83,7 @@ void describe_validator_refusal(const frontend_t *fe, char *out, size_t size) {
             return;
         }
     }
-    if (!validator_is_ours() || !find_command(r->alias, path, sizeof path)) {
+    if (!shipped_validator_installed() || !find_command(r->alias, path, sizeof path)) {
         snprintf(out, size, "the validator did not admit the arguments");
         return;
     }

@@ -236,6 +236,13 @@ void decide(const char *path, const request_t *request, bool has_rule, rules_ver
 
 }  // namespace
 
+bool shipped_validator_installed() {
+    struct stat installed {};
+    struct stat ours {};
+    return stat(installed_validator_path, &installed) == 0 && stat(validator_program, &ours) == 0 &&
+           installed.st_dev == ours.st_dev && installed.st_ino == ours.st_ino;
+}
+
 void quote_log_value(const char *text, char *out, size_t size) {
     static constexpr char digits[] = "0123456789abcdef";
     constexpr size_t escaped_size = 4;

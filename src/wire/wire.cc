@@ -282,6 +282,16 @@ const char *wire_status_text(wire_status status) {
     return "malformed request";
 }
 
+bool has_control_byte(const char *text) {
+    for (const char *p = text; *p != '\0'; ++p) {
+        auto c = static_cast<unsigned char>(*p);
+        if (c < 0x20 || c == 0x7f) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void encode_signal(int signal_number, unsigned char *out) {
     memcpy(out, signal_magic, magic_size);
     out[magic_size] = static_cast<unsigned char>(signal_number & 0xff);
