@@ -140,6 +140,9 @@ check_inside() {
             >>/etc/vornex/proxy.commands
         printf "sleep=/usr/bin/sleep\n" >>/etc/vornex/proxy.commands
         printf "sigign=/usr/local/bin/sigign\n" >>/etc/vornex/proxy.commands
+        printf "tee-out=root:/usr/local/bin/tee-out\n" >>/etc/vornex/proxy.commands
+        printf "#!/bin/sh\necho planted >/dev/stdout\n" >/usr/local/bin/tee-out
+        chmod 0755 /usr/local/bin/tee-out
         printf "#!/bin/sh\nsed -n \"s/^SigIgn:\\t//p\" /proc/\$\$/status\n" >/usr/local/bin/sigign
         chmod 0755 /usr/local/bin/sigign
         printf "#!/bin/sh\nsleep 300 </dev/null >/dev/null 2>&1 &\n" >/usr/local/bin/start-app
@@ -165,6 +168,7 @@ check_inside() {
     expect "application process still running" 1 "$(echo "$app" | grep -c .)"
     [ -n "$app" ] && expect "its control group" "0::/system.slice/vornex.service" \
         "$(inside cat "/proc/${app%%$'\n'*}/cgroup" | tail -n 1)"
+    check_descriptors
     check_flood
     check_ninth
     [ "$failures" -eq 0 ]
@@ -201,6 +205,22 @@ check_flood() {
     wait "$flooder"
     expect "units active after the flood" "active active" \
         "$(inside systemctl is-active vornex.socket vornex.service | tr '\n' ' ' | sed 's/ $//')"
+}
+
+# A path descriptor of a root-only file handed over as standard output, against a root alias
+# that reopens /dev/stdout: refused before anything starts, the file untouched.
+check_descriptors() {
+    local before out status
+    before=$(inside sha256sum /etc/shadow)
+    out=$(inside runuser -u site1 -- python3 -c '
+import os
+fd = os.open("/etc/shadow", os.O_PATH)
+os.dup2(fd, 1)
+os.execvp("vornex", ["vornex", "tee-out"])' </dev/null 2>&1)
+    status=$?
+    expect "a path descriptor of /etc/shadow as standard output" \
+        "vornex: standard output is refused (status 1)" "${out%% is refused: *} is refused (status $status)"
+    expect "/etc/shadow untouched" "$before" "$(inside sha256sum /etc/shadow)"
 }
 
 # Eight requests of site1 running; the ninth is refused by the listener, no front-end started.
