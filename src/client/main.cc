@@ -399,20 +399,25 @@ void stop_self(int signal_number) {
 
 // A stop is passed on and answered by the front-end; a continuation continues the command
 // only in the foreground: sent to the background, the client stops again at once, so that the
-// command never reads the terminal's input there.
+// command never reads the terminal's input there. A stopped client that is sent a terminating
+// signal and continued (as a shell kills a stopped job) lets the command go on to take it: the
+// signals that came while the client was stopped are read together, the lower numbers first.
 void pass_on_signals(client_t *c) {
     struct signalfd_siginfo info {};
+    bool terminating = false;
     while (read(c->signals, &info, sizeof info) == sizeof info) {
         auto signal_number = static_cast<int>(info.ssi_signo);
         if (signal_number == SIGCONT) {
             c->stop_pending = 0;
-            if (!in_foreground()) {
+            if (!terminating && !in_foreground()) {
                 stop_self(SIGTTIN);
                 continue;
             }
         } else if (signal_number == SIGTSTP || signal_number == SIGTTIN ||
                    signal_number == SIGTTOU) {
             c->stop_pending = signal_number;
+        } else if (signal_number != SIGWINCH) {
+            terminating = true;
         }
         send_signal(c, signal_number);
     }

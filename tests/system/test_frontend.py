@@ -730,7 +730,7 @@ if pid == 0:
     for fd in range(3):
         os.dup2(slave, fd)
     os.execv(sys.argv[1], sys.argv[1:])
-until = {"z": "stopped", "bg": "stopped", "fg": "continued", "kill": "ended"}
+until = {"z": "stopped", "bg": "stopped", "fg": "continued", "kill": "ended", "term": "ended"}
 for line in sys.stdin:
     action = line.strip()
     if action == "size":
@@ -740,15 +740,21 @@ for line in sys.stdin:
     if action == "z":
         os.write(master, b"\\x1a")  # Ctrl-Z
     elif action in ("fg", "bg"):
-        os.tcsetpgrp(slave, pid if action == "fg" else os.getpgrp())
+        if action == "fg":
+            os.tcsetpgrp(slave, pid)
         os.killpg(pid, signal.SIGCONT)
     elif action == "kill":
         os.kill(pid, signal.SIGKILL)
+    elif action == "term":  # as a shell kills a stopped job
+        os.killpg(pid, signal.SIGTERM)
+        os.killpg(pid, signal.SIGCONT)
     event = ""
     while not event.startswith(until[action]):
         _, status = os.waitpid(pid, os.WUNTRACED | os.WCONTINUED)
         event = (f"stopped {os.WSTOPSIG(status)}" if os.WIFSTOPPED(status) else "continued"
                  if os.WIFCONTINUED(status) else f"ended {os.waitstatus_to_exitcode(status)}")
+    if event.startswith("stopped"):
+        os.tcsetpgrp(slave, os.getpgrp())  # the shell takes the terminal back
     print(event, flush=True)
 """
 
@@ -758,11 +764,13 @@ def state(pid):
         return f.read().rsplit(")", 1)[1].split()[0]
 
 
-@pytest.mark.parametrize("arg", ["", "ignore"])  # the command ignores SIGTSTP: SIGSTOP then
-def test_job_control_through_a_terminal(way_in, arg):
+@pytest.mark.parametrize("arg, end, rc, outcome", [
+    ("", "kill", -signal.SIGKILL, "signal:1"),
+    ("ignore", "term", -signal.SIGTERM, "signal:15")])  # ignores SIGTSTP: SIGSTOP then
+def test_job_control_through_a_terminal(way_in, arg, end, rc, outcome):
     """Ctrl-Z stops the command before the client; `bg` leaves both stopped (the client again,
-    by SIGTTIN), `fg` continues them; a resize reaches the command; a client killed while the
-    command is stopped leaves it a hangup it can take."""
+    by SIGTTIN), `fg` continues them; a resize reaches the command. Stopped, the client killed
+    leaves the command a hangup it can take; killed as a stopped job, the command is too."""
     fe, d = way_in.frontend, way_in.probe_dir
     fe.shell("mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts /dev/pts")
     proc = fe.start(["-c", JOB_SHELL, CLIENT, "job", arg], way_in.site1,
@@ -784,7 +792,7 @@ def test_job_control_through_a_terminal(way_in, arg):
     assert answer("fg") == "continued"
     wait_for(lambda: state(command) != "T")
     assert (answer("z"), state(command)) == ("stopped 20", "T")
-    assert answer("kill") == "ended -9"
+    assert answer(end) == f"ended {rc}"
     result = fe.collect(proc)  # nothing is left in the namespace, stopped or not
     [(_, line)] = audit_lines(result.logs)
-    assert " outcome=signal:1 " in line
+    assert f" outcome={outcome} " in line
