@@ -1,8 +1,8 @@
 // Arbitrary bytes against the front-end's message decoder, as any local user can send them.
 //
 // Invariants: a request that decodes has every text within its bound and free of NUL bytes,
-// no more arguments than allowed, and encodes back to exactly the bytes received; the reply
-// and signal decoders accept or refuse without reading past the input.
+// no more arguments than allowed, and encodes back to exactly the bytes received; the reply,
+// signal and stopped decoders accept or refuse without reading past the input.
 
 #include <cstddef>
 #include <cstdint>
@@ -62,5 +62,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     int signal_number = decode_signal(data, size);
     require(signal_number >= 0 && signal_number <= 255, "signal number");
+    if (is_stopped_message(data, size)) {
+        unsigned char again[stopped_message_size];
+        encode_stopped(again);
+        require(size == sizeof again && memcmp(again, data, size) == 0, "stopped message");
+    }
     return 0;
 }

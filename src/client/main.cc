@@ -41,7 +41,9 @@ constexpr const char help_text[] =
     "  --json     the listing as JSON\n"
     "  --version  print the version\n"
     "  --help     print this help\n";
-constexpr int forwarded_signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+constexpr int forwarded_signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGWINCH};
+// A stop goes to the command first; the client stops once the front-end says the command has.
+constexpr int job_signals[] = {SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT};
 // The caller's language and time zone go along; the front-end decides which of them pass.
 constexpr const char *passed_variables[env_entry_count_max] = {"LANG", "LANGUAGE", "LC_MESSAGES",
                                                                "LC_TIME", "TZ"};
@@ -67,6 +69,7 @@ struct client_t {
     const char *socket_path;
     int connection;
     int signals;
+    int stop_pending;  // the stop signal sent on, until the command has stopped (0: none)
     reply_t reply;
 };
 
@@ -253,11 +256,14 @@ void connect_frontend(client_t *c) {
 }
 
 // Signals to pass on are read from a descriptor from here on, so that the client ends only
-// when the request has ended.
+// when the request has ended, and stops only once the command has.
 void catch_signals(client_t *c) {
     sigset_t set;
     sigemptyset(&set);
     for (int s : forwarded_signals) {
+        sigaddset(&set, s);
+    }
+    for (int s : job_signals) {
         sigaddset(&set, s);
     }
     sigprocmask(SIG_BLOCK, &set, nullptr);
@@ -341,12 +347,69 @@ void send_request(client_t *c) {
     }
 }
 
+void send_signal(const client_t *c, int signal_number) {
+    unsigned char message[signal_message_size];
+    encode_signal(signal_number, message);
+    send(c->connection, message, sizeof message, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+// Whether the client is in its terminal's foreground process group: the controlling terminal,
+// else the first of the standard descriptors that is a terminal. Without one, or when the
+// terminal does not tell, the client counts as in the foreground.
+bool in_foreground() {
+    int tty = open("/dev/tty", O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    pid_t group = tty >= 0 ? tcgetpgrp(tty) : -1;
+    if (tty >= 0) {
+        close(tty);
+    }
+    for (int fd = 0; fd < 3 && group < 0; ++fd) {
+        if (isatty(fd) != 0) {
+            group = tcgetpgrp(fd);
+        }
+    }
+    return group < 0 || group == getpgrp();
+}
+
+// Stops the client by `signal_number` (a shell tells by it how the job stopped) and returns
+// once the client is continued. The signal is blocked and its action the default one: raised,
+// then let through. A group that the kernel does not stop (an orphaned one, or the signal
+// ignored since the start) stops by SIGSTOP; a continued client has SIGCONT pending.
+void stop_self(int signal_number) {
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, signal_number);
+    raise(signal_number);
+    sigprocmask(SIG_UNBLOCK, &one, nullptr);
+    sigprocmask(SIG_BLOCK, &one, nullptr);
+    sigset_t pending;
+    if (sigpending(&pending) == 0 && sigismember(&pending, SIGCONT) == 0) {
+        raise(SIGSTOP);
+    }
+}
+
+// A stop is passed on and answered by the front-end; a continuation continues the command
+// only in the foreground: sent to the background, the client stops again at once, so that the
+// command never reads the terminal's input there. A stopped client that is sent a terminating
+// signal and continued (as a shell kills a stopped job) lets the command go on to take it: the
+// signals that came while the client was stopped are read together, the lower numbers first.
 void pass_on_signals(client_t *c) {
     struct signalfd_siginfo info {};
+    bool terminating = false;
     while (read(c->signals, &info, sizeof info) == sizeof info) {
-        unsigned char message[signal_message_size];
-        encode_signal(static_cast<int>(info.ssi_signo), message);
-        send(c->connection, message, sizeof message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        auto signal_number = static_cast<int>(info.ssi_signo);
+        if (signal_number == SIGCONT) {
+            c->stop_pending = 0;
+            if (!terminating && !in_foreground()) {
+                stop_self(SIGTTIN);
+                continue;
+            }
+        } else if (signal_number == SIGTSTP || signal_number == SIGTTIN ||
+                   signal_number == SIGTTOU) {
+            c->stop_pending = signal_number;
+        } else if (signal_number != SIGWINCH) {
+            terminating = true;
+        }
+        send_signal(c, signal_number);
     }
 }
 
@@ -368,6 +431,14 @@ void wait_for_outcome(client_t *c) {
             // A front-end that refused before reading the request closed the connection with
             // the request unread; the kernel reports that first, the reply is still queued.
             got = recv(c->connection, message, sizeof message, MSG_DONTWAIT);
+        }
+        if (got > 0 && is_stopped_message(message, static_cast<size_t>(got))) {
+            // An answer to a stop that a continuation overtook is stale.
+            if (c->stop_pending != 0) {
+                stop_self(c->stop_pending);
+                c->stop_pending = 0;
+            }
+            continue;
         }
         if (got > 0 && decode_reply(message, static_cast<size_t>(got), &c->reply) == 0) {
             return;

@@ -13,6 +13,13 @@
 // its one line, and a full pipe as standard error would hold it); before that record it is
 // never signalled. Of a server that does not announce a report, the command is told by its
 // program file.
+//
+// Job control: a stop the client passes on (SIGTSTP, SIGTTIN or SIGTTOU) is held in the same
+// way, then sent to the command's process group; a command that has not stopped within a short
+// grace (it may ignore or handle the signal) gets SIGSTOP, and once the child reports the stop
+// the client is told, and stops itself. SIGCONT from the client continues the group. A client
+// that goes away while the command is stopped leaves it a hangup and then SIGCONT, so that no
+// stopped command is left behind. SIGWINCH reaches a running command and is dropped before.
 
 #include <cerrno>
 #include <csignal>
@@ -45,11 +52,17 @@ constexpr long ms_per_s = 1000L;
 constexpr long ns_per_ms = 1000000L;
 constexpr size_t fixed_arg_count = 6;
 constexpr int held_poll_ms = 10;
-constexpr int forwarded_signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+// How long a command has to stop by the client's stop signal before it gets SIGSTOP.
+constexpr int stop_grace_ms = 500;
+constexpr int forwarded_signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGWINCH};
 
 bool is_forwarded(int signal_number) {
     return signal_number == SIGHUP || signal_number == SIGINT || signal_number == SIGQUIT ||
            signal_number == SIGTERM;
+}
+
+bool is_stop(int signal_number) {
+    return signal_number == SIGTSTP || signal_number == SIGTTIN || signal_number == SIGTTOU;
 }
 
 // A plain terminal name: letters, digits, "-", "_", "." and "+", 1 to 64 bytes.
@@ -192,6 +205,11 @@ long now_ms() {
 struct watch_t {
     unsigned held;  // bit per forwarded signal number
     bool command_running;
+    int stop_signal;       // the client's stop, until it is answered (0: none)
+    bool stop_sent;        // stop_signal went to the command's group at stop_sent_ms
+    bool stop_forced;      // SIGSTOP followed
+    bool command_stopped;  // as the child last reported
+    long stop_sent_ms;
     bool connection_open;
     bool report_open;
     bool old_server;    // the report closed unannounced: a server that does not report
@@ -209,20 +227,66 @@ bool command_started(const frontend_t *fe, const watch_t *w) {
     return w->old_server && w->server_known && runs_command(fe->child, &w->server_file);
 }
 
-void deliver_held(const frontend_t *fe, watch_t *w) {
-    if (!w->command_running) {
-        w->command_running = command_started(fe, w);
+bool command_runs(const frontend_t *fe, watch_t *w) {
+    w->command_running = w->command_running || command_started(fe, w);
+    return w->command_running;
+}
+
+void signal_command(pid_t child, int signal_number) {
+    if (kill(-child, signal_number) < 0) {
+        kill(child, signal_number);  // the command left its process group
     }
-    if (!w->command_running) {
+}
+
+void clear_stop(watch_t *w) {
+    w->stop_signal = 0;
+    w->stop_sent = false;
+    w->stop_forced = false;
+}
+
+// A stop in progress is given up; the command continues (it is no longer stopped once the
+// signal is sent).
+void continue_command(const frontend_t *fe, watch_t *w) {
+    clear_stop(w);
+    signal_command(fe->child, SIGCONT);
+    w->command_stopped = false;
+}
+
+// The client's stop, once the command runs: the signal, SIGSTOP after the grace, and the
+// answer once the child has stopped.
+void advance_stop(const frontend_t *fe, watch_t *w, long now) {
+    if (w->command_stopped) {
+        unsigned char message[stopped_message_size];
+        encode_stopped(message);
+        send(fe->connection, message, sizeof message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        clear_stop(w);
+    } else if (!w->stop_sent) {
+        signal_command(fe->child, w->stop_signal);
+        w->stop_sent = true;
+        w->stop_sent_ms = now;
+    } else if (!w->stop_forced && now - w->stop_sent_ms >= stop_grace_ms) {
+        signal_command(fe->child, SIGSTOP);
+        w->stop_forced = true;
+    }
+}
+
+void deliver_held(const frontend_t *fe, watch_t *w, long now) {
+    if (!command_runs(fe, w)) {
         return;
     }
-    pid_t child = fe->child;
     for (int s : forwarded_signals) {
-        if ((w->held & (1U << static_cast<unsigned>(s))) != 0 && kill(-child, s) < 0) {
-            kill(child, s);  // the command left its process group
+        if ((w->held & (1U << static_cast<unsigned>(s))) != 0) {
+            signal_command(fe->child, s);
         }
     }
     w->held = 0;
+    // Nobody is left to continue a stopped command: it goes on, to take the hangup.
+    if (!w->connection_open) {
+        continue_command(fe, w);
+    }
+    if (w->stop_signal != 0) {
+        advance_stop(fe, w, now);
+    }
 }
 
 bool is_server_end(end_kind kind) {
@@ -292,8 +356,13 @@ long sooner(long wait, long ms) {
 // How long poll may wait: until the next deadline, or a short while when signals are held.
 int next_timeout(const frontend_t *fe, const watch_t *w, long now) {
     long wait = -1;
-    if (w->held != 0) {
+    if (w->held != 0 || (w->stop_signal != 0 && !w->command_running)) {
         wait = sooner(wait, held_poll_ms);
+    }
+    if (w->stop_signal != 0 && w->command_stopped) {
+        wait = 0;  // the answer is due
+    } else if (w->stop_sent && !w->stop_forced) {
+        wait = sooner(wait, w->stop_sent_ms + stop_grace_ms - now);
     }
     if (fe->reported_end != end_kind::none && !fe->killed) {
         wait = sooner(wait, w->end_ms + report_grace_ms - now);
@@ -316,14 +385,28 @@ void read_connection(frontend_t *fe, watch_t *w) {
         return;
     }
     int signal_number = decode_signal(message, static_cast<size_t>(got));
-    if (is_forwarded(signal_number)) {
+    if (is_forwarded(signal_number) || (signal_number == SIGWINCH && command_runs(fe, w))) {
         w->held |= 1U << static_cast<unsigned>(signal_number);
+    } else if (is_stop(signal_number) && w->stop_signal == 0) {
+        w->stop_signal = signal_number;
+    } else if (signal_number == SIGCONT && command_runs(fe, w)) {
+        continue_command(fe, w);
+    } else if (signal_number == SIGCONT) {
+        w->stop_signal = 0;  // a held stop is overtaken
     }
 }
 
-bool child_ended(frontend_t *fe) {
-    pid_t done = waitpid(fe->child, &fe->wait_status, WNOHANG);
-    return done == fe->child;
+// Whether the child has ended; its stops and continuations are noted on the way.
+bool child_ended(frontend_t *fe, watch_t *w) {
+    int status = 0;
+    while (waitpid(fe->child, &status, WNOHANG | WUNTRACED | WCONTINUED) == fe->child) {
+        if (!WIFSTOPPED(status) && !WIFCONTINUED(status)) {
+            fe->wait_status = status;
+            return true;
+        }
+        w->command_stopped = WIFSTOPPED(status);
+    }
+    return false;
 }
 
 }  // namespace
@@ -426,7 +509,7 @@ void supervise(frontend_t *fe) {
     if (child_events < 0) {
         fail(fe, "signalfd");
     }
-    while (!child_ended(fe)) {
+    while (!child_ended(fe, &w)) {
         struct pollfd p[3] = {{child_events, POLLIN, 0},
                               {w.connection_open ? fe->connection : -1, POLLIN, 0},
                               {w.report_open ? fe->report : -1, POLLIN, 0}};
@@ -444,9 +527,10 @@ void supervise(frontend_t *fe) {
         if (p[2].revents != 0) {
             read_report(fe, &w);
         }
-        check_deadlines(fe, &w, now_ms());
-        if (w.held != 0) {
-            deliver_held(fe, &w);
+        long now = now_ms();
+        check_deadlines(fe, &w, now);
+        if (w.held != 0 || w.stop_signal != 0) {
+            deliver_held(fe, &w, now);
         }
     }
     // What the server sent just before it ended.

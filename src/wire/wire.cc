@@ -8,6 +8,7 @@ namespace {
 
 constexpr unsigned char request_magic[4] = {'V', 'X', 'Q', '2'};
 constexpr unsigned char signal_magic[4] = {'V', 'X', 'S', '1'};
+constexpr unsigned char stopped_magic[4] = {'V', 'X', 'P', '1'};
 constexpr unsigned char reply_magic[4] = {'V', 'X', 'A', '2'};
 constexpr unsigned char list_magic[4] = {'V', 'X', 'L', '1'};
 constexpr unsigned char text_magic[4] = {'V', 'X', 'T', '1'};
@@ -302,6 +303,14 @@ int decode_signal(const unsigned char *data, size_t size) {
         return 0;
     }
     return data[magic_size];
+}
+
+void encode_stopped(unsigned char *out) {
+    memcpy(out, stopped_magic, magic_size);
+}
+
+bool is_stopped_message(const unsigned char *data, size_t size) {
+    return size == stopped_message_size && has_magic(data, size, stopped_magic);
 }
 
 namespace {

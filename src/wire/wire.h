@@ -6,7 +6,11 @@
 //            name (empty for none), the count of environment entries (u16) and the entries
 //            ("NAME=VALUE"), then the arguments, each a 32-bit length and that many bytes;
 //            three descriptors ride along
-//   signal   "VXS1", signal number (u8): the client received it and the command should too
+//   signal   "VXS1", signal number (u8): the client received it and the command should too;
+//            for a stop signal (SIGTSTP, SIGTTIN, SIGTTOU) the client waits for "stopped", and
+//            SIGCONT continues the command
+//   stopped  "VXP1": the front-end's answer to a stop signal, once the command has stopped;
+//            the client then stops itself
 //   reply    "VXA2", kind (u8), value (i32), end (u8), number (i32), text: the request's
 //            outcome; end is the end_kind of common/report.h (none for a command's own end),
 //            number what that kind carries (seconds left, a descriptor, the server's pid)
@@ -50,6 +54,7 @@ constexpr size_t request_size_max = request_fixed_share + 4 * arg_count_max + ar
 constexpr int request_fd_count = 3;
 
 constexpr size_t signal_message_size = 5;
+constexpr size_t stopped_message_size = 4;
 constexpr size_t reply_text_max = 512;
 constexpr size_t reply_size_max = 4 + 1 + 4 + 1 + 4 + 2 + reply_text_max;
 
@@ -135,6 +140,9 @@ bool has_control_byte(const char *text);
 void encode_signal(int signal_number, unsigned char *out);
 // The signal number of a signal message, or 0 when the bytes are not one.
 int decode_signal(const unsigned char *data, size_t size);
+
+void encode_stopped(unsigned char *out);
+bool is_stopped_message(const unsigned char *data, size_t size);
 
 // The text is cut to reply_text_max bytes.
 size_t encode_reply(const reply_t *reply, unsigned char *out, size_t size);

@@ -5,6 +5,7 @@ gets."""
 import json
 import os
 import re
+import select
 import signal
 import socket
 import struct
@@ -48,6 +49,8 @@ def way_in(site1):
                         f'trap "echo INT > {d}/got; exit 0" INT\n'
                         f'echo ready > {d}/ready\nwhile :; do sleep 0.05; done\n')
     script(sb, "report", f'PROBE_DIR={d} exec /usr/local/bin/probe "$@"\n')
+    script(sb, "job", f'[ "$1" = ignore ] && trap "" TSTP\ntrap "stty size > {d}/size" WINCH\n'
+                      f'echo $$ > {d}/pid\nwhile :; do sleep 0.05; done\n')
     # a root command that reopens its standard descriptors by name
     script(sb, "reopen", f'touch {d}/started\ncat /dev/stdin\necho written >/dev/stdout\n'
                          'echo written >/dev/stderr\n')
@@ -59,7 +62,7 @@ def way_in(site1):
     sb.commands("probe=/usr/local/bin/probe\nwhoami=/usr/bin/whoami\n"
                 "status=/usr/local/bin/status\ncatch=/usr/local/bin/catch\n"
                 "report=/usr/local/bin/report\nscan=/usr/local/bin/scan\n"
-                "echo=/bin/echo\nsleep=/usr/bin/sleep\ncat=/bin/cat\n"
+                "echo=/bin/echo\nsleep=/usr/bin/sleep\ncat=/bin/cat\njob=/usr/local/bin/job\n"
                 "reopen=root:/usr/local/bin/reopen\n")
     sb.frontend = Frontend(sb)
     yield sb
@@ -739,3 +742,91 @@ def test_server_held_by_a_full_pipe_is_killed(way_in):
                             rb"outcome and was stopped\n", f.read().lstrip(b"x"))
     [(pri, line)] = seen
     assert (pri, line.split(" outcome=")[1].split()[0]) == (PRI_WARNING, "killed")
+
+
+# Run as the user inside the namespace: a shell's job control over a terminal of its own. The
+# client runs in the terminal's foreground group; each line read is an action on the terminal
+# or the client, answered by what became of the client.
+JOB_SHELL = """
+import fcntl, os, signal, struct, sys, termios
+STOPS = (signal.SIGTSTP, signal.SIGTTIN, signal.SIGTTOU)
+for s in STOPS:
+    signal.signal(s, signal.SIG_IGN)
+os.setsid()
+master, slave = os.openpty()
+fcntl.ioctl(slave, termios.TIOCSCTTY, 0)
+pid = os.fork()
+if pid == 0:
+    os.setpgid(0, 0)
+    os.tcsetpgrp(slave, os.getpid())
+    for s in STOPS:
+        signal.signal(s, signal.SIG_DFL)
+    for fd in range(3):
+        os.dup2(slave, fd)
+    os.execv(sys.argv[1], sys.argv[1:])
+until = {"z": "stopped", "bg": "stopped", "fg": "continued", "kill": "ended", "term": "ended"}
+for line in sys.stdin:
+    action = line.strip()
+    if action == "size":
+        fcntl.ioctl(master, termios.TIOCSWINSZ, struct.pack("HHHH", 40, 100, 0, 0))
+        print("resized", flush=True)
+        continue
+    if action == "z":
+        os.write(master, b"\\x1a")  # Ctrl-Z
+    elif action in ("fg", "bg"):
+        if action == "fg":
+            os.tcsetpgrp(slave, pid)
+        os.killpg(pid, signal.SIGCONT)
+    elif action == "kill":
+        os.kill(pid, signal.SIGKILL)
+    elif action == "term":  # as a shell kills a stopped job
+        os.killpg(pid, signal.SIGTERM)
+        os.killpg(pid, signal.SIGCONT)
+    event = ""
+    while not event.startswith(until[action]):
+        _, status = os.waitpid(pid, os.WUNTRACED | os.WCONTINUED)
+        event = (f"stopped {os.WSTOPSIG(status)}" if os.WIFSTOPPED(status) else "continued"
+                 if os.WIFCONTINUED(status) else f"ended {os.waitstatus_to_exitcode(status)}")
+    if event.startswith("stopped"):
+        os.tcsetpgrp(slave, os.getpgrp())  # the shell takes the terminal back
+    print(event, flush=True)
+"""
+
+
+def state(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        return f.read().rsplit(")", 1)[1].split()[0]
+
+
+@pytest.mark.parametrize("arg, end, rc, outcome", [
+    ("", "kill", -signal.SIGKILL, "signal:1"),
+    ("ignore", "term", -signal.SIGTERM, "signal:15")])  # ignores SIGTSTP: SIGSTOP then
+def test_job_control_through_a_terminal(way_in, arg, end, rc, outcome):
+    """Ctrl-Z stops the command before the client; `bg` leaves both stopped (the client again,
+    by SIGTTIN), `fg` continues them; a resize reaches the command. Stopped, the client killed
+    leaves the command a hangup it can take; killed as a stopped job, the command is too."""
+    fe, d = way_in.frontend, way_in.probe_dir
+    fe.shell("mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts /dev/pts")
+    proc = fe.start(["-c", JOB_SHELL, CLIENT, "job", arg], way_in.site1,
+                    program="/usr/bin/python3", stdin=subprocess.PIPE)
+
+    def answer(action):
+        proc.stdin.write(action.encode() + b"\n")
+        proc.stdin.flush()
+        assert select.select([proc.stdout], [], [], 15)[0], f"no answer to {action}"
+        return proc.stdout.readline().decode().strip()
+
+    wait_for(lambda: os.path.exists(f"{d}/pid"))
+    with open(f"{d}/pid") as f:
+        command = int(f.read())
+    assert answer("size") == "resized"
+    wait_for(lambda: os.path.exists(f"{d}/size") and open(f"{d}/size").read() == "40 100\n")
+    assert (answer("z"), state(command)) == ("stopped 20", "T")
+    assert (answer("bg"), state(command)) == ("stopped 21", "T")
+    assert answer("fg") == "continued"
+    wait_for(lambda: state(command) != "T")
+    assert (answer("z"), state(command)) == ("stopped 20", "T")
+    assert answer(end) == f"ended {rc}"
+    result = fe.collect(proc)  # nothing is left in the namespace, stopped or not
+    [(_, line)] = audit_lines(result.logs)
+    assert f" outcome={outcome} " in line

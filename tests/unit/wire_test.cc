@@ -176,6 +176,11 @@ TEST(Wire, SignalAndReply) {
     encode_signal(2, message);
     EXPECT_EQ(decode_signal(message, sizeof message), 2);
     EXPECT_EQ(decode_signal(message, sizeof message - 1), 0);
+    unsigned char stopped[stopped_message_size + 1];
+    encode_stopped(stopped);
+    EXPECT_TRUE(is_stopped_message(stopped, stopped_message_size));
+    EXPECT_FALSE(is_stopped_message(stopped, stopped_message_size + 1));
+    EXPECT_FALSE(is_stopped_message(message, stopped_message_size));  // "VXS1"
     unsigned char reply[reply_size_max];
     reply_t sent{reply_kind::signalled, -9, end_kind::blocked, 42, "why"};
     size_t size = encode_reply(&sent, reply, sizeof reply);
