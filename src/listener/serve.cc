@@ -55,8 +55,14 @@ void refuse(listener_t *l, int connection, uid_t uid, end_kind end, const char *
     }
     close(connection);
     if (log_due(&l->refusals, &l->now)) {
-        syslog(LOG_WARNING, "refused uid %u: %s (%ld more refused since the last such line)", uid,
-               end_kind_name(end), l->refusals.left_out);
+        if (l->refusals.left_out > 0) {
+            syslog(LOG_WARNING,
+                   "uid=%u outcome=refused:%s (%ld more refused since the last such "
+                   "line)",
+                   uid, end_kind_name(end), l->refusals.left_out);
+        } else {
+            syslog(LOG_WARNING, "uid=%u outcome=refused:%s", uid, end_kind_name(end));
+        }
         l->refusals.left_out = 0;
     }
 }

@@ -61,7 +61,7 @@ def test_ninth_live_request_is_refused_by_the_listener(way_in):
         # no front-end started for it: the refusal is the listener's own line, the only one
         assert front_ends(fe) == 8
         assert [(r.pid, r.text) for r in result.logs if r.ident == FRONTEND_IDENT] == [
-            (fe.pid, "refused uid 1005: busy (0 more refused since the last such line)")]
+            (fe.pid, "uid=1005 outcome=refused:busy")]
     finally:
         release(fe, running)
     assert fe.settle() == []
