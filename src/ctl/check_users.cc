@@ -44,7 +44,7 @@ struct name_dir_t {
 
 // A path shown in a finding; one too long to fit is shown cut.
 void join_path(char *out, size_t size, const char *directory, const char *leaf) {
-    mark_cut(out, size, snprintf(out, size, "%s/%s", directory, leaf));
+    format_cut(out, size, "%s/%s", directory, leaf);
 }
 
 void report(users_report_t *out, const char *path, const char *severity, const char *code,

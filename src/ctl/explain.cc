@@ -156,8 +156,18 @@ stage_t *add_stage(explain_t *ex, const char *name, const char *result) {
 // Appends formatted text to a stage's detail; cut at the end of the buffer.
 void append(stage_t *stage, const char *text) {
     size_t used = strlen(stage->detail);
-    mark_cut(stage->detail + used, sizeof stage->detail - used,
-             snprintf(stage->detail + used, sizeof stage->detail - used, "%s", text));
+    format_cut(stage->detail + used, sizeof stage->detail - used, "%s", text);
+}
+
+// Appends formatted text to a stage's detail, the text itself cut at message_size.
+void append_format(stage_t *stage, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void append_format(stage_t *stage, const char *format, ...) {
+    char text[message_size];
+    va_list arguments;
+    va_start(arguments, format);
+    format_cut_list(text, sizeof text, format, arguments);
+    va_end(arguments);
+    append(stage, text);
 }
 
 // When the lines run out, the last one is used again: the lines of a stage stay complete
@@ -173,9 +183,33 @@ log_line_t *add_log_line(explain_t *ex, bool debug_only) {
     return line;
 }
 
+stage_t *add_stage_with(explain_t *ex, const char *name, const char *result, const char *format,
+                        ...) __attribute__((format(printf, 4, 5)));
+stage_t *add_stage_with(explain_t *ex, const char *name, const char *result, const char *format,
+                        ...) {
+    stage_t *stage = add_stage(ex, name, result);
+    va_list arguments;
+    va_start(arguments, format);
+    format_cut_list(stage->detail, sizeof stage->detail, format, arguments);
+    va_end(arguments);
+    return stage;
+}
+
+// A line the server would log, formatted with the server's own format.
+log_line_t *add_log(explain_t *ex, bool debug_only, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+log_line_t *add_log(explain_t *ex, bool debug_only, const char *format, ...) {
+    log_line_t *line = add_log_line(ex, debug_only);
+    va_list arguments;
+    va_start(arguments, format);
+    format_cut_list(line->text, sizeof line->text, format, arguments);
+    va_end(arguments);
+    return line;
+}
+
 // The temporary auth log's name as the lines show it, the process id left open.
 void make_temp_path(const char *log_path, char *buffer, size_t size) {
-    mark_cut(buffer, size, snprintf(buffer, size, "%s%s", log_path, temp_suffix));
+    format_cut(buffer, size, "%s%s", log_path, temp_suffix);
 }
 
 bool refuse(explain_t *ex, const char *stage, const char *message) {
@@ -185,16 +219,6 @@ bool refuse(explain_t *ex, const char *stage, const char *message) {
 }
 
 // ---- request ------------------------------------------------------------------------------
-
-// The server's digit test, in the C locale it never changes.
-bool is_valid_number(const char *text) {
-    for (const char *c = text; *c != '\0'; ++c) {
-        if (isdigit(static_cast<unsigned char>(*c)) == 0) {
-            return false;
-        }
-    }
-    return true;
-}
 
 bool explain_request(explain_t *ex) {
     char user[shown_size];
@@ -208,26 +232,16 @@ bool explain_request(explain_t *ex) {
     if (ex->user[0] == '\0' || ex->cwd[0] == '\0' || ex->alias[0] == '\0' || ex->pid[0] == '\0') {
         stage_t *stage = add_stage(ex, "request", "refused");
         append(stage, "an empty argument");
-        log_line_t *line = add_log_line(ex, false);
-        mark_cut(line->text, sizeof line->text,
-                 snprintf(line->text, sizeof line->text, log_empty_arguments, ex->user, ex->cwd,
-                          ex->alias, ex->pid));
+
+        add_log(ex, false, log_empty_arguments, ex->user, ex->cwd, ex->alias, ex->pid);
         return refuse(ex, "request", unauthorized_message);
     }
-    if (!is_valid_number(ex->pid)) {
-        stage_t *stage = add_stage(ex, "request", "refused");
-        mark_cut(stage->detail, sizeof stage->detail,
-                 snprintf(stage->detail, sizeof stage->detail,
-                          "pid \"%s\" is not all decimal digits", pid));
-        log_line_t *line = add_log_line(ex, false);
-        mark_cut(line->text, sizeof line->text,
-                 snprintf(line->text, sizeof line->text, log_pid_not_number, ex->pid));
+    if (is_valid_number(ex->pid) == 0) {
+        add_stage_with(ex, "request", "refused", "pid \"%s\" is not all decimal digits", pid);
+        add_log(ex, false, log_pid_not_number, ex->pid);
         return refuse(ex, "request", unauthorized_message);
     }
-    stage_t *stage = add_stage(ex, "request", "ok");
-    mark_cut(stage->detail, sizeof stage->detail,
-             snprintf(stage->detail, sizeof stage->detail, "user %s, alias %s, pid %s, cwd %s",
-                      user, alias, pid, cwd));
+    add_stage_with(ex, "request", "ok", "user %s, alias %s, pid %s, cwd %s", user, alias, pid, cwd);
     return true;
 }
 
@@ -258,16 +272,13 @@ bool is_near_miss(const char *defined, const char *wanted) {
 void append_near_misses(explain_t *ex, stage_t *stage) {
     char alias[shown_size];
     char path[shown_size];
-    char text[message_size];
     for (size_t i = 0; i < ex->table.definition_count; ++i) {
         const definition_t *definition = &ex->table.definitions[i];
         if (definition->winner == nullptr && definition->alias_length > 0 &&
             is_near_miss(definition->alias, ex->alias)) {
-            mark_cut(text, sizeof text,
-                     snprintf(text, sizeof text, "\n  %s:%zu defines \"%s\", which does not match",
-                              shown(definition->file->path, path, sizeof path), definition->line,
-                              shown(definition->alias, alias, sizeof alias)));
-            append(stage, text);
+            append_format(stage, "\n  %s:%zu defines \"%s\", which does not match",
+                          shown(definition->file->path, path, sizeof path), definition->line,
+                          shown(definition->alias, alias, sizeof alias));
         }
     }
 }
@@ -276,18 +287,13 @@ void append_near_misses(explain_t *ex, stage_t *stage) {
 // before it reads a byte of it.
 bool refuse_unsafe_file(explain_t *ex, const command_file_t *file) {
     char path[shown_size];
-    stage_t *stage = add_stage(ex, "alias", "refused");
-    mark_cut(
-        stage->detail, sizeof stage->detail,
-        snprintf(stage->detail, sizeof stage->detail,
-                 "%s can be changed by someone other than root (owner uid %u, mode %04o)",
-                 shown(file->path, path, sizeof path), static_cast<unsigned>(file->info.st_uid),
-                 static_cast<unsigned>(file->info.st_mode & permission_bits)));
-    log_line_t *line = add_log_line(ex, false);
-    mark_cut(line->text, sizeof line->text,
-             snprintf(line->text, sizeof line->text, log_command_file_unsafe, file->path,
-                      static_cast<unsigned>(file->info.st_uid),
-                      static_cast<unsigned>(file->info.st_mode & permission_bits)));
+    add_stage_with(ex, "alias", "refused",
+                   "%s can be changed by someone other than root (owner uid %u, mode %04o)",
+                   shown(file->path, path, sizeof path), static_cast<unsigned>(file->info.st_uid),
+                   static_cast<unsigned>(file->info.st_mode & permission_bits));
+    add_log(ex, false, log_command_file_unsafe, file->path,
+            static_cast<unsigned>(file->info.st_uid),
+            static_cast<unsigned>(file->info.st_mode & permission_bits));
     return refuse(ex, "alias", error_message);
 }
 
@@ -305,15 +311,10 @@ bool explain_command_dir(explain_t *ex) {
     }
     unsigned owner = status == 0 ? static_cast<unsigned>(info.st_uid) : 0U;
     unsigned mode = status == 0 ? static_cast<unsigned>(info.st_mode & permission_bits) : 0U;
-    stage_t *stage = add_stage(ex, "alias", "refused");
-    mark_cut(stage->detail, sizeof stage->detail,
-             snprintf(stage->detail, sizeof stage->detail,
-                      "%s can be changed by someone other than root (owner uid %u, mode %04o)",
-                      command_dir, owner, mode));
-    log_line_t *line = add_log_line(ex, false);
-    mark_cut(
-        line->text, sizeof line->text,
-        snprintf(line->text, sizeof line->text, log_command_dir_unsafe, command_dir, owner, mode));
+    add_stage_with(ex, "alias", "refused",
+                   "%s can be changed by someone other than root (owner uid %u, mode %04o)",
+                   command_dir, owner, mode);
+    add_log(ex, false, log_command_dir_unsafe, command_dir, owner, mode);
     return refuse(ex, "alias", error_message);
 }
 
@@ -330,27 +331,18 @@ bool log_passed_files(explain_t *ex) {
         if (ex->definition != nullptr && ex->definition->file == file) {
             return true;
         }
-        log_line_t *line = nullptr;
         switch (file->status) {
             case command_file_status::usable:
             case command_file_status::unsafe_link:  // refused above
                 break;
             case command_file_status::stat_failed:
-                line = add_log_line(ex, false);
-                mark_cut(line->text, sizeof line->text,
-                         snprintf(line->text, sizeof line->text, log_stat_failed, file->path,
-                                  strerror(file->error)));
+                add_log(ex, false, log_stat_failed, file->path, strerror(file->error));
                 break;
             case command_file_status::not_regular:
-                line = add_log_line(ex, false);
-                mark_cut(line->text, sizeof line->text,
-                         snprintf(line->text, sizeof line->text, log_not_regular, file->path));
+                add_log(ex, false, log_not_regular, file->path);
                 break;
             case command_file_status::open_failed:
-                line = add_log_line(ex, false);
-                mark_cut(line->text, sizeof line->text,
-                         snprintf(line->text, sizeof line->text, log_open_failed, file->path,
-                                  strerror(file->error)));
+                add_log(ex, false, log_open_failed, file->path, strerror(file->error));
                 break;
         }
     }
@@ -366,12 +358,8 @@ bool explain_alias(explain_t *ex) {
         return false;
     }
     if (load_alias_table(&ex->table) < 0) {
-        stage_t *stage = add_stage(ex, "alias", "refused");
-        mark_cut(stage->detail, sizeof stage->detail,
-                 snprintf(stage->detail, sizeof stage->detail, "%s cannot be listed", command_dir));
-        log_line_t *line = add_log_line(ex, false);
-        mark_cut(line->text, sizeof line->text,
-                 snprintf(line->text, sizeof line->text, log_opendir_failed, command_dir));
+        add_stage_with(ex, "alias", "refused", "%s cannot be listed", command_dir);
+        add_log(ex, false, log_opendir_failed, command_dir);
         return refuse(ex, "alias", error_message);
     }
     ex->definition = find_definition(&ex->table, ex->alias);
@@ -379,33 +367,26 @@ bool explain_alias(explain_t *ex) {
         return false;
     }
     if (ex->definition == nullptr) {
-        stage_t *stage = add_stage(ex, "alias", "refused");
-        mark_cut(
-            stage->detail, sizeof stage->detail,
-            snprintf(stage->detail, sizeof stage->detail, "no command file defines \"%s\"", alias));
+        stage_t *stage =
+            add_stage_with(ex, "alias", "refused", "no command file defines \"%s\"", alias);
         append_near_misses(ex, stage);
-        log_line_t *line = add_log_line(ex, false);
-        mark_cut(line->text, sizeof line->text,
-                 snprintf(line->text, sizeof line->text, log_alias_not_found, ex->user, ex->alias));
+        add_log(ex, false, log_alias_not_found, ex->user, ex->alias);
         return refuse(ex, "alias", error_message);
     }
     const definition_t *found = ex->definition;
     char how[shown_size + message_size];
     char user[shown_size];
     if (found->root != 0) {
-        mark_cut(how, sizeof how, snprintf(how, sizeof how, "runs as root"));
+        format_cut(how, sizeof how, "runs as root");
     } else if (found->user != nullptr) {
-        mark_cut(how, sizeof how,
-                 snprintf(how, sizeof how, "runs as account \"%s\"",
-                          shown(found->user, user, sizeof user)));
+        format_cut(how, sizeof how, "runs as account \"%s\"",
+                   shown(found->user, user, sizeof user));
     } else {
-        mark_cut(how, sizeof how, snprintf(how, sizeof how, "runs as the requesting user"));
+        format_cut(how, sizeof how, "runs as the requesting user");
     }
-    stage_t *stage = add_stage(ex, "alias", "ok");
-    mark_cut(stage->detail, sizeof stage->detail,
-             snprintf(stage->detail, sizeof stage->detail, "%s: %s:%zu, %s, %s", alias,
-                      shown(found->file->path, path, sizeof path), found->line,
-                      shown(found->command, command, sizeof command), how));
+    add_stage_with(ex, "alias", "ok", "%s: %s:%zu, %s, %s", alias,
+                   shown(found->file->path, path, sizeof path), found->line,
+                   shown(found->command, command, sizeof command), how);
     return true;
 }
 
@@ -418,41 +399,27 @@ bool explain_account(explain_t *ex) {
     char user[shown_size];
     shown(ex->user, user, sizeof user);
     const char *text = nullptr;
-    log_line_t *line = nullptr;
     if (error != 0) {
-        line = add_log_line(ex, false);
-        mark_cut(line->text, sizeof line->text,
-                 snprintf(line->text, sizeof line->text, log_getpwnam_failed, strerror(error)));
+        add_log(ex, false, log_getpwnam_failed, strerror(error));
         text = "the password database cannot be read";
     } else if (found == nullptr) {
-        line = add_log_line(ex, false);
-        mark_cut(line->text, sizeof line->text,
-                 snprintf(line->text, sizeof line->text, log_no_user_info, ex->user));
+        add_log(ex, false, log_no_user_info, ex->user);
         text = "no such account";
     } else if (found->pw_uid == 0 || found->pw_gid == 0) {
-        line = add_log_line(ex, false);
-        mark_cut(line->text, sizeof line->text,
-                 snprintf(line->text, sizeof line->text, log_root_refused));
+        add_log(ex, false, log_root_refused);
         text = "uid 0 or group 0 is refused";
     } else if (found->pw_dir == nullptr) {
-        line = add_log_line(ex, false);
-        mark_cut(line->text, sizeof line->text,
-                 snprintf(line->text, sizeof line->text, log_no_home, ex->user));
+        add_log(ex, false, log_no_home, ex->user);
         text = "no home directory";
     }
     if (text != nullptr) {
-        stage_t *stage = add_stage(ex, "account", "refused");
-        mark_cut(stage->detail, sizeof stage->detail,
-                 snprintf(stage->detail, sizeof stage->detail, "%s: %s", user, text));
+        add_stage_with(ex, "account", "refused", "%s: %s", user, text);
         return refuse(ex, "account", error_message);
     }
     ex->has_account = true;
     char home[shown_size];
-    stage_t *stage = add_stage(ex, "account", "ok");
-    mark_cut(stage->detail, sizeof stage->detail,
-             snprintf(stage->detail, sizeof stage->detail, "%s: uid %u, gid %u, home %s", user,
-                      ex->account.pw_uid, ex->account.pw_gid,
-                      shown(ex->account.pw_dir, home, sizeof home)));
+    add_stage_with(ex, "account", "ok", "%s: uid %u, gid %u, home %s", user, ex->account.pw_uid,
+                   ex->account.pw_gid, shown(ex->account.pw_dir, home, sizeof home));
     return true;
 }
 
@@ -460,10 +427,8 @@ bool explain_flags(explain_t *ex) {
     ex->flags_known = true;
     ex->debug = file_exists(debug_flag_file);
     ex->search_disabled = file_exists(disable_duid_flag_file);
-    stage_t *stage = add_stage(ex, "flags", "ok");
-    mark_cut(stage->detail, sizeof stage->detail,
-             snprintf(stage->detail, sizeof stage->detail, "debug %s, shared-uid search %s",
-                      ex->debug ? "on" : "off", ex->search_disabled ? "off" : "on"));
+    add_stage_with(ex, "flags", "ok", "debug %s, shared-uid search %s", ex->debug ? "on" : "off",
+                   ex->search_disabled ? "off" : "on");
     return true;
 }
 
@@ -554,9 +519,7 @@ void log_missing_auth_log(explain_t *ex, const auth_name_t *entry) {
     get_auth_log_path(path, sizeof path, ex->account.pw_uid, entry->name, auth_log_file_name);
     struct stat info {};
     if (stat(path, &info) < 0) {
-        log_line_t *line = add_log_line(ex, true);
-        mark_cut(line->text, sizeof line->text,
-                 snprintf(line->text, sizeof line->text, log_no_auth_log, path, entry->name));
+        add_log(ex, true, log_no_auth_log, path, entry->name);
     }
 }
 
@@ -571,9 +534,7 @@ void log_lock_failure(explain_t *ex, const auth_name_t *entry) {
         S_ISBLK(info.st_mode)) {
         return;
     }
-    log_line_t *line = add_log_line(ex, false);
-    mark_cut(line->text, sizeof line->text,
-             snprintf(line->text, sizeof line->text, log_no_lock_file, path, entry->name));
+    add_log(ex, false, log_no_lock_file, path, entry->name);
 }
 
 // A check whose outcome is recorded renames its temporary auth log over the auth log; a
@@ -587,33 +548,22 @@ void log_update(explain_t *ex, const auth_name_t *entry) {
     }
     char temp[passwd_buffer_size];
     make_temp_path(path, temp, sizeof temp);
-    log_line_t *line = add_log_line(ex, false);
-    mark_cut(line->text, sizeof line->text,
-             snprintf(line->text, sizeof line->text, log_rename_failed, temp, path, entry->name));
-    line = add_log_line(ex, false);
-    mark_cut(line->text, sizeof line->text,
-             snprintf(line->text, sizeof line->text, log_temp_removed, temp));
+    add_log(ex, false, log_rename_failed, temp, path, entry->name);
+    add_log(ex, false, log_temp_removed, temp);
 }
 
 // The lines one refused check logs, in the server's order.
 void log_refused_check(explain_t *ex, const auth_name_t *entry) {
     uint32_t uid = ex->account.pw_uid;
     char path[passwd_buffer_size];
-    log_line_t *line = nullptr;
     if (!entry->directory_exists) {
         get_auth_log_path(path, sizeof path, uid, entry->name, auth_lock_file_name);
-        line = add_log_line(ex, false);
-        mark_cut(line->text, sizeof line->text,
-                 snprintf(line->text, sizeof line->text, log_no_lock_file, path, entry->name));
+        add_log(ex, false, log_no_lock_file, path, entry->name);
         get_auth_log_path(path, sizeof path, uid, entry->name, auth_log_file_name);
-        line = add_log_line(ex, true);
-        mark_cut(line->text, sizeof line->text,
-                 snprintf(line->text, sizeof line->text, log_no_auth_log, path, entry->name));
+        add_log(ex, true, log_no_auth_log, path, entry->name);
         char temp[passwd_buffer_size];
         make_temp_path(path, temp, sizeof temp);
-        line = add_log_line(ex, false);
-        mark_cut(line->text, sizeof line->text,
-                 snprintf(line->text, sizeof line->text, log_no_auth_log, temp, entry->name));
+        add_log(ex, false, log_no_auth_log, temp, entry->name);
         return;
     }
     log_lock_failure(ex, entry);
@@ -623,9 +573,7 @@ void log_refused_check(explain_t *ex, const auth_name_t *entry) {
     log_missing_auth_log(ex, entry);
     get_token_path(path, sizeof path, uid, entry->name);
     if (entry->token == token_state::missing) {
-        line = add_log_line(ex, true);
-        mark_cut(line->text, sizeof line->text,
-                 snprintf(line->text, sizeof line->text, log_token_missing, path, entry->name));
+        add_log(ex, true, log_token_missing, path, entry->name);
         return;
     }
     // A token file that breaks a rule, or that gives no token line, counts as a failed
@@ -633,24 +581,16 @@ void log_refused_check(explain_t *ex, const auth_name_t *entry) {
     // the requesting account as the name "from socket".
     if (entry->token != token_state::usable && entry->token != token_state::not_checked) {
         const char *socket_name = ex->search_disabled ? ex->user : ex->account.pw_name;
-        line = add_log_line(ex, true);
         if (entry->token == token_state::not_regular) {
-            mark_cut(line->text, sizeof line->text,
-                     snprintf(line->text, sizeof line->text, log_token_incorrect, entry->name));
+            add_log(ex, true, log_token_incorrect, entry->name);
         } else if (entry->token == token_state::wrong_owner) {
-            mark_cut(line->text, sizeof line->text,
-                     snprintf(line->text, sizeof line->text, log_token_owner, path,
-                              static_cast<int>(entry->token_owner), socket_name,
-                              static_cast<int>(uid), entry->name));
+            add_log(ex, true, log_token_owner, path, static_cast<int>(entry->token_owner),
+                    socket_name, static_cast<int>(uid), entry->name);
         } else {
-            mark_cut(line->text, sizeof line->text,
-                     snprintf(line->text, sizeof line->text, log_token_mode, path,
-                              static_cast<unsigned>(entry->token_mode & 0777U), entry->name));
+            add_log(ex, true, log_token_mode, path,
+                    static_cast<unsigned>(entry->token_mode & 0777U), entry->name);
         }
-        line = add_log_line(ex, false);
-        mark_cut(line->text, sizeof line->text,
-                 snprintf(line->text, sizeof line->text, log_invalid_token, entry->name,
-                          static_cast<int>(uid)));
+        add_log(ex, false, log_invalid_token, entry->name, static_cast<int>(uid));
         log_update(ex, entry);
     }
 }
@@ -663,22 +603,18 @@ void describe_name(explain_t *ex, stage_t *stage, const auth_name_t *entry) {
     shown(entry->name, name, sizeof name);
     shown(entry->directory, directory, sizeof directory);
     if (!entry->directory_exists) {
-        mark_cut(
-            text, sizeof text,
-            snprintf(text, sizeof text,
-                     "\n  %s %s/: no per-user directory: refused, not counted (the temporary auth "
-                     "log cannot be created)",
-                     name, directory));
+        format_cut(text, sizeof text,
+                   "\n  %s %s/: no per-user directory: refused, not counted (the temporary auth "
+                   "log cannot be created)",
+                   name, directory);
     } else if (entry->blocked) {
-        mark_cut(
-            text, sizeof text,
-            snprintf(text, sizeof text,
-                     "\n  %s %s/: token %s; blocked until %s (%lld s more), %d failures: refused "
-                     "at once, not counted",
-                     name, directory, token_state_name(entry->token),
-                     format_time(entry->record.blocked_until, until, sizeof until),
-                     static_cast<long long>(entry->record.blocked_until - ex->now),
-                     entry->record.failure_count));
+        format_cut(text, sizeof text,
+                   "\n  %s %s/: token %s; blocked until %s (%lld s more), %d failures: refused "
+                   "at once, not counted",
+                   name, directory, token_state_name(entry->token),
+                   format_time(entry->record.blocked_until, until, sizeof until),
+                   static_cast<long long>(entry->record.blocked_until - ex->now),
+                   entry->record.failure_count);
     } else {
         const char *effect = "a right token is accepted";
         if (entry->token == token_state::missing) {
@@ -686,10 +622,8 @@ void describe_name(explain_t *ex, stage_t *stage, const auth_name_t *entry) {
         } else if (entry->token != token_state::usable) {
             effect = "refused and counted as a failure whatever the token";
         }
-        mark_cut(text, sizeof text,
-                 snprintf(text, sizeof text, "\n  %s %s/: token %s; %d failures, not blocked: %s",
-                          name, directory, token_state_name(entry->token),
-                          entry->record.failure_count, effect));
+        format_cut(text, sizeof text, "\n  %s %s/: token %s; %d failures, not blocked: %s", name,
+                   directory, token_state_name(entry->token), entry->record.failure_count, effect);
     }
     append(stage, text);
 }
@@ -719,14 +653,11 @@ bool explain_auth(explain_t *ex) {
     }
     stage_t *stage = add_stage(ex, "auth", any_usable ? "ok" : "refused");
     if (ex->search_disabled) {
-        mark_cut(
-            stage->detail, sizeof stage->detail,
-            snprintf(stage->detail, sizeof stage->detail,
-                     "one check, for the requesting user's own name (shared-uid search off):"));
+        format_cut(stage->detail, sizeof stage->detail,
+                   "one check, for the requesting user's own name (shared-uid search off):");
     } else {
-        mark_cut(stage->detail, sizeof stage->detail,
-                 snprintf(stage->detail, sizeof stage->detail,
-                          "shared-uid search over uid %u, in this order:", uid));
+        format_cut(stage->detail, sizeof stage->detail,
+                   "shared-uid search over uid %u, in this order:", uid);
     }
     for (size_t i = 0; i < ex->name_count; ++i) {
         describe_name(ex, stage, &ex->names[i]);
@@ -757,19 +688,11 @@ bool explain_command_path(explain_t *ex) {
     char shown_command[shown_size];
     shown(command, shown_command, sizeof shown_command);
     if (command[0] != '/') {
-        stage_t *stage = add_stage(ex, "command", "refused");
-        mark_cut(
-            stage->detail, sizeof stage->detail,
-            snprintf(stage->detail, sizeof stage->detail, "\"%s\" is not absolute", shown_command));
-        log_line_t *line = add_log_line(ex, false);
-        mark_cut(
-            line->text, sizeof line->text,
-            snprintf(line->text, sizeof line->text, log_command_not_absolute, command, ex->user));
+        add_stage_with(ex, "command", "refused", "\"%s\" is not absolute", shown_command);
+        add_log(ex, false, log_command_not_absolute, command, ex->user);
         return refuse(ex, "command", error_message);
     }
-    stage_t *stage = add_stage(ex, "command", "ok");
-    mark_cut(stage->detail, sizeof stage->detail,
-             snprintf(stage->detail, sizeof stage->detail, "%s is absolute", shown_command));
+    add_stage_with(ex, "command", "ok", "%s is absolute", shown_command);
     return true;
 }
 
@@ -827,9 +750,7 @@ void append_value(stage_t *stage, const char *value) {
 
 // The server ends with the command path when the validator fails or refuses.
 bool refuse_at_validator(explain_t *ex) {
-    log_line_t *line = add_log_line(ex, false);
-    mark_cut(line->text, sizeof line->text,
-             snprintf(line->text, sizeof line->text, log_cant_start, ex->definition->command));
+    add_log(ex, false, log_cant_start, ex->definition->command);
     return refuse(ex, "validator", error_message);
 }
 
@@ -847,10 +768,7 @@ bool explain_validator(explain_t *ex) {
     ex->validator_known = true;
     if (!runnable) {
         append(stage, "\n  the validator cannot be executed: the request fails");
-        log_line_t *line = add_log_line(ex, false);
-        line->forked = true;
-        mark_cut(line->text, sizeof line->text,
-                 snprintf(line->text, sizeof line->text, log_execv_failed, strerror(error)));
+        add_log(ex, false, log_execv_failed, strerror(error))->forked = true;
         return refuse_at_validator(ex);
     }
     char verdict[detail_size];
@@ -870,17 +788,14 @@ bool explain_container(explain_t *ex) {
     for (const char *marker : markers) {
         if (access(marker, F_OK) == 0) {
             ex->container_marker = marker;
-            stage_t *stage = add_stage(ex, "container", "skipped");
-            mark_cut(stage->detail, sizeof stage->detail,
-                     snprintf(stage->detail, sizeof stage->detail, "skipped: %s exists", marker));
+
+            add_stage_with(ex, "container", "skipped", "skipped: %s exists", marker);
             return true;
         }
     }
     ex->container_entered = true;
-    stage_t *stage = add_stage(ex, "container", "ok");
-    mark_cut(stage->detail, sizeof stage->detail,
-             snprintf(stage->detail, sizeof stage->detail,
-                      "enters the resource container of uid %u", ex->account.pw_uid));
+    add_stage_with(ex, "container", "ok", "enters the resource container of uid %u",
+                   ex->account.pw_uid);
     return true;
 }
 
@@ -914,10 +829,8 @@ bool explain_identity(explain_t *ex) {
         identity->uid = 0;
         identity->gid = 0;
         fill_own_groups(identity);
-        stage_t *stage = add_stage(ex, "identity", "ok");
-        mark_cut(stage->detail, sizeof stage->detail,
-                 snprintf(stage->detail, sizeof stage->detail,
-                          "stays root (uid 0, gid 0, the server's groups)"));
+
+        add_stage_with(ex, "identity", "ok", "stays root (uid 0, gid 0, the server's groups)");
         ex->has_identity = true;
         return true;
     }
@@ -928,18 +841,12 @@ bool explain_identity(explain_t *ex) {
         struct passwd *account = nullptr;
         int error = getpwnam_r(found->user, &entry, buffer, sizeof buffer, &account);
         if (account == nullptr) {
-            stage_t *stage = add_stage(ex, "identity", "refused");
-            mark_cut(stage->detail, sizeof stage->detail,
-                     snprintf(stage->detail, sizeof stage->detail, "account \"%s\" does not exist",
-                              shown(found->user, user, sizeof user)));
-            log_line_t *line = add_log_line(ex, false);
+            add_stage_with(ex, "identity", "refused", "account \"%s\" does not exist",
+                           shown(found->user, user, sizeof user));
             if (error == 0) {
-                mark_cut(line->text, sizeof line->text,
-                         snprintf(line->text, sizeof line->text, log_no_passwd_info, found->user));
+                add_log(ex, false, log_no_passwd_info, found->user);
             } else {
-                mark_cut(
-                    line->text, sizeof line->text,
-                    snprintf(line->text, sizeof line->text, log_getpwnam_failed, strerror(error)));
+                add_log(ex, false, log_getpwnam_failed, strerror(error));
             }
             return refuse(ex, "identity", error_message);
         }
@@ -947,25 +854,20 @@ bool explain_identity(explain_t *ex) {
         identity->gid = account->pw_gid;
         fill_groups(identity, found->user);
         identity->root_closed = true;
-        mark_cut(
-            text, sizeof text,
-            snprintf(text, sizeof text, "account %s: ", shown(found->user, user, sizeof user)));
+        format_cut(text, sizeof text, "account %s: ", shown(found->user, user, sizeof user));
     } else {
         identity->mode = "requesting-user";
         identity->uid = ex->account.pw_uid;
         identity->gid = ex->account.pw_gid;
         fill_groups(identity, ex->user);
         identity->root_closed = true;
-        mark_cut(text, sizeof text, snprintf(text, sizeof text, "requesting user: "));
+        format_cut(text, sizeof text, "requesting user: ");
     }
     ex->has_identity = true;
-    stage_t *stage = add_stage(ex, "identity", "ok");
-    mark_cut(stage->detail, sizeof stage->detail,
-             snprintf(stage->detail, sizeof stage->detail, "%suid %u, gid %u, groups", text,
-                      identity->uid, identity->gid));
+    stage_t *stage = add_stage_with(ex, "identity", "ok", "%suid %u, gid %u, groups", text,
+                                    identity->uid, identity->gid);
     for (int i = 0; i < identity->group_count; ++i) {
-        mark_cut(text, sizeof text, snprintf(text, sizeof text, " %u", identity->groups[i]));
-        append(stage, text);
+        append_format(stage, " %u", identity->groups[i]);
     }
     append(stage, "; real, effective and saved uid all set: no way back to root");
     return true;
@@ -973,27 +875,21 @@ bool explain_identity(explain_t *ex) {
 
 void explain_home_and_crontab(explain_t *ex) {
     char home[shown_size];
-    stage_t *stage = add_stage(ex, "home", "ok");
-    mark_cut(stage->detail, sizeof stage->detail,
-             snprintf(stage->detail, sizeof stage->detail, "HOME=%s",
-                      shown(ex->account.pw_dir, home, sizeof home)));
+    stage_t *stage =
+        add_stage_with(ex, "home", "ok", "HOME=%s", shown(ex->account.pw_dir, home, sizeof home));
     ex->crontab = crontab_kind(ex->definition->alias);
     stage = add_stage(ex, "crontab", ex->crontab != nullptr ? "ok" : "skipped");
     if (ex->crontab == nullptr) {
-        mark_cut(stage->detail, sizeof stage->detail,
-                 snprintf(stage->detail, sizeof stage->detail, "not a crontab alias"));
+        format_cut(stage->detail, sizeof stage->detail, "not a crontab alias");
     } else if (strcmp(ex->crontab, "check") == 0) {
-        mark_cut(
-            stage->detail, sizeof stage->detail,
-            snprintf(stage->detail, sizeof stage->detail,
-                     "runs the command with -l quietly: status 0 ends the request with status 0; "
-                     "otherwise the command runs with the single argument -"));
+        format_cut(stage->detail, sizeof stage->detail,
+                   "runs the command with -l quietly: status 0 ends the request with status 0; "
+                   "otherwise the command runs with the single argument -");
     } else {
-        mark_cut(stage->detail, sizeof stage->detail,
-                 snprintf(stage->detail, sizeof stage->detail,
-                          "the command runs with the single argument %s; the extra arguments are "
-                          "dropped",
-                          strcmp(ex->crontab, "list") == 0 ? "-l" : "-"));
+        format_cut(stage->detail, sizeof stage->detail,
+                   "the command runs with the single argument %s; the extra arguments are "
+                   "dropped",
+                   strcmp(ex->crontab, "list") == 0 ? "-l" : "-");
     }
 }
 
@@ -1147,16 +1043,12 @@ void make_pid_file_path(explain_t *ex) {
 void explain_pid_file(explain_t *ex) {
     stage_t *stage = nullptr;
     if (!ex->has_pid_file) {
-        stage = add_stage(ex, "pidfile", "skipped");
-        mark_cut(stage->detail, sizeof stage->detail,
-                 snprintf(stage->detail, sizeof stage->detail, "no pid file is written"));
+        stage = add_stage_with(ex, "pidfile", "skipped", "no pid file is written");
         return;
     }
     char path[shown_size];
-    stage = add_stage(ex, "pidfile", "ok");
-    mark_cut(stage->detail, sizeof stage->detail,
-             snprintf(stage->detail, sizeof stage->detail, "%s, written as the requesting user",
-                      shown(ex->pid_file, path, sizeof path)));
+    stage = add_stage_with(ex, "pidfile", "ok", "%s, written as the requesting user",
+                           shown(ex->pid_file, path, sizeof path));
     // A path that does not fit is not tried at all. When the file cannot be written, the
     // server logs it and goes on without a pid file.
     int error = ex->pid_file_fits ? ex->probe.pid_file : ENAMETOOLONG;
@@ -1164,16 +1056,9 @@ void explain_pid_file(explain_t *ex) {
     if (error == 0) {
         return;
     }
-    char text[message_size];
-    mark_cut(
-        text, sizeof text,
-        snprintf(text, sizeof text, "\n  it cannot be written (%s): the command runs without it",
-                 strerror(error)));
-    append(stage, text);
-    log_line_t *line = add_log_line(ex, false);
-    mark_cut(line->text, sizeof line->text,
-             snprintf(line->text, sizeof line->text, log_pid_file_failed, ex->pid_file,
-                      strerror(error)));
+    append_format(stage, "\n  it cannot be written (%s): the command runs without it",
+                  strerror(error));
+    add_log(ex, false, log_pid_file_failed, ex->pid_file, strerror(error));
 }
 
 // EACCES leaves the command in "/"; any other error ends the request.
@@ -1183,25 +1068,18 @@ bool explain_cwd(explain_t *ex) {
     int error = ex->probe.cwd;
     if (error == 0) {
         ex->cwd_result = "enter";
-        stage_t *stage = add_stage(ex, "cwd", "ok");
-        mark_cut(stage->detail, sizeof stage->detail,
-                 snprintf(stage->detail, sizeof stage->detail, "%s: may be entered", cwd));
+        add_stage_with(ex, "cwd", "ok", "%s: may be entered", cwd);
         return true;
     }
     if (error == EACCES) {
         ex->cwd_result = "eacces-stays-in-root";
-        stage_t *stage = add_stage(ex, "cwd", "ok");
-        mark_cut(stage->detail, sizeof stage->detail,
-                 snprintf(stage->detail, sizeof stage->detail,
-                          "%s: the final identity may not enter it: the command starts in /", cwd));
+
+        add_stage_with(ex, "cwd", "ok",
+                       "%s: the final identity may not enter it: the command starts in /", cwd);
         return true;
     }
-    stage_t *stage = add_stage(ex, "cwd", "refused");
-    mark_cut(stage->detail, sizeof stage->detail,
-             snprintf(stage->detail, sizeof stage->detail, "%s: %s", cwd, strerror(error)));
-    log_line_t *line = add_log_line(ex, false);
-    mark_cut(line->text, sizeof line->text,
-             snprintf(line->text, sizeof line->text, log_chdir_failed, ex->cwd, strerror(error)));
+    add_stage_with(ex, "cwd", "refused", "%s: %s", cwd, strerror(error));
+    add_log(ex, false, log_chdir_failed, ex->cwd, strerror(error));
     return refuse(ex, "cwd", error_message);
 }
 
@@ -1210,30 +1088,19 @@ bool explain_exec(explain_t *ex) {
     char shown_command[shown_size];
     shown(command, shown_command, sizeof shown_command);
     if (ex->probe.exec == 0) {
-        stage_t *stage = add_stage(ex, "exec", "ok");
-        mark_cut(stage->detail, sizeof stage->detail,
-                 snprintf(stage->detail, sizeof stage->detail, "%s", shown_command));
+        add_stage_with(ex, "exec", "ok", "%s", shown_command);
         return true;
     }
-    stage_t *stage = add_stage(ex, "exec", "refused");
-    mark_cut(stage->detail, sizeof stage->detail,
-             snprintf(stage->detail, sizeof stage->detail,
-                      "%s cannot be executed by the final identity (%s)", shown_command,
-                      strerror(ex->probe.exec)));
+    add_stage_with(ex, "exec", "refused", "%s cannot be executed by the final identity (%s)",
+                   shown_command, strerror(ex->probe.exec));
     // On the crontab path a failed exec ends the request without a line of the server's own;
     // the pre-check of "check" runs the command in a forked child first, which logs its
     // failure.
     if (ex->crontab != nullptr && strcmp(ex->crontab, "check") == 0) {
-        log_line_t *line = add_log_line(ex, false);
-        line->forked = true;
-        mark_cut(
-            line->text, sizeof line->text,
-            snprintf(line->text, sizeof line->text, log_execv_failed, strerror(ex->probe.exec)));
+        add_log(ex, false, log_execv_failed, strerror(ex->probe.exec))->forked = true;
     }
     if (ex->crontab == nullptr) {
-        log_line_t *line = add_log_line(ex, false);
-        mark_cut(line->text, sizeof line->text,
-                 snprintf(line->text, sizeof line->text, log_cant_start, command));
+        add_log(ex, false, log_cant_start, command);
     }
     return refuse(ex, "exec", error_message);
 }
@@ -1254,13 +1121,11 @@ bool explain_stages(explain_t *ex) {
     }
     if (probed == probe_result::no_answer) {
         ex->undetermined = true;
-        stage_t *stage = add_stage(ex, "probe", "undetermined");
-        mark_cut(stage->detail, sizeof stage->detail,
-                 snprintf(stage->detail, sizeof stage->detail,
-                          "the child that tries the final identity did not answer within %d "
-                          "seconds and was killed: the pid file, the working directory and the "
-                          "command were not tried",
-                          probe_timeout_ms / 1000));
+        add_stage_with(ex, "probe", "undetermined",
+                       "the child that tries the final identity did not answer within %d "
+                       "seconds and was killed: the pid file, the working directory and the "
+                       "command were not tried",
+                       probe_timeout_ms / 1000);
         return true;
     }
     explain_pid_file(ex);
@@ -1564,7 +1429,7 @@ int run_explain(int argc, char **argv, bool json) {
     // The home directory found for the default is kept apart from the account stage's own.
     char cwd[passwd_buffer_size];
     if (!ex->cwd_given) {
-        mark_cut(cwd, sizeof cwd, snprintf(cwd, sizeof cwd, "%s", ex->cwd));
+        format_cut(cwd, sizeof cwd, "%s", ex->cwd);
         ex->cwd = cwd;
     }
     if (!explain_stages(ex)) {

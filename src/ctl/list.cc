@@ -126,7 +126,7 @@ const char *shown_alias(const char *alias, char *buffer, size_t size) {
     char plain[shown_size];
     shown(alias, plain, sizeof plain);
     bool blanks = alias[strcspn(alias, " \t\n\v\f\r")] != '\0';
-    mark_cut(buffer, size, snprintf(buffer, size, blanks ? "\"%s\"" : "%s", plain));
+    format_cut(buffer, size, blanks ? "\"%s\"" : "%s", plain);
     return buffer;
 }
 

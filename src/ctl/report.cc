@@ -112,6 +112,17 @@ void mark_cut(char *buffer, size_t size, int length) {
     }
 }
 
+void format_cut_list(char *buffer, size_t size, const char *format, va_list arguments) {
+    mark_cut(buffer, size, vsnprintf(buffer, size, format, arguments));
+}
+
+void format_cut(char *buffer, size_t size, const char *format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    format_cut_list(buffer, size, format, arguments);
+    va_end(arguments);
+}
+
 void json_begin(json_writer_t *json, const char *key, char bracket) {
     separate(json, key);
     fputc(bracket, json->out);
@@ -148,6 +159,14 @@ void json_bool(json_writer_t *json, const char *key, bool value) {
 void json_null(json_writer_t *json, const char *key) {
     separate(json, key);
     fputs("null", json->out);
+}
+
+void json_int_or_null(json_writer_t *json, const char *key, bool present, long long value) {
+    if (present) {
+        json_int(json, key, value);
+    } else {
+        json_null(json, key);
+    }
 }
 
 void json_finish(json_writer_t *json) {

@@ -76,11 +76,7 @@ void write_state(json_writer_t *json, const name_state_t *state, int64_t now) {
     const auth_record_t *record = &state->record;
     json_begin(json, nullptr, '{');
     json_string(json, "name", state->name);
-    if (state->uid_known) {
-        json_int(json, "uid", state->uid);
-    } else {
-        json_null(json, "uid");
-    }
+    json_int_or_null(json, "uid", state->uid_known, state->uid);
     json_string(json, "directory", state->directory);
     json_bool(json, "record", state->has_record);
     json_int(json, "failure_count", record->failure_count);

@@ -111,7 +111,7 @@ constexpr pid_dir_level_t pid_dir_levels[] = {
 };
 
 void set_error(char *error, size_t size, const char *what) {
-    mark_cut(error, size, snprintf(error, size, "%s: %s", what, strerror(errno)));
+    format_cut(error, size, "%s: %s", what, strerror(errno));
 }
 
 int write_all(int fd, const char *text, size_t length) {

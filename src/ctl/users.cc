@@ -66,7 +66,7 @@ bool read_defs_value(const char *line, const char *key, uint32_t *value) {
 }
 
 void describe_level(char *error, size_t size, const char *path, const char *problem) {
-    mark_cut(error, size, snprintf(error, size, "%s %s: left alone", path, problem));
+    format_cut(error, size, "%s %s: left alone", path, problem);
 }
 
 // Opens one level; creates it first when asked. Tells why a level is not trusted.
