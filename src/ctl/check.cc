@@ -16,12 +16,11 @@
 
 #include "auth/auth_internal.h"
 #include "common/common.h"
+#include "common/facts.h"
 #include "ctl/ctl.h"
 
 namespace {
 
-constexpr mode_t group_other_write = 022;
-constexpr mode_t permission_bits = 07777;
 constexpr mode_t any_execute = 0111;
 constexpr size_t interpreter_size = 128;
 constexpr const char root_user[] = "root";
@@ -109,7 +108,7 @@ void check_owner_and_mode(check_report_t *out, const char *path, const struct st
         snprintf(message, sizeof message,
                  "writable by group or others (mode %04o): whoever can write it can make the "
                  "server run any program as root",
-                 static_cast<unsigned>(info->st_mode & permission_bits));
+                 static_cast<unsigned>(info->st_mode & mode_bits));
         report_simple(out, path, 0, "error", writable_code, message, nullptr);
     }
 }
@@ -135,7 +134,7 @@ void check_file(check_report_t *out, const command_file_t *file, size_t order) {
             snprintf(message, sizeof message,
                      "counted (precedence %zu), %zu lines, owner uid %u, mode %04o", order,
                      file->line_count, static_cast<unsigned>(file->info.st_uid),
-                     static_cast<unsigned>(file->info.st_mode & permission_bits));
+                     static_cast<unsigned>(file->info.st_mode & mode_bits));
             report_simple(out, file->path, 0, "note", "counted", message, nullptr);
             check_owner_and_mode(out, file->path, &file->info, "owner", "writable");
             return;
@@ -167,7 +166,7 @@ void check_file(check_report_t *out, const command_file_t *file, size_t order) {
                      "mode %04o: someone other than root can change what is read, and the "
                      "server refuses every request that reaches it",
                      static_cast<unsigned>(file->info.st_uid),
-                     static_cast<unsigned>(file->info.st_mode & permission_bits));
+                     static_cast<unsigned>(file->info.st_mode & mode_bits));
             report_simple(out, file->path, 0, "error", "unsafe-link", message, nullptr);
             return;
     }
@@ -416,7 +415,7 @@ void check_replaceable(check_report_t *out, const definition_t *definition) {
                shown(definition->alias, alias, sizeof alias),
                definition->root != 0 ? "root" : "another account",
                shown(where, where_shown, sizeof where_shown), static_cast<unsigned>(info.st_uid),
-               static_cast<unsigned>(info.st_mode & permission_bits));
+               static_cast<unsigned>(info.st_mode & mode_bits));
     finding_t finding{definition->file->path, definition->line, "warning", "replaceable", message,
                       definition->alias,      "path",           where,     nullptr};
     report(out, &finding);
@@ -434,7 +433,7 @@ void check_validator(check_report_t *out) {
                "%s is owned by uid %u with mode %04o: someone other than root can "
                "replace the validator, which runs as root",
                shown(where, where_shown, sizeof where_shown), static_cast<unsigned>(info.st_uid),
-               static_cast<unsigned>(info.st_mode & permission_bits));
+               static_cast<unsigned>(info.st_mode & mode_bits));
     char validator[line_size];
     format_cut(validator, sizeof validator, "%s%s", out->root, validator_path);
     finding_t finding{validator, 0,     "warning", "validator-replaceable", message, nullptr,
@@ -623,7 +622,7 @@ void write_files(json_writer_t *json, const alias_table_t *table) {
         }
         if (file->has_info) {
             snprintf(mode, sizeof mode, "%04o",
-                     static_cast<unsigned>(file->info.st_mode & permission_bits));
+                     static_cast<unsigned>(file->info.st_mode & mode_bits));
             json_int(json, "owner", static_cast<long long>(file->info.st_uid));
             json_string(json, "mode", mode);
         } else {

@@ -7,11 +7,11 @@
 #include <grp.h>
 #include <pwd.h>
 
+#include "common/facts.h"
 #include "ctl/ctl.h"
 
 namespace {
 
-constexpr mode_t permission_bits = 07777;
 constexpr size_t identity_text_size = 2 * shown_size;
 
 struct rule_ref_t {
@@ -83,7 +83,7 @@ bool check_file_state(rules_check_t *check, rules_file_state state, const struct
             break;
         case rules_file_state::writable:
             format_cut(message, sizeof message, "is writable by group or others (mode %04o)",
-                       static_cast<unsigned>(info->st_mode & permission_bits));
+                       static_cast<unsigned>(info->st_mode & mode_bits));
             code = "rules-writable";
             break;
         case rules_file_state::too_large:

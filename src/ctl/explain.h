@@ -13,13 +13,13 @@
 #include <unistd.h>
 
 #include "auth/auth_internal.h"
+#include "common/facts.h"
 #include "ctl/ctl.h"
 
 constexpr size_t max_log_lines = 64;
 constexpr size_t max_auth_names = 32;
 constexpr size_t max_stages = 16;
 constexpr size_t detail_size = 8192;
-constexpr mode_t permission_bits = 07777;
 constexpr size_t interpreter_size = 256;
 constexpr const char elf_magic[] = "\177ELF";
 // The server's pid file open without O_CREAT and O_TRUNC: nothing is created or changed.

@@ -67,7 +67,7 @@ token_state look_at_token_file(uint32_t uid, auth_name_t *entry) {
     token_state state = token_state::wrong_owner;  // a status that cannot be read fails alike
     if (fstat(fd, &status) == 0) {
         entry->token_owner = status.st_uid;
-        entry->token_mode = status.st_mode & permission_bits;
+        entry->token_mode = status.st_mode & mode_bits;
         switch (classify_token_file(&status, uid)) {
             case token_file_state::usable:
                 // Read as a token file, anything else gives an empty first line.
@@ -160,7 +160,7 @@ void log_refused_check(explain_t *ex, const auth_name_t *entry) {
                     socket_name, static_cast<int>(uid), entry->name);
         } else {
             add_log(ex, true, log_token_mode, path,
-                    static_cast<unsigned>(entry->token_mode & 0777U), entry->name);
+                    static_cast<unsigned>(entry->token_mode & token_check_bits), entry->name);
         }
         add_log(ex, false, log_invalid_token, entry->name, static_cast<int>(uid));
         log_update(ex, entry);

@@ -87,10 +87,10 @@ bool refuse_unsafe_file(explain_t *ex, const command_file_t *file) {
     add_stage_with(ex, "alias", "refused",
                    "%s can be changed by someone other than root (owner uid %u, mode %04o)",
                    shown(file->path, path, sizeof path), static_cast<unsigned>(file->info.st_uid),
-                   static_cast<unsigned>(file->info.st_mode & permission_bits));
+                   static_cast<unsigned>(file->info.st_mode & mode_bits));
     add_log(ex, false, log_command_file_unsafe, file->path,
             static_cast<unsigned>(file->info.st_uid),
-            static_cast<unsigned>(file->info.st_mode & permission_bits));
+            static_cast<unsigned>(file->info.st_mode & mode_bits));
     return refuse(ex, "alias", error_message);
 }
 
@@ -107,7 +107,7 @@ bool explain_command_dir(explain_t *ex) {
         return true;
     }
     unsigned owner = status == 0 ? static_cast<unsigned>(info.st_uid) : 0U;
-    unsigned mode = status == 0 ? static_cast<unsigned>(info.st_mode & permission_bits) : 0U;
+    unsigned mode = status == 0 ? static_cast<unsigned>(info.st_mode & mode_bits) : 0U;
     add_stage_with(ex, "alias", "refused",
                    "%s can be changed by someone other than root (owner uid %u, mode %04o)",
                    command_dir, owner, mode);
@@ -396,8 +396,8 @@ void make_pid_file_path(explain_t *ex) {
     if (!writes_pid_file(ex)) {
         return;
     }
-    int length = snprintf(ex->pid_file, sizeof ex->pid_file, "%s/.vornex/tmp/.vornex.proxy.%s",
-                          ex->account.pw_dir, ex->pid);
+    int length =
+        snprintf(ex->pid_file, sizeof ex->pid_file, pid_file_format, ex->account.pw_dir, ex->pid);
     ex->has_pid_file = true;
     ex->pid_file_fits = length >= 0 && static_cast<size_t>(length) < sizeof ex->pid_file;
 }

@@ -23,13 +23,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "common/facts.h"
 #include "ctl/users.h"
 
 namespace {
 
 constexpr mode_t token_mode = 0400;
 constexpr mode_t pid_dir_mode = 0700;
-constexpr mode_t group_other_write = 022;
 constexpr size_t temp_name_size = 64;
 constexpr int temp_flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
 constexpr int dir_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;

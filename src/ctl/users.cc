@@ -15,12 +15,12 @@
 #include <unistd.h>
 
 #include "auth/auth_internal.h"
+#include "common/facts.h"
 #include "ctl/users.h"
 
 namespace {
 
 constexpr mode_t state_dir_mode = 0755;
-constexpr mode_t group_other_write = 022;
 constexpr int dir_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
 constexpr int file_flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
 constexpr size_t initial_accounts = 64;

@@ -12,11 +12,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "common/facts.h"
 #include "rules/rules.h"
 
 namespace {
 
-constexpr mode_t group_other_write = 022;
 constexpr const char default_keyword[] = "default";
 constexpr const char any_further_word[] = "...";
 

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/facts.h"
 #include "rules/rules.h"
 
 namespace {
@@ -20,7 +21,6 @@ namespace {
 constexpr int min_arguments = 3;
 // A value quoted in a log line shows at most this many bytes of the argument.
 constexpr size_t log_value_size = 1024;
-constexpr mode_t permission_bits = 07777;
 
 bool has_control_byte(const char *text) {
     for (const char *c = text; *c != '\0'; ++c) {
@@ -100,7 +100,7 @@ bool open_rules(const char *path, rules_reader_t *reader, rules_verdict_t *verdi
         case rules_file_state::writable:
             snprintf(why, sizeof why, "is not safe (owner uid %u, mode %04o)",
                      static_cast<unsigned>(info.st_uid),
-                     static_cast<unsigned>(info.st_mode & permission_bits));
+                     static_cast<unsigned>(info.st_mode & mode_bits));
             break;
         case rules_file_state::too_large:
             snprintf(why, sizeof why, "is larger than %lld bytes",
