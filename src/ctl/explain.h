@@ -7,10 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include <fcntl.h>
 #include <pwd.h>
 #include <sys/types.h>
-#include <unistd.h>
 
 #include "auth/auth_internal.h"
 #include "common/facts.h"
@@ -20,15 +18,8 @@ constexpr size_t max_log_lines = 64;
 constexpr size_t max_auth_names = 32;
 constexpr size_t max_stages = 16;
 constexpr size_t detail_size = 8192;
-constexpr size_t interpreter_size = 256;
-constexpr const char elf_magic[] = "\177ELF";
-// The server's pid file open without O_CREAT and O_TRUNC: nothing is created or changed.
-constexpr int pid_file_probe_flags =
-    O_WRONLY | O_SYNC | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW;
-// How long the probe child may take to answer, and to be reaped once killed.
+// How long the child that tries the final identity may take to answer.
 constexpr int probe_timeout_ms = 5000;
-constexpr int reap_attempts = 100;
-constexpr useconds_t reap_pause_us = 10000;
 
 // A logged line can quote two per-user paths.
 constexpr size_t log_text_size = 2 * passwd_buffer_size;

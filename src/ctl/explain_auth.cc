@@ -203,21 +203,10 @@ void describe_name(explain_t *ex, stage_t *stage, const auth_name_t *entry) {
 }  // namespace
 
 const char *token_state_name(token_state state) {
-    switch (state) {
-        case token_state::usable:
-            return "usable";
-        case token_state::missing:
-            return "missing";
-        case token_state::wrong_owner:
-            return "wrong-owner";
-        case token_state::wrong_mode:
-            return "wrong-mode";
-        case token_state::not_regular:
-            return "not-regular";
-        case token_state::not_checked:
-            break;
-    }
-    return "not-checked";
+    // In the order of the enumeration.
+    static constexpr const char *names[] = {"usable",     "missing",     "wrong-owner",
+                                            "wrong-mode", "not-regular", "not-checked"};
+    return names[static_cast<size_t>(state)];
 }
 
 bool explain_auth(explain_t *ex) {

@@ -52,6 +52,13 @@ void write_identity(json_writer_t *json, const explain_t *ex) {
     json_end(json, '{');
 }
 
+// The request's arguments, as array items.
+void write_arguments(json_writer_t *json, const explain_t *ex) {
+    for (int i = 0; i < ex->arg_count; ++i) {
+        json_string(json, nullptr, ex->args[i]);
+    }
+}
+
 void write_entry(json_writer_t *json, const explain_t *ex) {
     const definition_t *found = ex->definition;
     if (found == nullptr) {
@@ -77,9 +84,7 @@ void write_validator(json_writer_t *json, const explain_t *ex) {
     json_string(json, nullptr, ex->user);
     json_string(json, nullptr, ex->account.pw_dir);
     json_string(json, nullptr, ex->definition->command);
-    for (int i = 0; i < ex->arg_count; ++i) {
-        json_string(json, nullptr, ex->args[i]);
-    }
+    write_arguments(json, ex);
     json_end(json, '[');
 }
 
@@ -154,9 +159,7 @@ void write_explain(const explain_t *ex) {
     json_string(json, "user", ex->user);
     json_string(json, "alias", ex->alias);
     json_begin(json, "args", '[');
-    for (int i = 0; i < ex->arg_count; ++i) {
-        json_string(json, nullptr, ex->args[i]);
-    }
+    write_arguments(json, ex);
     json_end(json, '[');
     json_string(json, "pid", ex->pid);
     json_string(json, "cwd", ex->cwd);

@@ -19,6 +19,15 @@
 
 namespace {
 
+constexpr size_t interpreter_size = 256;
+constexpr const char elf_magic[] = "\177ELF";
+// The server's pid file open without O_CREAT and O_TRUNC: nothing is created or changed.
+constexpr int pid_file_probe_flags =
+    O_WRONLY | O_SYNC | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW;
+// How often, and how far apart, a killed child is looked for before it is left to init.
+constexpr int reap_attempts = 100;
+constexpr useconds_t reap_pause_us = 10000;
+
 // A script's interpreter: the text after "#!" and any blanks, up to a blank or the line's end.
 int interpreter_error(char *head) {
     char *start = head + 2 + strspn(head + 2, " \t");
