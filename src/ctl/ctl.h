@@ -44,10 +44,8 @@ void print_shown(FILE *out, const char *text);
 // Local time as "YYYY-MM-DD HH:MM:SS", or "-" for 0.
 const char *format_time(int64_t seconds, char *buffer, size_t size);
 
-// Takes the result of a bounded format of report text: a text that did not fit is shown cut,
+// Formats report text into `buffer` as snprintf does: a text that did not fit is shown cut,
 // ending in "...", which only shortens what is shown.
-void mark_cut(char *buffer, size_t size, int length);
-// Formats into `buffer` as snprintf does and marks a text that did not fit as cut.
 void format_cut(char *buffer, size_t size, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
 void format_cut_list(char *buffer, size_t size, const char *format, va_list arguments)

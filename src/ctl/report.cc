@@ -16,6 +16,16 @@ constexpr size_t escape_length = 4;  // \xNN
 constexpr const char cut_mark[] = "...";
 constexpr size_t cut_mark_length = sizeof cut_mark - 1;
 
+// Takes the result of a bounded format: a text that did not fit ends in the cut mark.
+void mark_cut(char *buffer, size_t size, int length) {
+    if (length >= 0 && static_cast<size_t>(length) < size) {
+        return;
+    }
+    if (size > cut_mark_length) {
+        memcpy(buffer + size - 1 - cut_mark_length, cut_mark, cut_mark_length);
+    }
+}
+
 bool is_shown_plain(unsigned char c) {
     return c >= first_printable && c < first_unsafe_high && c != '\\';
 }
@@ -101,16 +111,6 @@ const char *format_time(int64_t seconds, char *buffer, size_t size) {
         snprintf(buffer, size, "%lld", static_cast<long long>(seconds));
     }
     return buffer;
-}
-
-void mark_cut(char *buffer, size_t size, int length) {
-    constexpr size_t mark_length = 3;
-    if (length >= 0 && static_cast<size_t>(length) < size) {
-        return;
-    }
-    if (size > mark_length) {
-        memcpy(buffer + size - 1 - mark_length, "...", mark_length);
-    }
 }
 
 void format_cut_list(char *buffer, size_t size, const char *format, va_list arguments) {
