@@ -180,27 +180,23 @@ void read_file(const uint8_t *data, size_t size, char *argument) {
     rules_read_memory(reader, copy, size);
     size_t previous = 0;
     for (;;) {
-        const char *text = nullptr;
-        size_t length = 0;
-        const char *error = nullptr;
-        int got = rules_next_line(reader, &text, &length, &error);
-        if (got == 0) {
+        rules_next_t next{};
+        rules_next got = rules_next_parsed(reader, nullptr, line, &next);
+        if (got == rules_next::end) {
             break;
         }
         require(reader->line_number == previous + 1, "a line number skipped");
         previous = reader->line_number;
-        if (got < 0) {
-            require(error != nullptr, "a fault without a reason");
+        if (got == rules_next::unreadable) {
+            require(next.error != nullptr, "a fault without a reason");
             continue;
         }
-        require(length < rules_line_size && text >= copy && text + length <= copy + size,
+        require(next.length < rules_line_size && next.text >= copy &&
+                    next.text + next.length <= copy + size,
                 "a line outside the input");
-        const char *word = nullptr;
-        size_t word_length = 0;
-        rules_line_class kind = classify_rules_line(text, length, &word, &word_length);
-        error = nullptr;
-        if (parse_rules_line(text, length, line, &error) < 0) {
-            require(error != nullptr, "a refusal without a reason");
+        rules_line_class kind = next.kind;
+        if (got == rules_next::invalid) {
+            require(next.error != nullptr, "a refusal without a reason");
             require(kind != rules_line_class::ignored, "an ignored line refused");
             continue;
         }
@@ -209,8 +205,9 @@ void read_file(const uint8_t *data, size_t size, char *argument) {
         require((kind == rules_line_class::ignored) == (line->kind == rules_kind::empty),
                 "an ignored line is not empty");
         if (kind == rules_line_class::command) {
-            require(line->kind == rules_kind::rule && strlen(line->command) == word_length &&
-                        memcmp(line->command, word, word_length) == 0,
+            require(line->kind == rules_kind::rule &&
+                        strlen(line->command) == next.command_length &&
+                        memcmp(line->command, next.command, next.command_length) == 0,
                     "the command position read two ways");
         }
         check_line(line, argument);

@@ -16,12 +16,11 @@
 
 #include "auth/auth_internal.h"
 #include "common/common.h"
+#include "common/facts.h"
 #include "driver/log_formats.h"
 
 namespace {
 
-constexpr uint32_t prefix_modulus = 100;
-constexpr mode_t permission_bits = 0777;
 constexpr mode_t token_file_mode = 0400;
 // "/proc/self/fd/" and a descriptor number.
 constexpr size_t fd_link_size = 32;
@@ -30,7 +29,7 @@ constexpr size_t fd_link_size = 32;
 
 void get_prefix(uint32_t uid, char *out) {
     // Two digits and the NUL always fit the three bytes.
-    snprintf(out, prefix_size, "%02u", uid % prefix_modulus);
+    snprintf(out, prefix_size, "%02u", uid % uid_prefix_count);
 }
 
 void get_auth_log_path(char *buffer, int size, uint32_t uid, const char *name,
@@ -39,8 +38,8 @@ void get_auth_log_path(char *buffer, int size, uint32_t uid, const char *name,
     get_prefix(uid, prefix);
     // A path cut short would name another file: one that does not fit is left empty, and
     // opening the empty path fails.
-    int length = snprintf(buffer, static_cast<size_t>(size), "/var/vornex/%s/%s/%s", prefix, name,
-                          file_name);
+    int length = snprintf(buffer, static_cast<size_t>(size), "%s/%s/%s/%s", state_root, prefix,
+                          name, file_name);
     if (length < 0 || length >= size) {
         buffer[0] = '\0';
     }
@@ -58,7 +57,7 @@ token_file_state classify_token_file(const struct stat *status, uint32_t uid) {
     if (status->st_uid != uid) {
         return token_file_state::wrong_owner;
     }
-    if ((status->st_mode & permission_bits) != token_file_mode) {
+    if ((status->st_mode & token_check_bits) != token_file_mode) {
         return token_file_state::wrong_mode;
     }
     return token_file_state::usable;
@@ -84,7 +83,7 @@ int check_tokenfile_perms(int fd, uint32_t uid, int debug, const char *path, con
         case token_file_state::wrong_mode:
             if (debug != 0) {
                 syslog(LOG_ERR, log_token_mode, path,
-                       static_cast<unsigned>(status.st_mode & permission_bits), display_name);
+                       static_cast<unsigned>(status.st_mode & token_check_bits), display_name);
             }
             return -1;
         case token_file_state::usable:

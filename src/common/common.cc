@@ -1,5 +1,6 @@
 #include "common/common.h"
 
+#include <cctype>
 #include <cstring>
 
 #include <syslog.h>
@@ -42,4 +43,13 @@ void remove_eol(char *text) {
     if (cut_line_end_at(text, length - 1) && length >= 2) {
         cut_line_end_at(text, length - 2);
     }
+}
+
+int is_valid_number(const char *text) {
+    for (const char *c = text; *c != '\0'; ++c) {
+        if (isdigit(static_cast<unsigned char>(*c)) == 0) {
+            return 0;
+        }
+    }
+    return 1;
 }

@@ -19,3 +19,6 @@ void open_log(const char *ident);
 // Cuts a trailing line ending (LF, CR, CR LF or LF CR, and one more LF or CR behind a cut one)
 // from the string in place.
 void remove_eol(char *text);
+
+// 1 when every byte of the text is an ASCII decimal digit (an empty text included).
+int is_valid_number(const char *text);

@@ -16,12 +16,11 @@
 
 #include "auth/auth_internal.h"
 #include "common/common.h"
+#include "common/facts.h"
 #include "ctl/ctl.h"
 
 namespace {
 
-constexpr mode_t group_other_write = 022;
-constexpr mode_t permission_bits = 07777;
 constexpr mode_t any_execute = 0111;
 constexpr size_t interpreter_size = 128;
 constexpr const char root_user[] = "root";
@@ -72,11 +71,7 @@ void report(check_report_t *out, const finding_t *finding) {
     json_writer_t *json = &out->json;
     json_begin(json, nullptr, '{');
     json_string(json, "file", finding->file);
-    if (finding->line > 0) {
-        json_int(json, "line", static_cast<long long>(finding->line));
-    } else {
-        json_null(json, "line");
-    }
+    json_int_or_null(json, "line", finding->line > 0, static_cast<long long>(finding->line));
     json_string(json, "severity", finding->severity);
     json_string(json, "code", finding->code);
     json_string(json, "message", finding->message);
@@ -113,7 +108,7 @@ void check_owner_and_mode(check_report_t *out, const char *path, const struct st
         snprintf(message, sizeof message,
                  "writable by group or others (mode %04o): whoever can write it can make the "
                  "server run any program as root",
-                 static_cast<unsigned>(info->st_mode & permission_bits));
+                 static_cast<unsigned>(info->st_mode & mode_bits));
         report_simple(out, path, 0, "error", writable_code, message, nullptr);
     }
 }
@@ -139,7 +134,7 @@ void check_file(check_report_t *out, const command_file_t *file, size_t order) {
             snprintf(message, sizeof message,
                      "counted (precedence %zu), %zu lines, owner uid %u, mode %04o", order,
                      file->line_count, static_cast<unsigned>(file->info.st_uid),
-                     static_cast<unsigned>(file->info.st_mode & permission_bits));
+                     static_cast<unsigned>(file->info.st_mode & mode_bits));
             report_simple(out, file->path, 0, "note", "counted", message, nullptr);
             check_owner_and_mode(out, file->path, &file->info, "owner", "writable");
             return;
@@ -171,7 +166,7 @@ void check_file(check_report_t *out, const command_file_t *file, size_t order) {
                      "mode %04o: someone other than root can change what is read, and the "
                      "server refuses every request that reaches it",
                      static_cast<unsigned>(file->info.st_uid),
-                     static_cast<unsigned>(file->info.st_mode & permission_bits));
+                     static_cast<unsigned>(file->info.st_mode & mode_bits));
             report_simple(out, file->path, 0, "error", "unsafe-link", message, nullptr);
             return;
     }
@@ -413,16 +408,14 @@ void check_replaceable(check_report_t *out, const definition_t *definition) {
     char alias[shown_size];
     char command[shown_size];
     char where_shown[shown_size];
-    mark_cut(
-        message, sizeof message,
-        snprintf(message, sizeof message,
-                 "command \"%s\" of alias \"%s\" runs as %s, but %s is owned by uid %u "
-                 "with mode %04o: someone other than root can replace what runs",
-                 shown(definition->command, command, sizeof command),
-                 shown(definition->alias, alias, sizeof alias),
-                 definition->root != 0 ? "root" : "another account",
-                 shown(where, where_shown, sizeof where_shown), static_cast<unsigned>(info.st_uid),
-                 static_cast<unsigned>(info.st_mode & permission_bits)));
+    format_cut(message, sizeof message,
+               "command \"%s\" of alias \"%s\" runs as %s, but %s is owned by uid %u "
+               "with mode %04o: someone other than root can replace what runs",
+               shown(definition->command, command, sizeof command),
+               shown(definition->alias, alias, sizeof alias),
+               definition->root != 0 ? "root" : "another account",
+               shown(where, where_shown, sizeof where_shown), static_cast<unsigned>(info.st_uid),
+               static_cast<unsigned>(info.st_mode & mode_bits));
     finding_t finding{definition->file->path, definition->line, "warning", "replaceable", message,
                       definition->alias,      "path",           where,     nullptr};
     report(out, &finding);
@@ -436,16 +429,13 @@ void check_validator(check_report_t *out) {
     }
     char message[message_size];
     char where_shown[shown_size];
-    mark_cut(
-        message, sizeof message,
-        snprintf(message, sizeof message,
-                 "%s is owned by uid %u with mode %04o: someone other than root can "
-                 "replace the validator, which runs as root",
-                 shown(where, where_shown, sizeof where_shown), static_cast<unsigned>(info.st_uid),
-                 static_cast<unsigned>(info.st_mode & permission_bits)));
+    format_cut(message, sizeof message,
+               "%s is owned by uid %u with mode %04o: someone other than root can "
+               "replace the validator, which runs as root",
+               shown(where, where_shown, sizeof where_shown), static_cast<unsigned>(info.st_uid),
+               static_cast<unsigned>(info.st_mode & mode_bits));
     char validator[line_size];
-    mark_cut(validator, sizeof validator,
-             snprintf(validator, sizeof validator, "%s%s", out->root, validator_path));
+    format_cut(validator, sizeof validator, "%s%s", out->root, validator_path);
     finding_t finding{validator, 0,     "warning", "validator-replaceable", message, nullptr,
                       "path",    where, nullptr};
     report(out, &finding);
@@ -460,13 +450,12 @@ void check_path_form(check_report_t *out, const definition_t *definition) {
     char message[message_size];
     char alias[shown_size];
     char command[shown_size];
-    mark_cut(message, sizeof message,
-             snprintf(message, sizeof message,
-                      "command path \"%s\" of alias \"%s\" is not in plain form (it %s): a "
-                      "rule of the rules file matches the path only as written here, so write "
-                      "it plainly",
-                      shown(definition->command, command, sizeof command),
-                      shown(definition->alias, alias, sizeof alias), fault));
+    format_cut(message, sizeof message,
+               "command path \"%s\" of alias \"%s\" is not in plain form (it %s): a "
+               "rule of the rules file matches the path only as written here, so write "
+               "it plainly",
+               shown(definition->command, command, sizeof command),
+               shown(definition->alias, alias, sizeof alias), fault);
     finding_t finding{
         definition->file->path, definition->line, "warning",           "path-form", message,
         definition->alias,      "command",        definition->command, nullptr};
@@ -491,16 +480,15 @@ void check_interpreter(check_report_t *out, const definition_t *definition,
     char command[shown_size];
     char name_shown[shown_size];
     const char *account = definition->root != 0 ? "root" : "another account";
-    mark_cut(message, sizeof message,
-             snprintf(message, sizeof message,
-                      "command \"%s\" of alias \"%s\" runs as %s and is the interpreter %s%s: "
-                      "it takes its arguments as code, so whoever may use the alias runs any "
-                      "code as %s, and it reads the requesting user's HOME (start-up files, "
-                      "per-user modules); let the alias run a fixed program instead",
-                      shown(definition->command, command, sizeof command),
-                      shown(definition->alias, alias, sizeof alias), account,
-                      shown(name, name_shown, sizeof name_shown),
-                      through_link ? " (through a link)" : "", account));
+    format_cut(message, sizeof message,
+               "command \"%s\" of alias \"%s\" runs as %s and is the interpreter %s%s: "
+               "it takes its arguments as code, so whoever may use the alias runs any "
+               "code as %s, and it reads the requesting user's HOME (start-up files, "
+               "per-user modules); let the alias run a fixed program instead",
+               shown(definition->command, command, sizeof command),
+               shown(definition->alias, alias, sizeof alias), account,
+               shown(name, name_shown, sizeof name_shown), through_link ? " (through a link)" : "",
+               account);
     finding_t finding{definition->file->path, definition->line, "warning", "interpreter", message,
                       definition->alias,      "interpreter",    name,      nullptr};
     report(out, &finding);
@@ -634,7 +622,7 @@ void write_files(json_writer_t *json, const alias_table_t *table) {
         }
         if (file->has_info) {
             snprintf(mode, sizeof mode, "%04o",
-                     static_cast<unsigned>(file->info.st_mode & permission_bits));
+                     static_cast<unsigned>(file->info.st_mode & mode_bits));
             json_int(json, "owner", static_cast<long long>(file->info.st_uid));
             json_string(json, "mode", mode);
         } else {
@@ -771,8 +759,7 @@ int load_checked_table(const check_options_t *options, alias_table_t *table) {
     }
     if (load_alias_table_under(table, options->root) < 0) {
         char directory[line_size];
-        mark_cut(directory, sizeof directory,
-                 snprintf(directory, sizeof directory, "%s%s", options->root, command_dir));
+        format_cut(directory, sizeof directory, "%s%s", options->root, command_dir);
         print_error(directory, "cannot be listed or read");
         return -1;
     }
@@ -796,8 +783,7 @@ int run_check(int argc, char **argv, bool json) {
     check_report_t out{{stdout, 0, {}}, json, 0, 0, options.root, options.file_count > 0};
     if (json) {
         char directory[line_size];
-        mark_cut(directory, sizeof directory,
-                 snprintf(directory, sizeof directory, "%s%s", options.root, command_dir));
+        format_cut(directory, sizeof directory, "%s%s", options.root, command_dir);
         json_begin(&out.json, nullptr, '{');
         json_string(&out.json, "directory", out.given_files ? nullptr : directory);
         json_string(&out.json, "root", options.root[0] != '\0' ? options.root : nullptr);

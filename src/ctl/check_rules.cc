@@ -7,11 +7,11 @@
 #include <grp.h>
 #include <pwd.h>
 
+#include "common/facts.h"
 #include "ctl/ctl.h"
 
 namespace {
 
-constexpr mode_t permission_bits = 07777;
 constexpr size_t identity_text_size = 2 * shown_size;
 
 struct rule_ref_t {
@@ -69,31 +69,26 @@ bool check_file_state(rules_check_t *check, rules_file_state state, const struct
                  nullptr);
             return false;
         case rules_file_state::open_failed:
-            mark_cut(message, sizeof message,
-                     snprintf(message, sizeof message, "cannot be opened (%s)", strerror(error)));
+            format_cut(message, sizeof message, "cannot be opened (%s)", strerror(error));
             code = "rules-unreadable";
             break;
         case rules_file_state::not_regular:
-            mark_cut(message, sizeof message,
-                     snprintf(message, sizeof message, "is not a regular file"));
+            format_cut(message, sizeof message, "is not a regular file");
             code = "rules-not-regular";
             break;
         case rules_file_state::not_root:
-            mark_cut(message, sizeof message,
-                     snprintf(message, sizeof message, "is owned by uid %u, not root",
-                              static_cast<unsigned>(info->st_uid)));
+            format_cut(message, sizeof message, "is owned by uid %u, not root",
+                       static_cast<unsigned>(info->st_uid));
             code = "rules-owner";
             break;
         case rules_file_state::writable:
-            mark_cut(message, sizeof message,
-                     snprintf(message, sizeof message, "is writable by group or others (mode %04o)",
-                              static_cast<unsigned>(info->st_mode & permission_bits)));
+            format_cut(message, sizeof message, "is writable by group or others (mode %04o)",
+                       static_cast<unsigned>(info->st_mode & mode_bits));
             code = "rules-writable";
             break;
         case rules_file_state::too_large:
-            mark_cut(message, sizeof message,
-                     snprintf(message, sizeof message, "is larger than %lld bytes",
-                              static_cast<long long>(rules_max_file_size)));
+            format_cut(message, sizeof message, "is larger than %lld bytes",
+                       static_cast<long long>(rules_max_file_size));
             code = "rules-too-large";
             break;
     }
@@ -113,10 +108,8 @@ void check_who(rules_check_t *check, const rules_line_t *line, size_t number) {
         if (known) {
             continue;
         }
-        mark_cut(
-            message, sizeof message,
-            snprintf(message, sizeof message, "%s \"%s\" does not exist: the name never matches",
-                     group ? "group" : "user", shown(group ? who + 1 : who, name, sizeof name)));
+        format_cut(message, sizeof message, "%s \"%s\" does not exist: the name never matches",
+                   group ? "group" : "user", shown(group ? who + 1 : who, name, sizeof name));
         emit(check, number, "warning", "rules-unknown-name", message, nullptr);
     }
 }
@@ -130,11 +123,10 @@ void check_rule(rules_check_t *check, const rules_line_t *line, size_t number) {
         if (problem == nullptr) {
             continue;
         }
-        mark_cut(message, sizeof message,
-                 snprintf(message, sizeof message,
-                          "argument %zu (\"%s\") of the rule for %s can never match: %s", i + 1,
-                          shown(line->words[i].text, word, sizeof word),
-                          shown(line->command, command, sizeof command), problem));
+        format_cut(message, sizeof message,
+                   "argument %zu (\"%s\") of the rule for %s can never match: %s", i + 1,
+                   shown(line->words[i].text, word, sizeof word),
+                   shown(line->command, command, sizeof command), problem);
         emit(check, number, "warning", "rules-never-matches", message, nullptr);
     }
     check_who(check, line, number);
@@ -152,17 +144,14 @@ void report_syntax(rules_check_t *check, size_t number, const char *error, const
     if (text != nullptr &&
         classify_rules_line(text, length, &word, &word_length) == rules_line_class::command) {
         char *copy = strndup(word, word_length);
-        mark_cut(message, sizeof message,
-                 snprintf(message, sizeof message,
-                          "the line cannot be read (%s): the validator refuses every request "
-                          "for %s",
-                          error, shown(copy != nullptr ? copy : "?", command, sizeof command)));
+        format_cut(message, sizeof message,
+                   "the line cannot be read (%s): the validator refuses every request "
+                   "for %s",
+                   error, shown(copy != nullptr ? copy : "?", command, sizeof command));
         free(copy);
     } else {
-        mark_cut(
-            message, sizeof message,
-            snprintf(message, sizeof message,
-                     "the line cannot be read (%s): the validator refuses every request", error));
+        format_cut(message, sizeof message,
+                   "the line cannot be read (%s): the validator refuses every request", error);
     }
     emit(check, number, "error", "rules-syntax", message, nullptr);
 }
@@ -175,14 +164,13 @@ void read_lines(rules_check_t *check, rules_reader_t *reader) {
         return;
     }
     for (;;) {
-        const char *text = nullptr;
-        size_t length = 0;
-        const char *error = nullptr;
-        int got = rules_next_line(reader, &text, &length, &error);
-        if (got == 0) {
+        rules_next_t next{};
+        rules_next got = rules_next_parsed(reader, nullptr, line, &next);
+        if (got == rules_next::end) {
             break;
         }
-        if (got > 0 && parse_rules_line(text, length, line, &error) == 0) {
+        const char *error = next.error;
+        if (got == rules_next::parsed) {
             error = nullptr;
             if (line->kind == rules_kind::default_line && default_line != 0) {
                 error = "a second default line";
@@ -194,7 +182,8 @@ void read_lines(rules_check_t *check, rules_reader_t *reader) {
             }
         }
         if (error != nullptr) {
-            report_syntax(check, reader->line_number, error, got > 0 ? text : nullptr, length);
+            report_syntax(check, reader->line_number, error,
+                          got != rules_next::unreadable ? next.text : nullptr, next.length);
         }
     }
     free(line);
@@ -259,9 +248,7 @@ void check_rule_use(rules_check_t *check, const alias_table_t *table, size_t ind
     char command[shown_size];
     shown(rule->command, command, sizeof command);
     if (first == nullptr) {
-        mark_cut(
-            message, sizeof message,
-            snprintf(message, sizeof message, "no alias runs %s: its rules never apply", command));
+        format_cut(message, sizeof message, "no alias runs %s: its rules never apply", command);
         emit(check, rule->line, "warning", "rules-unused", message, nullptr);
         return;
     }
@@ -272,12 +259,10 @@ void check_rule_use(rules_check_t *check, const alias_table_t *table, size_t ind
     char two[identity_text_size];
     describe_identity(first, one, sizeof one);
     describe_identity(other, two, sizeof two);
-    mark_cut(
-        message, sizeof message,
-        snprintf(message, sizeof message,
-                 "%s is run by %s and by %s: the validator sees only the command path, so one rule "
-                 "serves both",
-                 command, one, two));
+    format_cut(message, sizeof message,
+               "%s is run by %s and by %s: the validator sees only the command path, so one rule "
+               "serves both",
+               command, one, two);
     emit(check, rule->line, "warning", "rules-identities", message, nullptr);
 }
 
@@ -292,13 +277,11 @@ void check_aliases_without_rule(rules_check_t *check, const alias_table_t *table
             has_rule(check, definition->command)) {
             continue;
         }
-        mark_cut(
-            message, sizeof message,
-            snprintf(message, sizeof message,
-                     "the command %s of alias \"%s\" has no rule in %s and the default refuses: "
-                     "every request for it is refused",
-                     shown(definition->command, command, sizeof command),
-                     shown(definition->alias, alias, sizeof alias), rules_path));
+        format_cut(message, sizeof message,
+                   "the command %s of alias \"%s\" has no rule in %s and the default refuses: "
+                   "every request for it is refused",
+                   shown(definition->command, command, sizeof command),
+                   shown(definition->alias, alias, sizeof alias), rules_path);
         rules_finding_t finding{definition->file->path, definition->line, "error",
                                 "rules-no-rule",        message,          definition->alias};
         report(context, &finding);

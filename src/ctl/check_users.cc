@@ -11,17 +11,15 @@
 #include <unistd.h>
 
 #include "auth/auth_internal.h"
+#include "common/facts.h"
 #include "ctl/users.h"
 
 namespace {
 
 constexpr int dir_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
-constexpr uint32_t prefix_count = 100;
 constexpr mode_t owner_write = 0200;
 constexpr mode_t group_write = 020;
 constexpr mode_t other_write = 02;
-constexpr mode_t group_other_write = 022;
-constexpr mode_t permission_bits = 07777;
 constexpr mode_t lock_mode = 0600;
 constexpr size_t initial_names = 16;
 
@@ -44,7 +42,7 @@ struct name_dir_t {
 
 // A path shown in a finding; one too long to fit is shown cut.
 void join_path(char *out, size_t size, const char *directory, const char *leaf) {
-    mark_cut(out, size, snprintf(out, size, "%s/%s", directory, leaf));
+    format_cut(out, size, "%s/%s", directory, leaf);
 }
 
 void report(users_report_t *out, const char *path, const char *severity, const char *code,
@@ -113,14 +111,14 @@ int open_checked(users_report_t *out, int parent, const char *component, const c
                  "writable by its user (owner uid %u, mode %04o): the user can swap the token "
                  "file or reset the lockout",
                  static_cast<unsigned>(info.st_uid),
-                 static_cast<unsigned>(info.st_mode & permission_bits));
+                 static_cast<unsigned>(info.st_mode & mode_bits));
         report(out, path, "error", "user-dir-writable", dir->name, message);
     } else if (info.st_uid != 0 || (info.st_mode & group_other_write) != 0) {
         snprintf(message, sizeof message,
                  "not root's and writable by root only (owner uid %u, mode %04o): whoever can "
                  "write it can swap the token file",
                  static_cast<unsigned>(info.st_uid),
-                 static_cast<unsigned>(info.st_mode & permission_bits));
+                 static_cast<unsigned>(info.st_mode & mode_bits));
         report(out, path, "error", "user-dir-unsafe", dir->name, message);
     }
     return fd;
@@ -162,7 +160,7 @@ void check_token(users_report_t *out, int dot_fd, const name_dir_t *dir, bool re
             snprintf(message, sizeof message,
                      "mode %04o, not 0400: the server refuses the right token and counts it as a "
                      "failed attempt",
-                     static_cast<unsigned>(inspection.info.st_mode & permission_bits));
+                     static_cast<unsigned>(inspection.info.st_mode & mode_bits));
             report(out, path, "error", "token-mode", dir->name, message);
             return;
         case token_check::empty:
@@ -186,8 +184,8 @@ void check_lock_file(users_report_t *out, int user_fd, const name_dir_t *dir) {
     if (fstatat(user_fd, auth_lock_file_name, &info, AT_SYMLINK_NOFOLLOW) < 0) {
         return;
     }
-    if (S_ISREG(info.st_mode) && info.st_uid == 0 &&
-        (info.st_mode & permission_bits) == lock_mode && info.st_nlink == 1) {
+    if (S_ISREG(info.st_mode) && info.st_uid == 0 && (info.st_mode & mode_bits) == lock_mode &&
+        info.st_nlink == 1) {
         return;
     }
     char path[passwd_buffer_size];
@@ -197,8 +195,7 @@ void check_lock_file(users_report_t *out, int user_fd, const name_dir_t *dir) {
              "not a root-owned 0600 file with one link (owner uid %u, mode %04o, %u links), as "
              "an older version left it: anyone who can open it can hold the lock and stall every "
              "request of the name",
-             static_cast<unsigned>(info.st_uid),
-             static_cast<unsigned>(info.st_mode & permission_bits),
+             static_cast<unsigned>(info.st_uid), static_cast<unsigned>(info.st_mode & mode_bits),
              static_cast<unsigned>(info.st_nlink));
     report(out, path, "error", "lock-file", dir->name, message);
 }
@@ -525,7 +522,7 @@ int run_check_users(int argc, char **argv, bool json) {
     if (var_fd >= 0) {
         close(var_fd);
     }
-    for (uint32_t number = 0; root_fd >= 0 && number < prefix_count; ++number) {
+    for (uint32_t number = 0; root_fd >= 0 && number < uid_prefix_count; ++number) {
         check_prefix(&out, root_fd, number);
     }
     if (root_fd >= 0) {

@@ -3,6 +3,7 @@
 // token files and per-user directories that `token` issues, rotates and revokes.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -43,9 +44,12 @@ void print_shown(FILE *out, const char *text);
 // Local time as "YYYY-MM-DD HH:MM:SS", or "-" for 0.
 const char *format_time(int64_t seconds, char *buffer, size_t size);
 
-// Takes the result of a bounded format of report text: a text that did not fit is shown cut,
+// Formats report text into `buffer` as snprintf does: a text that did not fit is shown cut,
 // ending in "...", which only shortens what is shown.
-void mark_cut(char *buffer, size_t size, int length);
+void format_cut(char *buffer, size_t size, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+void format_cut_list(char *buffer, size_t size, const char *format, va_list arguments)
+    __attribute__((format(printf, 3, 0)));
 
 // `key` is null inside arrays. `bracket` is '{' or '['.
 void json_begin(json_writer_t *json, const char *key, char bracket);
@@ -55,6 +59,8 @@ void json_string(json_writer_t *json, const char *key, const char *value);
 void json_int(json_writer_t *json, const char *key, long long value);
 void json_bool(json_writer_t *json, const char *key, bool value);
 void json_null(json_writer_t *json, const char *key);
+// `value` when `present`, else null.
+void json_int_or_null(json_writer_t *json, const char *key, bool present, long long value);
 void json_finish(json_writer_t *json);
 // Ends a list of findings: the counts closing the JSON object that json_begin opened with its
 // "findings" array, or the summary line.

@@ -37,27 +37,25 @@ bool predict_validator(const char *user, const char *home, const char *command, 
 
 void describe_prediction(const validator_prediction_t *prediction, char *text, size_t size) {
     const rules_verdict_t *verdict = &prediction->verdict;
-    int length = 0;
     if (!prediction->predicted) {
-        length = snprintf(text, size,
-                          "\n  runs as root in /; its exit status 0 approves (not predicted: "
-                          "the installed validator is not vornex's own)");
+        format_cut(text, size,
+                   "\n  runs as root in /; its exit status 0 approves (not predicted: "
+                   "the installed validator is not vornex's own)");
     } else if (verdict->approved && strcmp(verdict->source, "rule") == 0) {
-        length = snprintf(text, size, "\n  approves: the rule at %s:%zu admits the arguments",
-                          rules_path, verdict->line);
+        format_cut(text, size, "\n  approves: the rule at %s:%zu admits the arguments", rules_path,
+                   verdict->line);
     } else if (verdict->approved) {
-        length = snprintf(text, size,
-                          "\n  approves: no rule for the command%s, and the default rule admits "
-                          "an absolute path without control bytes",
-                          verdict->file_found ? "" : " (no rules file)");
+        format_cut(text, size,
+                   "\n  approves: no rule for the command%s, and the default rule admits "
+                   "an absolute path without control bytes",
+                   verdict->file_found ? "" : " (no rules file)");
     } else if (verdict->line != 0) {
-        length = snprintf(text, size, "\n  refuses (%s, line %zu): %s logs: %s", verdict->source,
-                          verdict->line, validator_ident, verdict->log);
+        format_cut(text, size, "\n  refuses (%s, line %zu): %s logs: %s", verdict->source,
+                   verdict->line, validator_ident, verdict->log);
     } else {
-        length = snprintf(text, size, "\n  refuses (%s): %s logs: %s", verdict->source,
-                          validator_ident, verdict->log);
+        format_cut(text, size, "\n  refuses (%s): %s logs: %s", verdict->source, validator_ident,
+                   verdict->log);
     }
-    mark_cut(text, size, length);
 }
 
 void write_prediction(json_writer_t *json, const validator_prediction_t *prediction) {
@@ -71,11 +69,7 @@ void write_prediction(json_writer_t *json, const validator_prediction_t *predict
     json_bool(json, "approved", verdict->approved);
     json_string(json, "source", verdict->source);
     json_string(json, "file", rules_path);
-    if (verdict->line != 0) {
-        json_int(json, "line", static_cast<long long>(verdict->line));
-    } else {
-        json_null(json, "line");
-    }
+    json_int_or_null(json, "line", verdict->line != 0, static_cast<long long>(verdict->line));
     json_string(json, "ident", validator_ident);
     json_string(json, "log", verdict->approved ? nullptr : verdict->log);
     json_end(json, '{');

@@ -8,9 +8,13 @@
 #include <pwd.h>
 
 #include "common/common.h"
+#include "common/facts.h"
 #include "ctl/ctl.h"
 
 namespace {
+
+// The pid that a listing puts in the pid file's name.
+constexpr const char pid_placeholder[] = "<pid>";
 
 struct user_info_t {
     struct passwd entry;
@@ -60,7 +64,8 @@ void print_user(const user_info_t *user) {
     }
     printf("\npid file ");
     print_shown(stdout, home_of(user));
-    printf("/.vornex/tmp/.vornex.proxy.<pid>\n\n");
+    printf(pid_file_format, "", pid_placeholder);
+    printf("\n\n");
 }
 
 void write_user(json_writer_t *json, const user_info_t *user) {
@@ -80,7 +85,7 @@ void write_user(json_writer_t *json, const user_info_t *user) {
     }
     json_end(json, '[');
     // Shown whole or not at all; the home directory comes from the password database.
-    int length = snprintf(path, sizeof path, "%s/.vornex/tmp/.vornex.proxy.<pid>", home_of(user));
+    int length = snprintf(path, sizeof path, pid_file_format, home_of(user), pid_placeholder);
     json_string(json, "pid_file",
                 length >= 0 && static_cast<size_t>(length) < sizeof path ? path : nullptr);
     json_end(json, '{');
@@ -126,7 +131,7 @@ const char *shown_alias(const char *alias, char *buffer, size_t size) {
     char plain[shown_size];
     shown(alias, plain, sizeof plain);
     bool blanks = alias[strcspn(alias, " \t\n\v\f\r")] != '\0';
-    mark_cut(buffer, size, snprintf(buffer, size, blanks ? "\"%s\"" : "%s", plain));
+    format_cut(buffer, size, blanks ? "\"%s\"" : "%s", plain);
     return buffer;
 }
 

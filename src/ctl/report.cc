@@ -2,6 +2,7 @@
 // shows the unsafe ones as \xNN, and JSON strings escape every byte outside printable ASCII
 // as \u00XX, one code point per byte, so a document is plain ASCII whatever it reports.
 
+#include <cstdarg>
 #include <cstring>
 #include <ctime>
 
@@ -14,6 +15,16 @@ constexpr unsigned char first_unsafe_high = 0x7f;
 constexpr size_t escape_length = 4;  // \xNN
 constexpr const char cut_mark[] = "...";
 constexpr size_t cut_mark_length = sizeof cut_mark - 1;
+
+// Takes the result of a bounded format: a text that did not fit ends in the cut mark.
+void mark_cut(char *buffer, size_t size, int length) {
+    if (length >= 0 && static_cast<size_t>(length) < size) {
+        return;
+    }
+    if (size > cut_mark_length) {
+        memcpy(buffer + size - 1 - cut_mark_length, cut_mark, cut_mark_length);
+    }
+}
 
 bool is_shown_plain(unsigned char c) {
     return c >= first_printable && c < first_unsafe_high && c != '\\';
@@ -102,14 +113,20 @@ const char *format_time(int64_t seconds, char *buffer, size_t size) {
     return buffer;
 }
 
-void mark_cut(char *buffer, size_t size, int length) {
-    constexpr size_t mark_length = 3;
-    if (length >= 0 && static_cast<size_t>(length) < size) {
-        return;
-    }
-    if (size > mark_length) {
-        memcpy(buffer + size - 1 - mark_length, "...", mark_length);
-    }
+void format_cut_list(char *buffer, size_t size, const char *format, va_list arguments) {
+    mark_cut(buffer, size, vsnprintf(buffer, size, format, arguments));
+}
+
+// A C variadic function, so that the format attribute checks every call's arguments.
+// NOLINTNEXTLINE(cert-dcl50-cpp)
+void format_cut(char *buffer, size_t size, const char *format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    // The analyser does not see the va_start just above.
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
+    int length = vsnprintf(buffer, size, format, arguments);
+    va_end(arguments);
+    mark_cut(buffer, size, length);
 }
 
 void json_begin(json_writer_t *json, const char *key, char bracket) {
@@ -148,6 +165,14 @@ void json_bool(json_writer_t *json, const char *key, bool value) {
 void json_null(json_writer_t *json, const char *key) {
     separate(json, key);
     fputs("null", json->out);
+}
+
+void json_int_or_null(json_writer_t *json, const char *key, bool present, long long value) {
+    if (present) {
+        json_int(json, key, value);
+    } else {
+        json_null(json, key);
+    }
 }
 
 void json_finish(json_writer_t *json) {

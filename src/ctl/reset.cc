@@ -107,11 +107,7 @@ void write_reset(json_writer_t *json, const reset_t *reset) {
     bool written = strcmp(reset->result, "reset") == 0;
     json_begin(json, nullptr, '{');
     json_string(json, "name", reset->name);
-    if (reset->has_uid) {
-        json_int(json, "uid", reset->uid);
-    } else {
-        json_null(json, "uid");
-    }
+    json_int_or_null(json, "uid", reset->has_uid, reset->uid);
     json_string(json, "result", reset->result);
     json_string(json, "error", reset->error);
     write_record(json, "before", reset->has_record, &reset->before);

@@ -10,11 +10,11 @@
 
 #include "auth/auth_internal.h"
 #include "common/common.h"
+#include "common/facts.h"
 #include "ctl/ctl.h"
 
 namespace {
 
-constexpr const char state_dir[] = "/var/vornex";
 constexpr size_t prefix_digits = 2;
 constexpr int decimal = 10;
 
@@ -35,7 +35,7 @@ void read_state(name_state_t *state) {
     char prefix[prefix_size];
     get_prefix(state->uid, prefix);
     // A name that does not fit is never a per-user directory; it shows as empty.
-    int length = snprintf(state->directory, sizeof state->directory, "%s/%s/%s", state_dir, prefix,
+    int length = snprintf(state->directory, sizeof state->directory, "%s/%s/%s", state_root, prefix,
                           state->name);
     if (length < 0 || static_cast<size_t>(length) >= sizeof state->directory) {
         state->directory[0] = '\0';
@@ -76,11 +76,7 @@ void write_state(json_writer_t *json, const name_state_t *state, int64_t now) {
     const auth_record_t *record = &state->record;
     json_begin(json, nullptr, '{');
     json_string(json, "name", state->name);
-    if (state->uid_known) {
-        json_int(json, "uid", state->uid);
-    } else {
-        json_null(json, "uid");
-    }
+    json_int_or_null(json, "uid", state->uid_known, state->uid);
     json_string(json, "directory", state->directory);
     json_bool(json, "record", state->has_record);
     json_int(json, "failure_count", record->failure_count);
@@ -135,7 +131,7 @@ bool is_prefix_name(const char *name) {
 // Every name under one prefix directory whose record counts failures or blocks it now.
 void show_prefix(json_writer_t *json, const char *prefix, int64_t now) {
     char path[passwd_buffer_size];
-    snprintf(path, sizeof path, "%s/%s", state_dir, prefix);
+    snprintf(path, sizeof path, "%s/%s", state_root, prefix);
     DIR *dir = opendir(path);
     if (dir == nullptr) {
         return;
@@ -167,9 +163,9 @@ void show_prefix(json_writer_t *json, const char *prefix, int64_t now) {
 }
 
 int show_all(json_writer_t *json, int64_t now) {
-    DIR *dir = opendir(state_dir);
+    DIR *dir = opendir(state_root);
     if (dir == nullptr) {
-        print_error(state_dir, strerror(errno));
+        print_error(state_root, strerror(errno));
         return status_usage;
     }
     for (const struct dirent *item = readdir(dir); item != nullptr; item = readdir(dir)) {

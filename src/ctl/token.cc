@@ -122,11 +122,7 @@ void print_outcome(const outcome_t *outcome) {
 void write_outcome(json_writer_t *json, const outcome_t *outcome) {
     json_begin(json, nullptr, '{');
     json_string(json, "name", outcome->name);
-    if (outcome->has_uid) {
-        json_int(json, "uid", outcome->uid);
-    } else {
-        json_null(json, "uid");
-    }
+    json_int_or_null(json, "uid", outcome->has_uid, outcome->uid);
     json_string(json, "result", outcome->result);
     json_string(json, "token_file", outcome->token_file[0] != '\0' ? outcome->token_file : nullptr);
     json_string(json, "pid_directory",
@@ -282,9 +278,8 @@ void note_pid_directory(outcome_t *outcome, const account_t *account) {
     }
     outcome->pid_result = "failed";
     char text[message_size];
-    mark_cut(text, sizeof text,
-             snprintf(text, sizeof text, "pid-file directory %s not made: %s",
-                      outcome->pid_directory, reason));
+    format_cut(text, sizeof text, "pid-file directory %s not made: %s", outcome->pid_directory,
+               reason);
     // Something the user planted where the directory belongs fails the name; any other reason
     // (a home that is not the user's, say) leaves the server only without its pid file.
     if (state == pid_dir_state::planted) {
@@ -307,9 +302,8 @@ void issue_one(run_t *run, const account_t *account, const char *token, bool giv
     }
     int user_fd = state_fd(&dirs, state_level::user);
     int dot_fd = state_fd(&dirs, state_level::dot);
-    mark_cut(outcome->token_file, sizeof outcome->token_file,
-             snprintf(outcome->token_file, sizeof outcome->token_file, "%s/%s", dirs.path,
-                      token_leaf_name()));
+    format_cut(outcome->token_file, sizeof outcome->token_file, "%s/%s", dirs.path,
+               token_leaf_name());
     token_inspection_t inspection{};
     inspect_token(dot_fd, account->uid, &inspection);
     bool same = inspection.state == token_check::usable &&
@@ -330,10 +324,9 @@ void issue_one(run_t *run, const account_t *account, const char *token, bool giv
         // A link at the token path is someone's doing: rotate leaves it for a person to look
         // at, as issue does.
         char text[message_size];
-        mark_cut(text, sizeof text,
-                 snprintf(text, sizeof text, "%s: %s; left as it is%s", outcome->token_file,
-                          planted_link ? "it is a link" : describe_token_state(inspection.state),
-                          planted_link ? " (remove it, then issue)" : " (rotate replaces it)"));
+        format_cut(text, sizeof text, "%s: %s; left as it is%s", outcome->token_file,
+                   planted_link ? "it is a link" : describe_token_state(inspection.state),
+                   planted_link ? " (remove it, then issue)" : " (rotate replaces it)");
         fail(outcome, text);
     } else if (write_token_file(dot_fd, account->uid, account->gid, token, outcome->error,
                                 sizeof outcome->error) < 0) {
@@ -522,9 +515,8 @@ void revoke_one(run_t *run, const char *name, uint32_t uid, outcome_t *outcome) 
         open_state_dirs(uid, name, state_level::dot, false, &dot, &missing, outcome->error,
                         sizeof outcome->error) == 0) {
         int dot_fd = state_fd(&dot, state_level::dot);
-        mark_cut(outcome->token_file, sizeof outcome->token_file,
-                 snprintf(outcome->token_file, sizeof outcome->token_file, "%s/%s", dot.path,
-                          token_leaf_name()));
+        format_cut(outcome->token_file, sizeof outcome->token_file, "%s/%s", dot.path,
+                   token_leaf_name());
         removed = unlinkat(dot_fd, token_leaf_name(), 0) == 0;
         if ((!removed && errno != ENOENT) || fsync(dot_fd) < 0) {
             fail(outcome, "the token file cannot be removed");
@@ -544,11 +536,10 @@ void revoke_one(run_t *run, const char *name, uint32_t uid, outcome_t *outcome) 
     outcome->served_by = find_serving_name(run, uid, name);
     if (outcome->served_by != nullptr) {
         char text[message_size];
-        mark_cut(text, sizeof text,
-                 snprintf(text, sizeof text,
-                          "requests for it still succeed through the shared-uid search with the "
-                          "token of %s (uid %u), since %s is absent",
-                          outcome->served_by, uid, disable_duid_flag_file));
+        format_cut(text, sizeof text,
+                   "requests for it still succeed through the shared-uid search with the "
+                   "token of %s (uid %u), since %s is absent",
+                   outcome->served_by, uid, disable_duid_flag_file);
         add_warning(outcome, text);
     }
 }

@@ -23,13 +23,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "common/facts.h"
 #include "ctl/users.h"
 
 namespace {
 
 constexpr mode_t token_mode = 0400;
 constexpr mode_t pid_dir_mode = 0700;
-constexpr mode_t group_other_write = 022;
 constexpr size_t temp_name_size = 64;
 constexpr int temp_flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
 constexpr int dir_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
@@ -111,7 +111,7 @@ constexpr pid_dir_level_t pid_dir_levels[] = {
 };
 
 void set_error(char *error, size_t size, const char *what) {
-    mark_cut(error, size, snprintf(error, size, "%s: %s", what, strerror(errno)));
+    format_cut(error, size, "%s: %s", what, strerror(errno));
 }
 
 int write_all(int fd, const char *text, size_t length) {

@@ -15,12 +15,12 @@
 #include <unistd.h>
 
 #include "auth/auth_internal.h"
+#include "common/facts.h"
 #include "ctl/users.h"
 
 namespace {
 
 constexpr mode_t state_dir_mode = 0755;
-constexpr mode_t group_other_write = 022;
 constexpr int dir_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
 constexpr int file_flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
 constexpr size_t initial_accounts = 64;
@@ -66,7 +66,7 @@ bool read_defs_value(const char *line, const char *key, uint32_t *value) {
 }
 
 void describe_level(char *error, size_t size, const char *path, const char *problem) {
-    mark_cut(error, size, snprintf(error, size, "%s %s: left alone", path, problem));
+    format_cut(error, size, "%s %s: left alone", path, problem);
 }
 
 // Opens one level; creates it first when asked. Tells why a level is not trusted.

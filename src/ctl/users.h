@@ -8,14 +8,11 @@
 
 #include <sys/stat.h>
 
+#include "common/facts.h"
 #include "ctl/ctl.h"
 
-constexpr const char state_root[] = "/var/vornex";
 // Left in a per-user directory by `token revoke`: `token issue --all` passes the name over.
 constexpr const char revoked_mark_name[] = ".vornex.revoked";
-// The pid-file directory "<home>/.vornex/tmp", one level at a time.
-constexpr const char pid_parent_name[] = ".vornex";
-constexpr const char pid_dir_name[] = "tmp";
 // 32 random bytes as 64 lowercase hex digits, a newline and the NUL.
 constexpr size_t token_random_bytes = 32;
 constexpr size_t token_text_size = 2 * token_random_bytes + 2;

@@ -41,8 +41,5 @@ void send_report(end_kind kind, int32_t number, const char *text, const char *de
 [[noreturn]] void exit_unauthorized();
 [[noreturn]] void exit_err(const char *program);
 
-// 1 when every byte of the text is an ASCII decimal digit (an empty text included).
-int is_valid_number(const char *text);
-
 // The launch: validator, container, identity, HOME, crontab aliases, pid file, exec.
 [[noreturn]] void launch_command(const command_request_t *request);

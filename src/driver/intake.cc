@@ -2,7 +2,6 @@
 // requesting account and the flag files. A request that fails here never reaches a stage
 // that reads a per-user file or runs anything.
 
-#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -107,15 +106,6 @@ void secure_descriptors(int report_fd) {
             exit_prog(1);
         }
     }
-}
-
-int is_valid_number(const char *text) {
-    for (const char *c = text; *c != '\0'; ++c) {
-        if (isdigit(static_cast<unsigned char>(*c)) == 0) {
-            return 0;
-        }
-    }
-    return 1;
 }
 
 void check_argument_count(int argc, char **argv) {

@@ -16,6 +16,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "common/facts.h"
 #include "driver/driver.h"
 #include "driver/log_formats.h"
 #include "driver/names.h"
@@ -284,8 +285,8 @@ bool write_pid_file(const char *path) {
 
 [[noreturn]] void run_command(const command_request_t *request, identity_mode mode, char **vector) {
     char pid_path[passwd_buffer_size];
-    int length = snprintf(pid_path, sizeof pid_path, "%s/.vornex/tmp/.vornex.proxy.%s",
-                          request->account.pw_dir, request->pid);
+    int length =
+        snprintf(pid_path, sizeof pid_path, pid_file_format, request->account.pw_dir, request->pid);
     bool path_fits = length >= 0 && static_cast<size_t>(length) < sizeof pid_path;
     bool pid_file_written = false;
     if (mode == identity_mode::requesting_user && strcmp(request->entry.alias, enter_alias) != 0) {

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "common/common.h"
+#include "common/facts.h"
 #include "driver/log_formats.h"
 #include "registry/command_line.h"
 #include "registry/registry.h"
@@ -29,9 +30,6 @@ void release_alias_entry(alias_entry_t *entry) {
 }
 
 namespace {
-
-constexpr mode_t group_other_write = 022;
-constexpr mode_t permission_bits = 07777;
 
 // Copies a piece of the line; logs and gives null on failure.
 char *copy_piece(const char *text, size_t length, const char *what) {
@@ -91,7 +89,6 @@ namespace {
 
 constexpr int command_file_flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
 constexpr int walk_flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-constexpr int max_links = 40;  // as many as the kernel follows on one path
 constexpr int link_unsafe = -2;
 
 // A descriptor of the directory where a path starts: "/" for an absolute one.
@@ -153,7 +150,7 @@ int open_through_links(int dir_fd, const char *path, struct stat *unsafe) {
             break;
         }
         if (S_ISLNK(entry.st_mode)) {
-            if (++links > max_links) {
+            if (++links > link_limit) {
                 errno = ELOOP;
                 break;
             }
@@ -250,7 +247,7 @@ int open_command_dir() {
     close(fd);
     syslog(LOG_AUTHPRIV | LOG_ALERT, log_command_dir_unsafe, command_dir,
            status == 0 ? static_cast<unsigned>(info.st_uid) : 0U,
-           status == 0 ? static_cast<unsigned>(info.st_mode & permission_bits) : 0U);
+           status == 0 ? static_cast<unsigned>(info.st_mode & mode_bits) : 0U);
     return -1;
 }
 
@@ -282,13 +279,12 @@ int create_args_from_command_file(int dir_fd, const char *file_name, const char 
             // Named by the directory on the way to it that others can change.
             syslog(LOG_AUTHPRIV | LOG_ALERT, log_command_file_unsafe, path,
                    static_cast<unsigned>(info.st_uid),
-                   static_cast<unsigned>(info.st_mode & permission_bits));
+                   static_cast<unsigned>(info.st_mode & mode_bits));
             return -1;
     }
     if (fstat(fileno(stream), &info) < 0 || is_root_only(&info) == 0) {
         syslog(LOG_AUTHPRIV | LOG_ALERT, log_command_file_unsafe, path,
-               static_cast<unsigned>(info.st_uid),
-               static_cast<unsigned>(info.st_mode & permission_bits));
+               static_cast<unsigned>(info.st_uid), static_cast<unsigned>(info.st_mode & mode_bits));
         fclose(stream);
         return -1;
     }

@@ -12,11 +12,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "common/facts.h"
 #include "rules/rules.h"
 
 namespace {
 
-constexpr mode_t group_other_write = 022;
 constexpr const char default_keyword[] = "default";
 constexpr const char any_further_word[] = "...";
 
@@ -496,4 +496,34 @@ int rules_next_line(rules_reader_t *reader, const char **line, size_t *length, c
     *line = begin;
     *length = taken;
     return 1;
+}
+
+namespace {
+
+// Whether a line can concern `command`: one whose command position cannot be told without a
+// parse, or one whose plain command position is that very path.
+bool concerns_command(const rules_next_t *next, const char *command) {
+    size_t length = strlen(command);
+    return next->kind == rules_line_class::other ||
+           (next->kind == rules_line_class::command && next->command_length == length &&
+            memcmp(next->command, command, length) == 0);
+}
+
+}  // namespace
+
+rules_next rules_next_parsed(rules_reader_t *reader, const char *only, rules_line_t *line,
+                             rules_next_t *next) {
+    *next = rules_next_t{nullptr, 0, rules_line_class::other, nullptr, 0, nullptr};
+    int got = rules_next_line(reader, &next->text, &next->length, &next->error);
+    if (got <= 0) {
+        return got == 0 ? rules_next::end : rules_next::unreadable;
+    }
+    next->kind =
+        classify_rules_line(next->text, next->length, &next->command, &next->command_length);
+    if (only != nullptr && !concerns_command(next, only)) {
+        return rules_next::skipped;
+    }
+    return parse_rules_line(next->text, next->length, line, &next->error) == 0
+               ? rules_next::parsed
+               : rules_next::invalid;
 }

@@ -115,6 +115,23 @@ void rules_read_memory(rules_reader_t *reader, const char *data, size_t size);
 // which the reader passes over.
 int rules_next_line(rules_reader_t *reader, const char **line, size_t *length, const char **error);
 
+// The next line of a reader, looked at and parsed: `parsed` into `line`; `skipped` unparsed,
+// when `only` names a command path and the line's plain command position names another (or
+// the line is empty or a comment); `unreadable`, a line the reader passes over; `invalid`, a
+// line that does not parse; `end`. `next` tells where the line lies, what the look at it
+// found and, for the last two, why.
+enum class rules_next { end, parsed, skipped, unreadable, invalid };
+struct rules_next_t {
+    const char *text;  // not NUL-terminated
+    size_t length;
+    rules_line_class kind;
+    const char *command;  // the command position of a `command` line
+    size_t command_length;
+    const char *error;
+};
+rules_next rules_next_parsed(rules_reader_t *reader, const char *only, rules_line_t *line,
+                             rules_next_t *next);
+
 // 1 when the shell-style `pattern` matches all of `text`. No wildcard matches "/".
 int rules_pattern_matches(const char *pattern, const char *text);
 // 1 when `text` has ".." as one of its "/"-separated components.

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/facts.h"
 #include "rules/rules.h"
 
 namespace {
@@ -20,7 +21,6 @@ namespace {
 constexpr int min_arguments = 3;
 // A value quoted in a log line shows at most this many bytes of the argument.
 constexpr size_t log_value_size = 1024;
-constexpr mode_t permission_bits = 07777;
 
 bool has_control_byte(const char *text) {
     for (const char *c = text; *c != '\0'; ++c) {
@@ -100,7 +100,7 @@ bool open_rules(const char *path, rules_reader_t *reader, rules_verdict_t *verdi
         case rules_file_state::writable:
             snprintf(why, sizeof why, "is not safe (owner uid %u, mode %04o)",
                      static_cast<unsigned>(info.st_uid),
-                     static_cast<unsigned>(info.st_mode & permission_bits));
+                     static_cast<unsigned>(info.st_mode & mode_bits));
             break;
         case rules_file_state::too_large:
             snprintf(why, sizeof why, "is larger than %lld bytes",
@@ -126,13 +126,6 @@ struct scan_t {
 
 // True when the line can concern the request's command: a line whose command position holds
 // a plain word is another command's line unless that word is the command path.
-bool concerns_command(rules_line_class kind, const char *word, size_t word_length,
-                      const char *command, size_t command_length) {
-    return kind == rules_line_class::other ||
-           (kind == rules_line_class::command && word_length == command_length &&
-            memcmp(word, command, command_length) == 0);
-}
-
 void refuse_line(rules_verdict_t *verdict, const char *path, size_t line, const char *error,
                  bool whole_file) {
     char why[rules_log_size / 2];
@@ -155,31 +148,22 @@ bool scan_rules(const char *path, const request_t *request, scan_t *scan, bool *
                 rules_verdict_t *verdict) {
     bool has_default = false;
     const char *command = request->arguments[2];
-    size_t command_length = strlen(command);
     size_t approving = 0;
     for (;;) {
-        const char *text = nullptr;
-        size_t length = 0;
-        const char *error = nullptr;
-        int got = rules_next_line(&scan->reader, &text, &length, &error);
-        if (got == 0) {
+        rules_next_t next{};
+        rules_next got = rules_next_parsed(&scan->reader, command, &scan->line, &next);
+        if (got == rules_next::end) {
             verdict->line = approving;
             return true;
         }
-        if (got < 0) {
-            refuse_line(verdict, path, scan->reader.line_number, error, true);
+        if (got == rules_next::unreadable || got == rules_next::invalid) {
+            // A line too long to be read has no command position that was looked at.
+            refuse_line(verdict, path, scan->reader.line_number, next.error,
+                        next.kind != rules_line_class::command);
             return false;
         }
-        const char *word = nullptr;
-        size_t word_length = 0;
-        rules_line_class kind = classify_rules_line(text, length, &word, &word_length);
-        if (!concerns_command(kind, word, word_length, command, command_length)) {
+        if (got == rules_next::skipped) {
             continue;
-        }
-        if (parse_rules_line(text, length, &scan->line, &error) < 0) {
-            refuse_line(verdict, path, scan->reader.line_number, error,
-                        kind != rules_line_class::command);
-            return false;
         }
         if (scan->line.kind == rules_kind::default_line) {
             if (has_default) {

@@ -3,6 +3,7 @@ what the real server does with the same request on the same files."""
 
 import json
 import os
+import re
 import shlex
 import time
 
@@ -518,6 +519,43 @@ def test_explain_predicts_the_server(box, row):
     verdict = plan["validator_verdict"] or {}
     assert result.texts(VALIDATOR_IDENT) == ([verdict["log"]] if verdict.get("log") else [])
     assert plan["stderr"] == (REFUSED if plan["stage"] == "request" else FAILED)
+
+
+# The same requests, explain's whole output held against the files under fixtures/explain
+# (JSON and text). VORNEX_UPDATE_FIXTURES=1 writes them anew from what explain prints.
+FIXTURES = os.path.join(os.path.dirname(__file__), "fixtures", "explain")
+# What changes from run to run: the seconds a block has left.
+VARIABLE = [(re.compile(rb'("blocked_seconds_left":) ?[1-9][0-9]*'), rb"\1 <seconds>"),
+            (re.compile(rb"\([0-9]+ s more\)"), b"(<seconds> s more)")]
+
+
+def masked(output):
+    for pattern, replacement in VARIABLE:
+        output = pattern.sub(replacement, output)
+    return output
+
+
+@pytest.mark.parametrize("row", list(EXPLAIN_ROWS), ids=list(EXPLAIN_ROWS))
+def test_explain_output_is_kept(box, row):
+    setup, overrides, debug = EXPLAIN_ROWS[row]
+    if setup is not None:
+        setup(box)
+    if debug:
+        box.flag("proxy.debug")
+    request = {"user": "site1", "alias": "probe", "pid": "4242", "cwd": "/home/site1",
+               **overrides}
+    argv = ["--pid", request["pid"], "--cwd", request["cwd"], request["user"], request["alias"],
+            "x"]
+    outputs = {".json": ctl(box, "explain", "--json", *argv), ".txt": ctl(box, "explain", *argv)}
+    base = os.path.join(FIXTURES, re.sub(r"[^a-z0-9]+", "-", row.lower()).strip("-"))
+    for suffix, result in outputs.items():
+        assert result.rc in (0, 1) and result.stderr == b"", result
+        if os.environ.get("VORNEX_UPDATE_FIXTURES") == "1":
+            os.makedirs(FIXTURES, exist_ok=True)
+            with open(base + suffix, "wb") as f:
+                f.write(masked(result.stdout))
+        with open(base + suffix, "rb") as f:
+            assert masked(result.stdout) == f.read(), base + suffix
 
 
 def test_explain_text_names_the_stage_and_the_line(box):

@@ -1,0 +1,33 @@
+// The facts of an installation that more than one program states: where the per-user state
+// lies, the pid file of a request, the masks that modes are judged and shown with, and how far
+// a path is followed through links. Every program includes this header; nothing here is
+// linked.
+#pragma once
+
+#include <cstdint>
+
+#include <sys/types.h>
+
+// The per-user state: "/var/vornex/<prefix>/<name>/", the prefix being the uid modulo
+// uid_prefix_count as two decimal digits ("00" to "99").
+constexpr const char state_root[] = "/var/vornex";
+constexpr uint32_t uid_prefix_count = 100;
+
+// The pid file of a request, written as the requesting user: "<home>/.vornex/tmp/
+// .vornex.proxy.<pid>", formatted from the home directory and the pid as text. Its directory,
+// one level at a time.
+constexpr const char pid_file_format[] = "%s/.vornex/tmp/.vornex.proxy.%s";
+constexpr const char pid_parent_name[] = ".vornex";
+constexpr const char pid_dir_name[] = "tmp";
+
+// A mode as it is shown: the permission bits with set-id and sticky bits.
+constexpr mode_t mode_bits = 07777;
+// What the token file check compares with its mode: the permission bits alone (set-id and
+// sticky bits are not examined).
+constexpr mode_t token_check_bits = 0777;
+// Write permission for the group or others: a file or directory that root alone may change
+// has neither.
+constexpr mode_t group_other_write = 022;
+
+// As many links as the kernel follows on one path.
+constexpr int link_limit = 40;
