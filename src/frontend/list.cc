@@ -147,7 +147,7 @@ void put_form(const rules_line_t *rule, size_t line_number, void *context) {
 }
 
 // The argument forms of one alias; the command path is NUL-terminated by then.
-void put_forms(listing_t *l, const char *path) {
+void put_forms(listing_t *l, const char *command) {
     l->forms = 0;
     l->first_form = true;
     if (!l->json) {
@@ -159,7 +159,7 @@ void put_forms(listing_t *l, const char *path) {
         return;
     }
     put_text(l, l->json ? "[" : "Arguments the rules admit for you:\n");
-    rules_access(rules_path, l->fe->request.name, path, put_form, l);
+    rules_access(rules_path, l->fe->request.name, command, put_form, l);
     if (l->json) {
         put_text(l, "]");
     } else if (l->forms == 0) {
@@ -206,21 +206,21 @@ void consider(listing_t *l, command_line_t *line) {
                                memcmp(l->only, line->alias, line->alias_length) != 0)) {
         return;
     }
-    char *path = strndup(line->path, line->path_length);
-    if (path == nullptr) {
+    char *command = strndup(line->path, line->path_length);
+    if (command == nullptr) {
         l->failed = true;
         return;
     }
-    if (!l->rules || rules_access(rules_path, l->fe->request.name, path, nullptr, nullptr)) {
+    if (!l->rules || rules_access(rules_path, l->fe->request.name, command, nullptr, nullptr)) {
         put_entry(l, line);
         if (l->only != nullptr) {
-            put_forms(l, path);
+            put_forms(l, command);
         }
         if (l->json) {
             put_text(l, "}");
         }
     }
-    free(path);
+    free(command);
 }
 
 void list_file(listing_t *l, int dir_fd, const char *name) {

@@ -75,7 +75,7 @@ void show_argument(const char *argument, char *out, size_t size) {
 
 void describe_validator_refusal(const frontend_t *fe, char *out, size_t size) {
     const request_t *r = &fe->request;
-    char path[line_size];
+    char command[line_size];
     for (size_t i = 0; i < r->arg_count; ++i) {
         if (has_control_byte(r->args[i])) {
             snprintf(out, size, "argument %zu holds a control byte, which is never admitted",
@@ -83,12 +83,12 @@ void describe_validator_refusal(const frontend_t *fe, char *out, size_t size) {
             return;
         }
     }
-    if (!shipped_validator_installed() || !find_command(r->alias, path, sizeof path)) {
+    if (!shipped_validator_installed() || !find_command(r->alias, command, sizeof command)) {
         snprintf(out, size, "the validator did not admit the arguments");
         return;
     }
     reach_t reach{r, 0, false};
-    bool may_run = rules_access(rules_path, r->name, path, measure, &reach);
+    bool may_run = rules_access(rules_path, r->name, command, measure, &reach);
     char shown[4 * shown_argument_max + 4];
     if (!may_run) {
         snprintf(out, size, "the administrator's rules do not admit this command for you");
