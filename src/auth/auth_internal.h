@@ -7,13 +7,13 @@
 
 #include <sys/stat.h>
 
-constexpr size_t prefix_size = 3;
+#include "auth/token_path.h"
+
 constexpr size_t auth_record_size = 24;
 constexpr int64_t block_seconds = 30;
 constexpr int32_t failures_per_block = 3;
 
 // The files of a name, inside its per-user directory "/var/vornex/<prefix>/<name>/".
-constexpr const char token_file_name[] = ".vornex/.vornex.token";
 constexpr const char auth_log_file_name[] = ".ferrymate.log";
 constexpr const char auth_lock_file_name[] = ".ferrymate.log.lock";
 
@@ -25,8 +25,6 @@ struct auth_record_t {
 };
 
 // Per-user state layout and the token file check.
-void get_prefix(uint32_t uid, char *out);
-void get_token_path(char *buffer, int size, uint32_t uid, const char *name);
 void get_auth_log_path(char *buffer, int size, uint32_t uid, const char *name,
                        const char *file_name);
 // The token file's path opened without opening the file itself (O_PATH); -1 when it cannot be.

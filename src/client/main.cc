@@ -21,9 +21,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "auth/auth_internal.h"
+#include "auth/token_path.h"
 #include "client/client.h"
 #include "common/common.h"
+#include "common/facts.h"
 #include "wire/wire.h"
 
 namespace {
@@ -41,7 +42,6 @@ constexpr const char help_text[] =
     "  --json     the listing as JSON\n"
     "  --version  print the version\n"
     "  --help     print this help\n";
-constexpr int forwarded_signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGWINCH};
 // A stop goes to the command first; the client stops once the front-end says the command has.
 constexpr int job_signals[] = {SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT};
 // The caller's language and time zone go along; the front-end decides which of them pass.
@@ -454,9 +454,10 @@ void wait_for_outcome(client_t *c) {
 // A path that does not fit PATH_MAX could not have been created either.
 void remove_pid_file(const client_t *c) {
     char path[PATH_MAX];
-    int length =
-        snprintf(path, sizeof path, "%s/.vornex/tmp/.vornex.proxy.%d",
-                 c->entry.pw_dir != nullptr ? c->entry.pw_dir : "", static_cast<int>(getpid()));
+    char pid[24];
+    snprintf(pid, sizeof pid, "%d", static_cast<int>(getpid()));
+    int length = snprintf(path, sizeof path, pid_file_format,
+                          c->entry.pw_dir != nullptr ? c->entry.pw_dir : "", pid);
     if (length > 0 && static_cast<size_t>(length) < sizeof path) {
         unlink(path);
     }

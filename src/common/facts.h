@@ -31,3 +31,10 @@ constexpr mode_t group_other_write = 022;
 
 // As many links as the kernel follows on one path.
 constexpr int link_limit = 40;
+
+// The installed programs. The server's validator is found at validator_path; the shipped
+// validator, validator_program, is installed when that path leads to it.
+constexpr const char server_path[] = "/usr/libexec/vornex/vornex-command-server";
+constexpr const char frontend_path[] = "/usr/libexec/vornex/vornex-frontend";
+constexpr const char validator_program[] = "/usr/libexec/vornex/vornex-check-params";
+constexpr const char validator_path[] = "/usr/share/vornex/check_params.py";

@@ -1,13 +1,14 @@
-// The fixed names of the request driver: flag files, edition markers, the validator, the
+// The fixed names of the request driver: flag files, edition markers, the
 // built-in aliases and the two lines of its own on standard error. The administrator's tool
 // reads them from here too, so that it never disagrees with the server.
 #pragma once
+
+#include "common/facts.h"
 
 constexpr const char debug_flag_file[] = "/etc/vornex/proxy.debug";
 constexpr const char disable_duid_flag_file[] = "/etc/vornex/proxy.disable.duid";
 constexpr const char edition_tavo_marker[] = "/etc/sorvantine-edition-tavo";
 constexpr const char edition_quellan_marker[] = "/etc/sorvantine-quellan";
-constexpr const char validator_path[] = "/usr/share/vornex/check_params.py";
 
 constexpr const char enter_alias[] = "VORNEX_ENTER";
 constexpr const char crontab_check_alias[] = "CRONTAB_CHECK";

@@ -19,11 +19,11 @@
 #include <sys/types.h>
 
 #include "common/common.h"
+#include "common/facts.h"
 #include "common/slot.h"
 #include "wire/wire.h"
 
 constexpr const char frontend_ident[] = "vornexd";
-constexpr const char server_path[] = "/usr/libexec/vornex/vornex-command-server";
 // A received message may carry more descriptors than a request has; they are counted and
 // closed. Beyond this many the message is cut (MSG_CTRUNC) and refused.
 constexpr int received_fd_max = 16;

@@ -54,7 +54,6 @@ constexpr size_t fixed_arg_count = 6;
 constexpr int held_poll_ms = 10;
 // How long a command has to stop by the client's stop signal before it gets SIGSTOP.
 constexpr int stop_grace_ms = 500;
-constexpr int forwarded_signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGWINCH};
 
 bool is_forwarded(int signal_number) {
     return signal_number == SIGHUP || signal_number == SIGINT || signal_number == SIGQUIT ||

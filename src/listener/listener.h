@@ -16,11 +16,11 @@
 
 #include <sys/types.h>
 
+#include "common/facts.h"
 #include "common/slot.h"
 #include "listener/schedule.h"
 
 constexpr const char listener_ident[] = "vornexd";
-constexpr const char frontend_path[] = "/usr/libexec/vornex/vornex-frontend";
 constexpr int listen_fd = 3;
 constexpr int idle_exit_default = 60;
 constexpr int idle_exit_limit = 86400;

@@ -20,12 +20,10 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-constexpr const char rules_path[] = "/etc/vornex/params.rules";
-constexpr const char validator_program[] = "/usr/libexec/vornex/vornex-check-params";
-constexpr const char validator_ident[] = "vornex.check_params";
-// Where the server finds its validator: the shipped one is installed when this names it.
-constexpr const char installed_validator_path[] = "/usr/share/vornex/check_params.py";
+#include "common/facts.h"
 
+constexpr const char rules_path[] = "/etc/vornex/params.rules";
+constexpr const char validator_ident[] = "vornex.check_params";
 // Whether the installed validator is vornex's own, which reads the rules file.
 bool shipped_validator_installed();
 

@@ -223,7 +223,7 @@ void decide(const char *path, const request_t *request, bool has_rule, rules_ver
 bool shipped_validator_installed() {
     struct stat installed {};
     struct stat ours {};
-    return stat(installed_validator_path, &installed) == 0 && stat(validator_program, &ours) == 0 &&
+    return stat(validator_path, &installed) == 0 && stat(validator_program, &ours) == 0 &&
            installed.st_dev == ours.st_dev && installed.st_ino == ours.st_ino;
 }
 

@@ -23,6 +23,7 @@
 // bounded in length and count, may not hold a NUL byte, and nothing may follow the last one.
 #pragma once
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 
@@ -52,6 +53,9 @@ constexpr size_t env_entry_length_max = 16 + env_value_length_max;
 constexpr size_t request_fixed_share = 16384;
 constexpr size_t request_size_max = request_fixed_share + 4 * arg_count_max + args_total_max;
 constexpr int request_fd_count = 3;
+
+// The signals the client passes on and the front-end delivers to the command, once it runs.
+constexpr int forwarded_signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGWINCH};
 
 constexpr size_t signal_message_size = 5;
 constexpr size_t stopped_message_size = 4;
