@@ -470,15 +470,20 @@ def upper_tree(sb):
     return tree
 
 
-@pytest.mark.parametrize("row", list(EXPLAIN_ROWS), ids=list(EXPLAIN_ROWS))
-def test_explain_predicts_the_server(box, row):
+def prepare_explain_row(box, row):
+    """Sets the sandbox up as the explain table's row says; the request it makes."""
     setup, overrides, debug = EXPLAIN_ROWS[row]
     if setup is not None:
         setup(box)
     if debug:
         box.flag("proxy.debug")
-    request = {"user": "site1", "alias": "probe", "pid": "4242", "cwd": "/home/site1",
-               **overrides}
+    return {"user": "site1", "alias": "probe", "pid": "4242", "cwd": "/home/site1", **overrides}
+
+
+@pytest.mark.parametrize("row", list(EXPLAIN_ROWS), ids=list(EXPLAIN_ROWS))
+def test_explain_predicts_the_server(box, row):
+    request = prepare_explain_row(box, row)
+    debug = EXPLAIN_ROWS[row][2]
     before = upper_tree(box)
     rc, plan = ctl_json(box, "explain", "--pid", request["pid"], "--cwd", request["cwd"],
                         request["user"], request["alias"], "x")
@@ -537,13 +542,7 @@ def masked(output):
 
 @pytest.mark.parametrize("row", list(EXPLAIN_ROWS), ids=list(EXPLAIN_ROWS))
 def test_explain_output_is_kept(box, row):
-    setup, overrides, debug = EXPLAIN_ROWS[row]
-    if setup is not None:
-        setup(box)
-    if debug:
-        box.flag("proxy.debug")
-    request = {"user": "site1", "alias": "probe", "pid": "4242", "cwd": "/home/site1",
-               **overrides}
+    request = prepare_explain_row(box, row)
     argv = ["--pid", request["pid"], "--cwd", request["cwd"], request["user"], request["alias"],
             "x"]
     outputs = {".json": ctl(box, "explain", "--json", *argv), ".txt": ctl(box, "explain", *argv)}

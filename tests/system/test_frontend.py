@@ -138,6 +138,8 @@ REFUSALS = [
      "ask the administrator"),
     (RULES, ["echo", "y", "x"], "validator", "vornex: the administrator's rules do not "
      "admit argument 1 (\"y\") (request {server})"),
+    (RULES, ["echo", "x", "a\x01"], "validator", "vornex: argument 2 holds a control byte, "
+     "which is never admitted (request {server})"),
     (RULES, ["echo", "x"], "validator",
      "vornex: the administrator's rules want more arguments (request {server})"),
     (BLOCKED, ["whoami"], "blocked",
@@ -193,6 +195,9 @@ def test_list_answers_for_the_caller_under_the_rules(way_in):
         return result.rc, [line.split()[0] for line in result.stdout.decode().splitlines()[1:]]
 
     assert listed(way_in.site1) == (0, ["whoami", "echo"])
+    listing = json.loads(fe.client(["-l", "--json"], way_in.site1).stdout)
+    assert (listing["validator"], [entry["alias"] for entry in listing["aliases"]]) == (
+        "rules", ["whoami", "echo"])
     assert listed(way_in.site2) == (0, ["echo"])
     result = fe.client(["-l", "echo"], way_in.site2)
     assert (result.rc, result.stdout.decode().splitlines()[-3:]) == (
