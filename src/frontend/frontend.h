@@ -97,6 +97,10 @@ void close_received_fds(frontend_t *fe);
 // admit, in the user's terms, without a rule's text.
 void describe_validator_refusal(const frontend_t *fe, char *out, size_t size);
 
+// Sends the client the reply that ends its request (never waiting; a client gone is no error).
+void send_reply(const frontend_t *fe, reply_kind kind, int32_t value, end_kind end, int32_t number,
+                const char *text);
+
 // Answers a list query for the caller's name, and ends.
 [[noreturn]] void answer_list(frontend_t *fe, unsigned char flags);
 

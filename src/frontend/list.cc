@@ -295,17 +295,8 @@ bool is_set_up(const frontend_t *fe, char *why, size_t size) {
 
 // The listing's end: a reply as for a request, status 0 or a refusal of `kind`.
 [[noreturn]] void end_listing(frontend_t *fe, end_kind kind, const char *text) {
-    reply_t reply{kind == end_kind::none ? reply_kind::exited : reply_kind::refused,
-                  kind == end_kind::none ? 0 : 1,
-                  kind,
-                  0,
-                  {}};
-    snprintf(reply.text, sizeof reply.text, "%s", text);
-    unsigned char message[reply_size_max];
-    size_t size = encode_reply(&reply, message, sizeof message);
-    if (size > 0 && send(fe->connection, message, size, MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
-        // The client went away; the log line has the outcome.
-    }
+    bool ok = kind == end_kind::none;
+    send_reply(fe, ok ? reply_kind::exited : reply_kind::refused, ok ? 0 : 1, kind, 0, text);
     closelog();
     _exit(0);
 }

@@ -29,18 +29,6 @@ constexpr const char ellipsis[] = "\xe2\x80\xa6";
 constexpr const char killed_text[] =
     "the server did not end within 5 s of its outcome and was stopped";
 
-// The reply never waits: the client's receive queue holds nothing else of ours.
-void send_reply(const frontend_t *fe, reply_kind kind, int32_t value, end_kind end, int32_t number,
-                const char *text) {
-    reply_t message{kind, value, end, number, {}};
-    snprintf(message.text, sizeof message.text, "%s", text);
-    unsigned char reply[reply_size_max];
-    size_t size = encode_reply(&message, reply, sizeof reply);
-    if (size > 0 && send(fe->connection, reply, size, MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
-        // The client went away; the audit line still records the outcome.
-    }
-}
-
 // A line being built; what does not fit is left out, the text stays NUL-terminated.
 struct line_t {
     char text[audit_line_max + 1];
@@ -103,6 +91,18 @@ long elapsed_ms(const frontend_t *fe) {
 }
 
 }  // namespace
+
+// The reply never waits: the client's receive queue holds nothing else of ours.
+void send_reply(const frontend_t *fe, reply_kind kind, int32_t value, end_kind end, int32_t number,
+                const char *text) {
+    reply_t message{kind, value, end, number, {}};
+    snprintf(message.text, sizeof message.text, "%s", text);
+    unsigned char reply[reply_size_max];
+    size_t size = encode_reply(&message, reply, sizeof reply);
+    if (size > 0 && send(fe->connection, reply, size, MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
+        // The client went away; the audit line still records the outcome.
+    }
+}
 
 void escape_text(const char *text, char *out, size_t size) {
     static constexpr char hex[] = "0123456789abcdef";
