@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include "common/common.h"
+#include "driver/decide.h"
 #include "driver/names.h"
 #include "registry/registry.h"
 #include "rules/rules.h"
@@ -126,11 +127,9 @@ int load_alias_files(alias_table_t *table, char **paths, int count);
 void release_alias_table(alias_table_t *table);
 // The definition that a request for `alias` resolves to, or null.
 const definition_t *find_definition(const alias_table_t *table, const char *alias);
-// "root", "account" or "requesting-user".
-const char *identity_mode_name(const definition_t *definition);
-// "check", "list", "save" for the crontab aliases, else null.
-const char *crontab_kind(const char *alias);
-bool file_exists(const char *path);
+// The identity the server takes for a definition, and whether it writes a pid file for it.
+identity_mode definition_identity(const definition_t *definition);
+bool definition_writes_pid_file(const definition_t *definition);
 // The uid of a name from the password database; false when it has no account.
 bool find_account_uid(const char *name, uint32_t *uid);
 // The groups that the group database gives `name` with its group `gid` (gid first), in a

@@ -133,11 +133,9 @@ bool explain_stages(explain_t *ex);
 bool explain_auth(explain_t *ex);
 const char *token_state_name(token_state state);
 
-// explain_probe.cc: what execv of `path` fails with for the effective ids (0: it starts);
-// whether the server writes a pid file for the request; the child that tries the final
-// identity and reports into ex->probe.
+// explain_probe.cc: what execv of `path` fails with for the effective ids (0: it starts); the
+// child that tries the final identity and reports into ex->probe.
 int predict_exec_error(const char *path);
-bool writes_pid_file(const explain_t *ex);
 enum class probe_result { answered, failed, no_answer };
 probe_result run_probe(explain_t *ex);
 

@@ -69,7 +69,7 @@ void write_entry(json_writer_t *json, const explain_t *ex) {
     json_string(json, "file", found->file->path);
     json_int(json, "line", static_cast<long long>(found->line));
     json_string(json, "command", found->command);
-    json_string(json, "mode", identity_mode_name(found));
+    json_string(json, "mode", identity_mode_name(definition_identity(found)));
     json_string(json, "account", found->root != 0 ? "root" : found->user);
     json_end(json, '{');
 }

@@ -81,7 +81,7 @@ int try_pid_file(const char *path) {
     if (!ready) {
         _exit(failed);
     }
-    if (writes_pid_file(ex) && ex->has_pid_file) {
+    if (ex->has_pid_file) {
         probe.pid_file = try_pid_file(ex->pid_file);
     }
     probe.cwd = chdir(ex->cwd) == 0 ? 0 : errno;
@@ -166,12 +166,6 @@ int predict_exec_error(const char *path) {
         return interpreter_error(head);
     }
     return ENOEXEC;
-}
-
-bool writes_pid_file(const explain_t *ex) {
-    const definition_t *found = ex->definition;
-    return found->root == 0 && found->user == nullptr && ex->crontab == nullptr &&
-           strcmp(found->alias, enter_alias) != 0;
 }
 
 probe_result run_probe(explain_t *ex) {

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "ctl/explain.h"
+#include "driver/decide.h"
 #include "driver/log_formats.h"
 
 namespace {
@@ -27,16 +28,19 @@ bool explain_request(explain_t *ex) {
     shown(ex->alias, alias, sizeof alias);
     shown(ex->cwd, cwd, sizeof cwd);
     shown(ex->pid, pid, sizeof pid);
-    if (ex->user[0] == '\0' || ex->cwd[0] == '\0' || ex->alias[0] == '\0' || ex->pid[0] == '\0') {
-        stage_t *stage = add_stage(ex, "request", "refused");
-        append(stage, "an empty argument");
-        add_log(ex, false, log_empty_arguments, ex->user, ex->cwd, ex->alias, ex->pid);
-        return refuse(ex, "request", unauthorized_message);
-    }
-    if (is_valid_number(ex->pid) == 0) {
-        add_stage_with(ex, "request", "refused", "pid \"%s\" is not all decimal digits", pid);
-        add_log(ex, false, log_pid_not_number, ex->pid);
-        return refuse(ex, "request", unauthorized_message);
+    // Every argument is there: the command line of explain names them all.
+    switch (judge_request_face(ex->user, ex->cwd, ex->alias, ex->pid)) {
+        case request_fault::none:
+            break;
+        case request_fault::missing:
+        case request_fault::empty:
+            add_stage_with(ex, "request", "refused", "an empty argument");
+            add_log(ex, false, log_empty_arguments, ex->user, ex->cwd, ex->alias, ex->pid);
+            return refuse(ex, "request", unauthorized_message);
+        case request_fault::pid_not_number:
+            add_stage_with(ex, "request", "refused", "pid \"%s\" is not all decimal digits", pid);
+            add_log(ex, false, log_pid_not_number, ex->pid);
+            return refuse(ex, "request", unauthorized_message);
     }
     add_stage_with(ex, "request", "ok", "user %s, alias %s, pid %s, cwd %s", user, alias, pid, cwd);
     return true;
@@ -190,24 +194,30 @@ bool explain_alias(explain_t *ex) {
 // ---- account and flags --------------------------------------------------------------------
 
 bool explain_account(explain_t *ex) {
-    struct passwd *found = nullptr;
-    int error =
-        getpwnam_r(ex->user, &ex->account, ex->account_buffer, sizeof ex->account_buffer, &found);
+    account_decision_t decision =
+        decide_account(ex->user, &ex->account, ex->account_buffer, sizeof ex->account_buffer);
     char user[shown_size];
     shown(ex->user, user, sizeof user);
     const char *text = nullptr;
-    if (error != 0) {
-        add_log(ex, false, log_getpwnam_failed, strerror(error));
-        text = "the password database cannot be read";
-    } else if (found == nullptr) {
-        add_log(ex, false, log_no_user_info, ex->user);
-        text = "no such account";
-    } else if (found->pw_uid == 0 || found->pw_gid == 0) {
-        add_log(ex, false, log_root_refused);
-        text = "uid 0 or group 0 is refused";
-    } else if (found->pw_dir == nullptr) {
-        add_log(ex, false, log_no_home, ex->user);
-        text = "no home directory";
+    switch (decision.fault) {
+        case account_fault::none:
+            break;
+        case account_fault::lookup_failed:
+            add_log(ex, false, log_getpwnam_failed, strerror(decision.error));
+            text = "the password database cannot be read";
+            break;
+        case account_fault::no_account:
+            add_log(ex, false, log_no_user_info, ex->user);
+            text = "no such account";
+            break;
+        case account_fault::root:
+            add_log(ex, false, log_root_refused);
+            text = "uid 0 or group 0 is refused";
+            break;
+        case account_fault::no_home:
+            add_log(ex, false, log_no_home, ex->user);
+            text = "no home directory";
+            break;
     }
     if (text != nullptr) {
         add_stage_with(ex, "account", "refused", "%s: %s", user, text);
@@ -221,9 +231,10 @@ bool explain_account(explain_t *ex) {
 }
 
 bool explain_flags(explain_t *ex) {
+    flags_t flags = read_flags();
     ex->flags_known = true;
-    ex->debug = file_exists(debug_flag_file);
-    ex->search_disabled = file_exists(disable_duid_flag_file);
+    ex->debug = flags.debug;
+    ex->search_disabled = flags.search_disabled;
     add_stage_with(ex, "flags", "ok", "debug %s, shared-uid search %s", ex->debug ? "on" : "off",
                    ex->search_disabled ? "off" : "on");
     return true;
@@ -235,7 +246,7 @@ bool explain_command_path(explain_t *ex) {
     const char *command = ex->definition->command;
     char shown_command[shown_size];
     shown(command, shown_command, sizeof shown_command);
-    if (command[0] != '/') {
+    if (!is_absolute_command(command)) {
         add_stage_with(ex, "command", "refused", "\"%s\" is not absolute", shown_command);
         add_log(ex, false, log_command_not_absolute, command, ex->user);
         return refuse(ex, "command", error_message);
@@ -285,13 +296,10 @@ bool explain_validator(explain_t *ex) {
 }
 
 bool explain_container(explain_t *ex) {
-    static constexpr const char *markers[] = {edition_tavo_marker, edition_quellan_marker};
-    for (const char *marker : markers) {
-        if (access(marker, F_OK) == 0) {
-            ex->container_marker = marker;
-            add_stage_with(ex, "container", "skipped", "skipped: %s exists", marker);
-            return true;
-        }
+    ex->container_marker = container_skip_marker();
+    if (ex->container_marker != nullptr) {
+        add_stage_with(ex, "container", "skipped", "skipped: %s exists", ex->container_marker);
+        return true;
     }
     ex->container_entered = true;
     add_stage_with(ex, "container", "ok", "enters the resource container of uid %u",
@@ -324,8 +332,9 @@ bool explain_identity(explain_t *ex) {
     identity_t *identity = &ex->identity;
     char text[message_size];
     char user[shown_size];
-    if (found->root != 0) {
-        identity->mode = "root";
+    identity_mode mode = decide_identity_mode(found->root, found->user);
+    identity->mode = identity_mode_name(mode);
+    if (mode == identity_mode::root) {
         identity->uid = 0;
         identity->gid = 0;
         fill_own_groups(identity);
@@ -333,8 +342,7 @@ bool explain_identity(explain_t *ex) {
         ex->has_identity = true;
         return true;
     }
-    if (found->user != nullptr) {
-        identity->mode = "account";
+    if (mode == identity_mode::command_user) {
         struct passwd entry {};
         char buffer[passwd_buffer_size];
         struct passwd *account = nullptr;
@@ -355,7 +363,6 @@ bool explain_identity(explain_t *ex) {
         identity->root_closed = true;
         format_cut(text, sizeof text, "account %s: ", shown(found->user, user, sizeof user));
     } else {
-        identity->mode = "requesting-user";
         identity->uid = ex->account.pw_uid;
         identity->gid = ex->account.pw_gid;
         fill_groups(identity, ex->user);
@@ -375,11 +382,12 @@ bool explain_identity(explain_t *ex) {
 void explain_home_and_crontab(explain_t *ex) {
     char home[shown_size];
     add_stage_with(ex, "home", "ok", "HOME=%s", shown(ex->account.pw_dir, home, sizeof home));
-    ex->crontab = crontab_kind(ex->definition->alias);
+    crontab_kind kind = decide_crontab_kind(ex->definition->alias);
+    ex->crontab = crontab_kind_name(kind);
     stage_t *stage = add_stage(ex, "crontab", ex->crontab != nullptr ? "ok" : "skipped");
-    if (ex->crontab == nullptr) {
+    if (kind == crontab_kind::none) {
         format_cut(stage->detail, sizeof stage->detail, "not a crontab alias");
-    } else if (strcmp(ex->crontab, "check") == 0) {
+    } else if (kind == crontab_kind::check) {
         format_cut(stage->detail, sizeof stage->detail,
                    "runs the command with -l quietly: status 0 ends the request with status 0; "
                    "otherwise the command runs with the single argument -");
@@ -387,19 +395,19 @@ void explain_home_and_crontab(explain_t *ex) {
         format_cut(stage->detail, sizeof stage->detail,
                    "the command runs with the single argument %s; the extra arguments are "
                    "dropped",
-                   strcmp(ex->crontab, "list") == 0 ? "-l" : "-");
+                   kind == crontab_kind::list ? "-l" : "-");
     }
 }
 
 // The path as the server makes it, cut where the server's buffer cuts it.
-void make_pid_file_path(explain_t *ex) {
-    if (!writes_pid_file(ex)) {
+void find_pid_file(explain_t *ex) {
+    const definition_t *found = ex->definition;
+    if (!writes_pid_file(decide_identity_mode(found->root, found->user), found->alias)) {
         return;
     }
-    int length =
-        snprintf(ex->pid_file, sizeof ex->pid_file, pid_file_format, ex->account.pw_dir, ex->pid);
     ex->has_pid_file = true;
-    ex->pid_file_fits = length >= 0 && static_cast<size_t>(length) < sizeof ex->pid_file;
+    ex->pid_file_fits =
+        make_pid_file_path(ex->pid_file, sizeof ex->pid_file, ex->account.pw_dir, ex->pid);
 }
 
 void explain_pid_file(explain_t *ex) {
@@ -427,16 +435,19 @@ bool explain_cwd(explain_t *ex) {
     char cwd[shown_size];
     shown(ex->cwd, cwd, sizeof cwd);
     int error = ex->probe.cwd;
-    if (error == 0) {
-        ex->cwd_result = "enter";
-        add_stage_with(ex, "cwd", "ok", "%s: may be entered", cwd);
-        return true;
-    }
-    if (error == EACCES) {
-        ex->cwd_result = "eacces-stays-in-root";
-        add_stage_with(ex, "cwd", "ok",
-                       "%s: the final identity may not enter it: the command starts in /", cwd);
-        return true;
+    switch (decide_working_directory(error)) {
+        case cwd_outcome::enter:
+            ex->cwd_result = "enter";
+            add_stage_with(ex, "cwd", "ok", "%s: may be entered", cwd);
+            return true;
+        case cwd_outcome::stays_in_root:
+            ex->cwd_result = "eacces-stays-in-root";
+            add_stage_with(ex, "cwd", "ok",
+                           "%s: the final identity may not enter it: the command starts in /",
+                           cwd);
+            return true;
+        case cwd_outcome::fails:
+            break;
     }
     add_stage_with(ex, "cwd", "refused", "%s: %s", cwd, strerror(error));
     add_log(ex, false, log_chdir_failed, ex->cwd, strerror(error));
@@ -456,10 +467,11 @@ bool explain_exec(explain_t *ex) {
     // On the crontab path a failed exec ends the request without a line of the server's own;
     // the pre-check of "check" runs the command in a forked child first, which logs its
     // failure.
-    if (ex->crontab != nullptr && strcmp(ex->crontab, "check") == 0) {
+    crontab_kind kind = decide_crontab_kind(ex->definition->alias);
+    if (kind == crontab_kind::check) {
         add_log(ex, false, log_execv_failed, strerror(ex->probe.exec))->forked = true;
     }
-    if (ex->crontab == nullptr) {
+    if (kind == crontab_kind::none) {
         add_log(ex, false, log_cant_start, command);
     }
     return refuse(ex, "exec", error_message);
@@ -474,7 +486,7 @@ bool explain_stages(explain_t *ex) {
         return true;
     }
     explain_home_and_crontab(ex);
-    make_pid_file_path(ex);
+    find_pid_file(ex);
     probe_result probed = run_probe(ex);
     if (probed == probe_result::failed) {
         return false;

@@ -92,14 +92,17 @@ void write_user(json_writer_t *json, const user_info_t *user) {
 }
 
 const char *crontab_text(const char *alias) {
-    const char *kind = crontab_kind(alias);
-    if (kind == nullptr) {
-        return strcmp(alias, enter_alias) == 0 ? "no pid file" : "-";
+    switch (decide_crontab_kind(alias)) {
+        case crontab_kind::none:
+            break;
+        case crontab_kind::check:
+            return "check (-l quietly, then -)";
+        case crontab_kind::list:
+            return "list (-l)";
+        case crontab_kind::save:
+            return "save (-)";
     }
-    if (strcmp(kind, "check") == 0) {
-        return "check (-l quietly, then -)";
-    }
-    return strcmp(kind, "list") == 0 ? "list (-l)" : "save (-)";
+    return strcmp(alias, enter_alias) == 0 ? "no pid file" : "-";
 }
 
 // "root", "account NAME" or "requesting user".
@@ -113,12 +116,6 @@ const char *runs_as(const definition_t *definition, char *buffer, size_t size) {
     char user[shown_size];
     snprintf(buffer, size, "account %s", shown(definition->user, user, sizeof user));
     return buffer;
-}
-
-bool writes_pid_file(const definition_t *definition) {
-    return definition->root == 0 && definition->user == nullptr &&
-           crontab_kind(definition->alias) == nullptr &&
-           strcmp(definition->alias, enter_alias) != 0;
 }
 
 bool is_in_effect(const definition_t *definition) {
@@ -169,7 +166,7 @@ void print_table(const alias_table_t *table) {
 void write_definition(json_writer_t *json, const definition_t *definition) {
     json_string(json, "file", definition->file->path);
     json_int(json, "line", static_cast<long long>(definition->line));
-    json_string(json, "mode", identity_mode_name(definition));
+    json_string(json, "mode", identity_mode_name(definition_identity(definition)));
     json_string(json, "account", definition->root == 0 ? definition->user : "root");
     json_string(json, "command", definition->command);
 }
@@ -184,8 +181,8 @@ void write_table(json_writer_t *json, const alias_table_t *table) {
         json_begin(json, nullptr, '{');
         json_string(json, "alias", definition->alias);
         write_definition(json, definition);
-        json_string(json, "crontab", crontab_kind(definition->alias));
-        json_bool(json, "pid_file", writes_pid_file(definition));
+        json_string(json, "crontab", crontab_kind_name(decide_crontab_kind(definition->alias)));
+        json_bool(json, "pid_file", definition_writes_pid_file(definition));
         json_begin(json, "shadowed", '[');
         for (size_t j = i + 1; j < table->definition_count; ++j) {
             if (table->definitions[j].winner == definition) {

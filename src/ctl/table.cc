@@ -298,24 +298,12 @@ const definition_t *find_definition(const alias_table_t *table, const char *alia
     return nullptr;
 }
 
-const char *identity_mode_name(const definition_t *definition) {
-    if (definition->root != 0) {
-        return "root";
-    }
-    return definition->user != nullptr ? "account" : "requesting-user";
+identity_mode definition_identity(const definition_t *definition) {
+    return decide_identity_mode(definition->root, definition->user);
 }
 
-const char *crontab_kind(const char *alias) {
-    if (strcmp(alias, crontab_check_alias) == 0) {
-        return "check";
-    }
-    if (strcmp(alias, crontab_list_alias) == 0) {
-        return "list";
-    }
-    if (strcmp(alias, crontab_save_alias) == 0) {
-        return "save";
-    }
-    return nullptr;
+bool definition_writes_pid_file(const definition_t *definition) {
+    return writes_pid_file(definition_identity(definition), definition->alias);
 }
 
 bool find_account_uid(const char *name, uint32_t *uid) {
@@ -350,9 +338,4 @@ int find_groups(const char *name, gid_t gid, gid_t **groups) {
         count = wanted;
     }
     return -1;
-}
-
-bool file_exists(const char *path) {
-    struct stat status {};
-    return stat(path, &status) == 0;
 }

@@ -14,6 +14,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "driver/decide.h"
 #include "driver/driver.h"
 #include "driver/intake.h"
 #include "driver/log_formats.h"
@@ -35,14 +36,44 @@ const char *shown(const char *text) {
     return text != nullptr ? text : "(null)";
 }
 
-[[noreturn]] void refuse_account(const char *what) {
-    set_end_with(end_kind::account, 0, nullptr, what);
-    exit_prog(1);
+void log_request_fault(const command_request_t *request, request_fault fault) {
+    const char *user = request->user_name;
+    const char *cwd = request->cwd;
+    const char *alias = request->alias;
+    const char *pid = request->pid;
+    switch (fault) {
+        case request_fault::missing:
+            syslog(LOG_ERR, log_argument_missing, shown(user), shown(cwd), shown(alias),
+                   shown(pid));
+            return;
+        case request_fault::empty:
+            syslog(LOG_ERR, log_empty_arguments, user, cwd, alias, pid);
+            return;
+        case request_fault::pid_not_number:
+            syslog(LOG_ERR, log_pid_not_number, pid);
+            return;
+        case request_fault::none:
+            return;
+    }
 }
 
-bool file_exists(const char *path) {
-    struct stat status {};
-    return stat(path, &status) == 0;
+void log_account_fault(const command_request_t *request, const account_decision_t *decision) {
+    switch (decision->fault) {
+        case account_fault::lookup_failed:
+            syslog(LOG_ERR, log_getpwnam_failed, strerror(decision->error));
+            return;
+        case account_fault::no_account:
+            syslog(LOG_ERR, log_no_user_info, request->user_name);
+            return;
+        case account_fault::root:
+            syslog(LOG_ERR, log_root_refused);
+            return;
+        case account_fault::no_home:
+            syslog(LOG_ERR, log_no_home, request->user_name);
+            return;
+        case account_fault::none:
+            return;
+    }
 }
 
 constexpr int first_inherited_descriptor = 3;
@@ -146,20 +177,10 @@ void check_request(const command_request_t *request) {
         set_end(end_kind::token_missing);
         exit_unauthorized();
     }
-    const char *user = request->user_name;
-    const char *cwd = request->cwd;
-    const char *alias = request->alias;
-    const char *pid = request->pid;
-    if (user == nullptr || cwd == nullptr || alias == nullptr || pid == nullptr) {
-        syslog(LOG_ERR, log_argument_missing, shown(user), shown(cwd), shown(alias), shown(pid));
-        exit_unauthorized();
-    }
-    if (user[0] == '\0' || cwd[0] == '\0' || alias[0] == '\0' || pid[0] == '\0') {
-        syslog(LOG_ERR, log_empty_arguments, user, cwd, alias, pid);
-        exit_unauthorized();
-    }
-    if (is_valid_number(pid) == 0) {
-        syslog(LOG_ERR, log_pid_not_number, pid);
+    request_fault fault =
+        judge_request_face(request->user_name, request->cwd, request->alias, request->pid);
+    if (fault != request_fault::none) {
+        log_request_fault(request, fault);
         exit_unauthorized();
     }
 }
@@ -197,39 +218,32 @@ void resolve_alias(command_request_t *request) {
 }
 
 void look_up_account(command_request_t *request) {
-    struct passwd *found = nullptr;
-    int error = getpwnam_r(request->user_name, &request->account, request->account_buffer,
-                           sizeof request->account_buffer, &found);
-    if (error != 0) {
-        syslog(LOG_ERR, log_getpwnam_failed, strerror(error));
-        exit_prog(1);
+    account_decision_t decision = decide_account(request->user_name, &request->account,
+                                                 request->account_buffer,
+                                                 sizeof request->account_buffer);
+    if (decision.end == end_kind::none) {
+        return;
     }
-    if (found == nullptr) {
-        syslog(LOG_ERR, log_no_user_info, request->user_name);
-        refuse_account("no such account");
+    log_account_fault(request, &decision);
+    if (decision.end == end_kind::account) {
+        set_end_with(end_kind::account, 0, nullptr, decision.detail);
     }
-    if (found->pw_uid == 0 || found->pw_gid == 0) {
-        syslog(LOG_ERR, log_root_refused);
-        refuse_account(found->pw_uid == 0 ? "root" : "group 0");
-    }
-    if (found->pw_dir == nullptr) {
-        syslog(LOG_ERR, log_no_home, request->user_name);
-        refuse_account("no home directory");
-    }
+    exit_prog(1);
 }
 
 void read_flag_files(command_request_t *request) {
-    if (file_exists(debug_flag_file)) {
+    flags_t flags = read_flags();
+    if (flags.debug) {
         debug_flag = true;
     }
-    request->shared_uid_search_disabled = file_exists(disable_duid_flag_file) ? 1 : 0;
+    request->shared_uid_search_disabled = flags.search_disabled ? 1 : 0;
 }
 
 void check_command_path(const command_request_t *request) {
     // A relative path would be resolved in the working directory that the requester chose,
     // and so run the requester's own program with the command's identity.
     const char *path = request->entry.command_token;
-    if (path[0] != '/') {
+    if (!is_absolute_command(path)) {
         syslog(LOG_ERR, log_command_not_absolute, path, request->user_name);
         exit_prog(1);
     }

@@ -17,15 +17,14 @@
 #include <unistd.h>
 
 #include "common/facts.h"
+#include "driver/decide.h"
 #include "driver/driver.h"
 #include "driver/log_formats.h"
-#include "driver/names.h"
 #include "proc/proc.h"
 #include "tholmet.h"
 
 namespace {
 
-constexpr size_t alias_compare_limit = 1024;
 constexpr size_t pid_text_size = 20;
 constexpr mode_t pid_file_mode = 0600;
 // A link planted at the path is never followed (a directory that others can write would
@@ -37,30 +36,6 @@ constexpr int command_slot = 3;
 // The launch vector has the validator's path, the user name and the home directory before
 // the command's own vector.
 constexpr int argument_count_offset = 5;
-
-enum class identity_mode { root, command_user, requesting_user };
-
-identity_mode get_identity_mode(const alias_entry_t *entry) {
-    if (entry->run_as_root != 0) {
-        return identity_mode::root;
-    }
-    return entry->command_user != nullptr ? identity_mode::command_user
-                                          : identity_mode::requesting_user;
-}
-
-int is_crontab_command(const char *alias) {
-    static constexpr const char *crontab_aliases[] = {crontab_check_alias, crontab_list_alias,
-                                                      crontab_save_alias};
-    if (alias == nullptr) {
-        return 0;
-    }
-    for (const char *name : crontab_aliases) {
-        if (strncmp(alias, name, alias_compare_limit) == 0) {
-            return 1;
-        }
-    }
-    return 0;
-}
 
 void change_to_root_directory() {
     if (chdir("/") < 0) {
@@ -97,7 +72,7 @@ void run_validator(const command_request_t *request, char **vector) {
 }
 
 void enter_container(const command_request_t *request) {
-    if (access(edition_tavo_marker, F_OK) == 0 || access(edition_quellan_marker, F_OK) == 0) {
+    if (container_skip_marker() != nullptr) {
         return;
     }
     enter_qor(request->account.pw_uid);
@@ -199,7 +174,8 @@ void drop_root_for_good(const command_request_t *request) {
 
 // EACCES leaves the process in "/": the final identity may not be allowed into the directory.
 void change_to_working_directory(const command_request_t *request) {
-    if (chdir(request->cwd) < 0 && errno != EACCES) {
+    int error = chdir(request->cwd) < 0 ? errno : 0;
+    if (decide_working_directory(error) == cwd_outcome::fails) {
         syslog(LOG_ERR, log_chdir_failed, request->cwd, strerror(errno));
         set_end(end_kind::cwd);
         exit_prog(1);
@@ -225,23 +201,23 @@ void report_runs(const command_request_t *request, identity_mode mode) {
     set_end_with(end_kind::exec, 0, request->entry.command_token, nullptr);
 }
 
-[[noreturn]] void run_crontab_command(const command_request_t *request, identity_mode mode) {
+[[noreturn]] void run_crontab_command(const command_request_t *request, identity_mode mode,
+                                      crontab_kind kind) {
     if (mode == identity_mode::requesting_user) {
         drop_root_for_good(request);
     }
     change_to_working_directory(request);
-    const char *alias = request->entry.alias;
     char *command = request->entry.command_token;
     char *vector[] = {command, nullptr, nullptr};
-    if (strcmp(alias, crontab_check_alias) == 0) {
+    if (kind == crontab_kind::check) {
         vector[1] = const_cast<char *>("-l");
         if (fork_execv(command, vector, 1) == 0) {
             exit_prog(0);
         }
         vector[1] = const_cast<char *>("-");
-    } else if (strcmp(alias, crontab_list_alias) == 0) {
+    } else if (kind == crontab_kind::list) {
         vector[1] = const_cast<char *>("-l");
-    } else if (strcmp(alias, crontab_save_alias) == 0) {
+    } else {
         vector[1] = const_cast<char *>("-");
     }
     report_runs(request, mode);
@@ -285,11 +261,10 @@ bool write_pid_file(const char *path) {
 
 [[noreturn]] void run_command(const command_request_t *request, identity_mode mode, char **vector) {
     char pid_path[passwd_buffer_size];
-    int length =
-        snprintf(pid_path, sizeof pid_path, pid_file_format, request->account.pw_dir, request->pid);
-    bool path_fits = length >= 0 && static_cast<size_t>(length) < sizeof pid_path;
+    bool path_fits =
+        make_pid_file_path(pid_path, sizeof pid_path, request->account.pw_dir, request->pid);
     bool pid_file_written = false;
-    if (mode == identity_mode::requesting_user && strcmp(request->entry.alias, enter_alias) != 0) {
+    if (writes_pid_file(mode, request->entry.alias)) {
         if (path_fits) {
             pid_file_written = write_pid_file(pid_path);
         } else {
@@ -317,12 +292,14 @@ void launch_command(const command_request_t *request) {
     char **vector = build_launch_vector(request);
     run_validator(request, vector);
     enter_container(request);
-    identity_mode mode = get_identity_mode(&request->entry);
+    identity_mode mode =
+        decide_identity_mode(request->entry.run_as_root, request->entry.command_user);
     switch_identity(request, mode);
     // Every mode gets the requesting user's home; the result does not matter.
     (void)setenv("HOME", request->account.pw_dir, 1);
-    if (is_crontab_command(request->entry.alias) != 0) {
-        run_crontab_command(request, mode);
+    crontab_kind kind = decide_crontab_kind(request->entry.alias);
+    if (kind != crontab_kind::none) {
+        run_crontab_command(request, mode, kind);
     }
     run_command(request, mode, vector);
 }
