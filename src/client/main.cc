@@ -24,6 +24,7 @@
 #include "auth/token_path.h"
 #include "client/client.h"
 #include "common/common.h"
+#include "common/escape.h"
 #include "common/facts.h"
 #include "wire/wire.h"
 
@@ -481,6 +482,20 @@ void remove_pid_file(const client_t *c) {
     _exit(status_refused);
 }
 
+// The front-end composes its message with every byte taken from a user or a file already
+// escaped: it is shown as it is when it is plain printable ASCII, and escaped whole otherwise,
+// so that no control byte of a front-end gone wrong reaches the terminal.
+void show_message(const char *text, char *out, size_t size) {
+    for (const char *p = text; *p != '\0'; ++p) {
+        char piece[escaped_byte_size];
+        if (escape_byte(static_cast<unsigned char>(*p), piece) > 1 && *p != '\\' && *p != '"') {
+            escape_text(text, out, size);
+            return;
+        }
+    }
+    snprintf(out, size, "%s", text);
+}
+
 // Ends as the command ended: its status, or death by the same signal.
 [[noreturn]] void finish(const client_t *c) {
     bool refused = c->reply.kind == reply_kind::refused;
@@ -489,15 +504,8 @@ void remove_pid_file(const client_t *c) {
     bool reported = c->reply.kind == reply_kind::exited && c->reply.end != end_kind::none &&
                     c->reply.end != end_kind::crontab_check && c->reply.text[0] != '\0';
     if (refused || reported) {
-        char shown[4 * reply_text_max + 4];
-        size_t used = 0;
-        for (const char *p = c->reply.text; *p != '\0' && used + 5 < sizeof shown; ++p) {
-            auto b = static_cast<unsigned char>(*p);
-            used += static_cast<size_t>(
-                b >= 0x20 && b < 0x7f ? snprintf(shown + used, sizeof shown - used, "%c", b)
-                                      : snprintf(shown + used, sizeof shown - used, "\\x%02x", b));
-        }
-        shown[used] = '\0';
+        char shown[escaped_size(reply_text_max)];
+        show_message(c->reply.text, shown, sizeof shown);
         if (c->reply.end == end_kind::descriptor) {
             exit_descriptor_refused(c->reply.number, shown);
         }

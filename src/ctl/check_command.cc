@@ -100,10 +100,10 @@ void check_replaceable(check_report_t *out, const definition_t *definition) {
     format_cut(message, sizeof message,
                "command \"%s\" of alias \"%s\" runs as %s, but %s is owned by uid %u "
                "with mode %04o: someone other than root can replace what runs",
-               shown(definition->command, command, sizeof command),
-               shown(definition->alias, alias, sizeof alias),
+               escape_text(definition->command, command, sizeof command),
+               escape_text(definition->alias, alias, sizeof alias),
                definition->root != 0 ? "root" : "another account",
-               shown(where, where_shown, sizeof where_shown), static_cast<unsigned>(info.st_uid),
+               escape_text(where, where_shown, sizeof where_shown), static_cast<unsigned>(info.st_uid),
                static_cast<unsigned>(info.st_mode & mode_bits));
     report_definition(out, definition, "warning", "replaceable", message, "path", where);
 }
@@ -121,8 +121,8 @@ void check_path_form(check_report_t *out, const definition_t *definition) {
                "command path \"%s\" of alias \"%s\" is not in plain form (it %s): a "
                "rule of the rules file matches the path only as written here, so write "
                "it plainly",
-               shown(definition->command, command, sizeof command),
-               shown(definition->alias, alias, sizeof alias), fault);
+               escape_text(definition->command, command, sizeof command),
+               escape_text(definition->alias, alias, sizeof alias), fault);
     report_definition(out, definition, "warning", "path-form", message, "command",
                       definition->command);
 }
@@ -150,9 +150,9 @@ void check_interpreter(check_report_t *out, const definition_t *definition,
                "it takes its arguments as code, so whoever may use the alias runs any "
                "code as %s, and it reads the requesting user's HOME (start-up files, "
                "per-user modules); let the alias run a fixed program instead",
-               shown(definition->command, command, sizeof command),
-               shown(definition->alias, alias, sizeof alias), account,
-               shown(name, name_shown, sizeof name_shown), through_link ? " (through a link)" : "",
+               escape_text(definition->command, command, sizeof command),
+               escape_text(definition->alias, alias, sizeof alias), account,
+               escape_text(name, name_shown, sizeof name_shown), through_link ? " (through a link)" : "",
                account);
     report_definition(out, definition, "warning", "interpreter", message, "interpreter", name);
 }
@@ -170,7 +170,7 @@ void check_validator(check_report_t *out) {
     format_cut(message, sizeof message,
                "%s is owned by uid %u with mode %04o: someone other than root can "
                "replace the validator, which runs as root",
-               shown(where, where_shown, sizeof where_shown), static_cast<unsigned>(info.st_uid),
+               escape_text(where, where_shown, sizeof where_shown), static_cast<unsigned>(info.st_uid),
                static_cast<unsigned>(info.st_mode & mode_bits));
     char validator[line_size];
     format_cut(validator, sizeof validator, "%s%s", out->root, validator_path);
@@ -184,8 +184,8 @@ void check_command(check_report_t *out, const definition_t *definition) {
     char alias[shown_size];
     char command[shown_size];
     const char *path = definition->file->path;
-    shown(definition->alias, alias, sizeof alias);
-    shown(definition->command, command, sizeof command);
+    escape_text(definition->alias, alias, sizeof alias);
+    escape_text(definition->command, command, sizeof command);
     finding_t finding{path,      definition->line,    "error", nullptr, message, definition->alias,
                       "command", definition->command, nullptr};
     if (definition->command[0] == '\0') {
@@ -239,7 +239,7 @@ void check_command(check_report_t *out, const definition_t *definition) {
              "command \"%s\" of alias \"%s\" runs as %s and is a script (%s): it runs with the "
              "requesting user's HOME and the front-end's environment",
              command, alias, definition->root != 0 ? "root" : "another account",
-             shown(interpreter, interpreter_shown, sizeof interpreter_shown));
+             escape_text(interpreter, interpreter_shown, sizeof interpreter_shown));
     finding.severity = "warning";
     finding.code = "script";
     report(out, &finding);

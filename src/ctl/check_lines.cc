@@ -22,7 +22,7 @@ void check_split(check_report_t *out, const split_line_t *split) {
         snprintf(message, sizeof message,
                  "line longer than 1023 bytes: it is read as several lines, and its tail defines "
                  "the alias \"%s\"",
-                 shown(split->tail_alias, alias, sizeof alias));
+                 escape_text(split->tail_alias, alias, sizeof alias));
     } else {
         snprintf(message, sizeof message,
                  "line longer than 1023 bytes: it is read as several lines, each parsed by "
@@ -47,8 +47,8 @@ void check_key(check_report_t *out, const definition_t *definition) {
     char key[shown_size];
     char alias[shown_size];
     const char *path = definition->file->path;
-    shown(definition->key, key, sizeof key);
-    shown(definition->alias, alias, sizeof alias);
+    escape_text(definition->key, key, sizeof key);
+    escape_text(definition->alias, alias, sizeof alias);
     if (definition->alias_length == 0) {
         snprintf(message, sizeof message,
                  "key \"%s\" has an empty alias part: the line never matches", key);
@@ -76,7 +76,7 @@ void check_key(check_report_t *out, const definition_t *definition) {
         char cut_shown[shown_size];
         snprintf(message, sizeof message,
                  "key \"%s\" holds a colon: the alias is \"%s\", the text \"%s\" is ignored", key,
-                 alias, shown(cut, cut_shown, sizeof cut_shown));
+                 alias, escape_text(cut, cut_shown, sizeof cut_shown));
         report_definition(out, definition, "warning", "key-colon", message, "cut", cut);
     }
 }
@@ -111,8 +111,8 @@ void check_user(check_report_t *out, const definition_t *definition) {
     char alias[shown_size];
     char user_shown[shown_size];
     const char *path = definition->file->path;
-    shown(definition->alias, alias, sizeof alias);
-    shown(user, user_shown, sizeof user_shown);
+    escape_text(definition->alias, alias, sizeof alias);
+    escape_text(user, user_shown, sizeof user_shown);
     if (user[0] == '\0') {
         snprintf(message, sizeof message,
                  "alias \"%s\" has an empty user part: the account lookup of \"\" fails every "
@@ -147,8 +147,8 @@ void check_shadowed(check_report_t *out, const definition_t *definition) {
     snprintf(message, sizeof message,
              "alias \"%s\" is already defined at %s:%zu, which wins: this definition is never "
              "used",
-             shown(definition->alias, alias, sizeof alias),
-             shown(definition->winner->file->path, winner, sizeof winner),
+             escape_text(definition->alias, alias, sizeof alias),
+             escape_text(definition->winner->file->path, winner, sizeof winner),
              definition->winner->line);
     finding_t finding{
         definition->file->path, definition->line, "warning", "shadowed",        message,

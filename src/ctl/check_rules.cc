@@ -109,7 +109,7 @@ void check_who(rules_check_t *check, const rules_line_t *line, size_t number) {
             continue;
         }
         format_cut(message, sizeof message, "%s \"%s\" does not exist: the name never matches",
-                   group ? "group" : "user", shown(group ? who + 1 : who, name, sizeof name));
+                   group ? "group" : "user", escape_text(group ? who + 1 : who, name, sizeof name));
         emit(check, number, "warning", "rules-unknown-name", message, nullptr);
     }
 }
@@ -125,8 +125,8 @@ void check_rule(rules_check_t *check, const rules_line_t *line, size_t number) {
         }
         format_cut(message, sizeof message,
                    "argument %zu (\"%s\") of the rule for %s can never match: %s", i + 1,
-                   shown(line->words[i].text, word, sizeof word),
-                   shown(line->command, command, sizeof command), problem);
+                   escape_text(line->words[i].text, word, sizeof word),
+                   escape_text(line->command, command, sizeof command), problem);
         emit(check, number, "warning", "rules-never-matches", message, nullptr);
     }
     check_who(check, line, number);
@@ -147,7 +147,7 @@ void report_syntax(rules_check_t *check, size_t number, const char *error, const
         format_cut(message, sizeof message,
                    "the line cannot be read (%s): the validator refuses every request "
                    "for %s",
-                   error, shown(copy != nullptr ? copy : "?", command, sizeof command));
+                   error, escape_text(copy != nullptr ? copy : "?", command, sizeof command));
         free(copy);
     } else {
         format_cut(message, sizeof message,
@@ -201,12 +201,12 @@ bool has_rule(const rules_check_t *check, const char *command) {
 void describe_identity(const definition_t *definition, char *text, size_t size) {
     char alias[shown_size];
     char user[shown_size];
-    shown(definition->alias, alias, sizeof alias);
+    escape_text(definition->alias, alias, sizeof alias);
     if (definition->root != 0) {
         snprintf(text, size, "alias \"%s\" (root)", alias);
     } else if (definition->user != nullptr) {
         snprintf(text, size, "alias \"%s\" (account %s)", alias,
-                 shown(definition->user, user, sizeof user));
+                 escape_text(definition->user, user, sizeof user));
     } else {
         snprintf(text, size, "alias \"%s\" (requesting user)", alias);
     }
@@ -246,7 +246,7 @@ void check_rule_use(rules_check_t *check, const alias_table_t *table, size_t ind
     }
     char message[message_size];
     char command[shown_size];
-    shown(rule->command, command, sizeof command);
+    escape_text(rule->command, command, sizeof command);
     if (first == nullptr) {
         format_cut(message, sizeof message, "no alias runs %s: its rules never apply", command);
         emit(check, rule->line, "warning", "rules-unused", message, nullptr);
@@ -280,8 +280,8 @@ void check_aliases_without_rule(rules_check_t *check, const alias_table_t *table
         format_cut(message, sizeof message,
                    "the command %s of alias \"%s\" has no rule in %s and the default refuses: "
                    "every request for it is refused",
-                   shown(definition->command, command, sizeof command),
-                   shown(definition->alias, alias, sizeof alias), rules_path);
+                   escape_text(definition->command, command, sizeof command),
+                   escape_text(definition->alias, alias, sizeof alias), rules_path);
         rules_finding_t finding{definition->file->path, definition->line, "error",
                                 "rules-no-rule",        message,          definition->alias};
         report(context, &finding);

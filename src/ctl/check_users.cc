@@ -53,9 +53,8 @@ void report(users_report_t *out, const char *path, const char *severity, const c
         ++out->warnings;
     }
     if (!out->as_json) {
-        char text[shown_size];
         print_shown(stdout, path);
-        printf(": %s: %s [%s]\n", severity, shown(message, text, sizeof text), code);
+        printf(": %s: %s [%s]\n", severity, message, code);
         return;
     }
     json_writer_t *json = &out->json;
@@ -414,20 +413,22 @@ void compare_pair(users_report_t *out, const account_t *first, const account_t *
     token_inspection_t b{};
     if (read_token(first, &a) && read_token(later, &b) && strcmp(a.first_line, b.first_line) != 0) {
         get_token_path(path, sizeof path, later->uid, later->name);
+        char name[shown_size];
         snprintf(message, sizeof message,
                  "differs from the token file of %s, which shares uid %u: the shared-uid search "
                  "counts every mismatch it meets before the right file against that name",
-                 first->name, later->uid);
+                 escape_text(first->name, name, sizeof name), later->uid);
         report(out, path, "error", "token-differs", later->name, message);
     }
     explicit_bzero(a.first_line, sizeof a.first_line);
     explicit_bzero(b.first_line, sizeof b.first_line);
     if (search_on && !same_groups(first, later)) {
         get_auth_log_path(path, sizeof path, later->uid, later->name, ".");
+        char name[shown_size];
         snprintf(message, sizeof message,
                  "shares uid %u with %s but not its groups: the shared-uid search runs a command "
                  "with the requesting account's groups, whichever name's token matched",
-                 later->uid, first->name);
+                 later->uid, escape_text(first->name, name, sizeof name));
         report(out, path, "warning", "groups-differ", later->name, message);
     }
 }

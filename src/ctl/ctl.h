@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include "common/common.h"
+#include "common/escape.h"
 #include "driver/decide.h"
 #include "driver/names.h"
 #include "registry/registry.h"
@@ -21,8 +22,8 @@ constexpr int status_fine = 0;
 constexpr int status_problems = 1;
 constexpr int status_usage = 2;
 
-// A value shown in text output: control bytes, bytes 0x7f and above and the backslash are
-// written as \xNN (the backslash as \\). Four bytes out per byte in, plus the NUL.
+// A value shown in text output, escaped with the one escaper: four bytes out per byte in,
+// plus the NUL.
 constexpr size_t shown_size = 4 * line_size + 1;
 // One formatted line of a report.
 constexpr size_t message_size = 2 * shown_size + 512;
@@ -37,9 +38,6 @@ struct json_writer_t {
     bool has_items[json_max_depth];
 };
 
-// Writes `text` into `buffer` as text output shows it; cut to fit, never mid-escape, and a
-// cut value ends in "...".
-const char *shown(const char *text, char *buffer, size_t size);
 // Writes `text` to `out` as text output shows it.
 void print_shown(FILE *out, const char *text);
 // Local time as "YYYY-MM-DD HH:MM:SS", or "-" for 0.

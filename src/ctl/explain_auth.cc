@@ -172,8 +172,8 @@ void describe_name(explain_t *ex, stage_t *stage, const auth_name_t *entry) {
     char directory[shown_size];
     char text[message_size];
     char until[time_text_size];
-    shown(entry->name, name, sizeof name);
-    shown(entry->directory, directory, sizeof directory);
+    escape_text(entry->name, name, sizeof name);
+    escape_text(entry->directory, directory, sizeof directory);
     if (!entry->directory_exists) {
         format_cut(text, sizeof text,
                    "\n  %s %s/: no per-user directory: refused, not counted (the temporary auth "

@@ -24,10 +24,10 @@ bool explain_request(explain_t *ex) {
     char alias[shown_size];
     char cwd[shown_size];
     char pid[shown_size];
-    shown(ex->user, user, sizeof user);
-    shown(ex->alias, alias, sizeof alias);
-    shown(ex->cwd, cwd, sizeof cwd);
-    shown(ex->pid, pid, sizeof pid);
+    escape_text(ex->user, user, sizeof user);
+    escape_text(ex->alias, alias, sizeof alias);
+    escape_text(ex->cwd, cwd, sizeof cwd);
+    escape_text(ex->pid, pid, sizeof pid);
     // Every argument is there: the command line of explain names them all.
     switch (judge_request_face(ex->user, ex->cwd, ex->alias, ex->pid)) {
         case request_fault::none:
@@ -78,8 +78,8 @@ void append_near_misses(explain_t *ex, stage_t *stage) {
         if (definition->winner == nullptr && definition->alias_length > 0 &&
             is_near_miss(definition->alias, ex->alias)) {
             append_format(stage, "\n  %s:%zu defines \"%s\", which does not match",
-                          shown(definition->file->path, path, sizeof path), definition->line,
-                          shown(definition->alias, alias, sizeof alias));
+                          escape_text(definition->file->path, path, sizeof path), definition->line,
+                          escape_text(definition->alias, alias, sizeof alias));
         }
     }
 }
@@ -90,7 +90,7 @@ bool refuse_unsafe_file(explain_t *ex, const command_file_t *file) {
     char path[shown_size];
     add_stage_with(ex, "alias", "refused",
                    "%s can be changed by someone other than root (owner uid %u, mode %04o)",
-                   shown(file->path, path, sizeof path), static_cast<unsigned>(file->info.st_uid),
+                   escape_text(file->path, path, sizeof path), static_cast<unsigned>(file->info.st_uid),
                    static_cast<unsigned>(file->info.st_mode & mode_bits));
     add_log(ex, false, log_command_file_unsafe, file->path,
             static_cast<unsigned>(file->info.st_uid),
@@ -154,7 +154,7 @@ bool explain_alias(explain_t *ex) {
     char alias[shown_size];
     char path[shown_size];
     char command[shown_size];
-    shown(ex->alias, alias, sizeof alias);
+    escape_text(ex->alias, alias, sizeof alias);
     if (!explain_command_dir(ex)) {
         return false;
     }
@@ -181,13 +181,13 @@ bool explain_alias(explain_t *ex) {
         format_cut(how, sizeof how, "runs as root");
     } else if (found->user != nullptr) {
         format_cut(how, sizeof how, "runs as account \"%s\"",
-                   shown(found->user, user, sizeof user));
+                   escape_text(found->user, user, sizeof user));
     } else {
         format_cut(how, sizeof how, "runs as the requesting user");
     }
     add_stage_with(ex, "alias", "ok", "%s: %s:%zu, %s, %s", alias,
-                   shown(found->file->path, path, sizeof path), found->line,
-                   shown(found->command, command, sizeof command), how);
+                   escape_text(found->file->path, path, sizeof path), found->line,
+                   escape_text(found->command, command, sizeof command), how);
     return true;
 }
 
@@ -197,7 +197,7 @@ bool explain_account(explain_t *ex) {
     account_decision_t decision =
         decide_account(ex->user, &ex->account, ex->account_buffer, sizeof ex->account_buffer);
     char user[shown_size];
-    shown(ex->user, user, sizeof user);
+    escape_text(ex->user, user, sizeof user);
     const char *text = nullptr;
     switch (decision.fault) {
         case account_fault::none:
@@ -226,7 +226,7 @@ bool explain_account(explain_t *ex) {
     ex->has_account = true;
     char home[shown_size];
     add_stage_with(ex, "account", "ok", "%s: uid %u, gid %u, home %s", user, ex->account.pw_uid,
-                   ex->account.pw_gid, shown(ex->account.pw_dir, home, sizeof home));
+                   ex->account.pw_gid, escape_text(ex->account.pw_dir, home, sizeof home));
     return true;
 }
 
@@ -245,7 +245,7 @@ bool explain_flags(explain_t *ex) {
 bool explain_command_path(explain_t *ex) {
     const char *command = ex->definition->command;
     char shown_command[shown_size];
-    shown(command, shown_command, sizeof shown_command);
+    escape_text(command, shown_command, sizeof shown_command);
     if (!is_absolute_command(command)) {
         add_stage_with(ex, "command", "refused", "\"%s\" is not absolute", shown_command);
         add_log(ex, false, log_command_not_absolute, command, ex->user);
@@ -257,7 +257,7 @@ bool explain_command_path(explain_t *ex) {
 void append_value(stage_t *stage, const char *value) {
     char text[shown_size];
     append(stage, " ");
-    append(stage, shown(value, text, sizeof text));
+    append(stage, escape_text(value, text, sizeof text));
 }
 
 // The server ends with the command path when the validator fails or refuses.
@@ -349,7 +349,7 @@ bool explain_identity(explain_t *ex) {
         int error = getpwnam_r(found->user, &entry, buffer, sizeof buffer, &account);
         if (account == nullptr) {
             add_stage_with(ex, "identity", "refused", "account \"%s\" does not exist",
-                           shown(found->user, user, sizeof user));
+                           escape_text(found->user, user, sizeof user));
             if (error == 0) {
                 add_log(ex, false, log_no_passwd_info, found->user);
             } else {
@@ -361,7 +361,7 @@ bool explain_identity(explain_t *ex) {
         identity->gid = account->pw_gid;
         fill_groups(identity, found->user);
         identity->root_closed = true;
-        format_cut(text, sizeof text, "account %s: ", shown(found->user, user, sizeof user));
+        format_cut(text, sizeof text, "account %s: ", escape_text(found->user, user, sizeof user));
     } else {
         identity->uid = ex->account.pw_uid;
         identity->gid = ex->account.pw_gid;
@@ -381,7 +381,7 @@ bool explain_identity(explain_t *ex) {
 
 void explain_home_and_crontab(explain_t *ex) {
     char home[shown_size];
-    add_stage_with(ex, "home", "ok", "HOME=%s", shown(ex->account.pw_dir, home, sizeof home));
+    add_stage_with(ex, "home", "ok", "HOME=%s", escape_text(ex->account.pw_dir, home, sizeof home));
     crontab_kind kind = decide_crontab_kind(ex->definition->alias);
     ex->crontab = crontab_kind_name(kind);
     stage_t *stage = add_stage(ex, "crontab", ex->crontab != nullptr ? "ok" : "skipped");
@@ -417,7 +417,7 @@ void explain_pid_file(explain_t *ex) {
     }
     char path[shown_size];
     stage_t *stage = add_stage_with(ex, "pidfile", "ok", "%s, written as the requesting user",
-                                    shown(ex->pid_file, path, sizeof path));
+                                    escape_text(ex->pid_file, path, sizeof path));
     // A path that does not fit is not tried at all. When the file cannot be written, the
     // server logs it and goes on without a pid file.
     int error = ex->pid_file_fits ? ex->probe.pid_file : ENAMETOOLONG;
@@ -433,7 +433,7 @@ void explain_pid_file(explain_t *ex) {
 // EACCES leaves the command in "/"; any other error ends the request.
 bool explain_cwd(explain_t *ex) {
     char cwd[shown_size];
-    shown(ex->cwd, cwd, sizeof cwd);
+    escape_text(ex->cwd, cwd, sizeof cwd);
     int error = ex->probe.cwd;
     switch (decide_working_directory(error)) {
         case cwd_outcome::enter:
@@ -457,7 +457,7 @@ bool explain_cwd(explain_t *ex) {
 bool explain_exec(explain_t *ex) {
     const char *command = ex->definition->command;
     char shown_command[shown_size];
-    shown(command, shown_command, sizeof shown_command);
+    escape_text(command, shown_command, sizeof shown_command);
     if (ex->probe.exec == 0) {
         add_stage_with(ex, "exec", "ok", "%s", shown_command);
         return true;

@@ -114,7 +114,7 @@ const char *runs_as(const definition_t *definition, char *buffer, size_t size) {
         return "requesting user";
     }
     char user[shown_size];
-    snprintf(buffer, size, "account %s", shown(definition->user, user, sizeof user));
+    snprintf(buffer, size, "account %s", escape_text(definition->user, user, sizeof user));
     return buffer;
 }
 
@@ -126,7 +126,7 @@ bool is_in_effect(const definition_t *definition) {
 // and explain show it.
 const char *shown_alias(const char *alias, char *buffer, size_t size) {
     char plain[shown_size];
-    shown(alias, plain, sizeof plain);
+    escape_text(alias, plain, sizeof plain);
     bool blanks = alias[strcspn(alias, " \t\n\v\f\r")] != '\0';
     format_cut(buffer, size, blanks ? "\"%s\"" : "%s", plain);
     return buffer;
@@ -145,10 +145,10 @@ void print_table(const alias_table_t *table) {
         }
         char where[shown_size + time_text_size];
         snprintf(where, sizeof where, "%s:%zu",
-                 shown(definition->file->path, source, sizeof source), definition->line);
+                 escape_text(definition->file->path, source, sizeof source), definition->line);
         printf("%-20s %-36s %-20s %-28s %s\n", shown_alias(definition->alias, alias, sizeof alias),
                where, runs_as(definition, mode, sizeof mode),
-               shown(definition->command, command, sizeof command),
+               escape_text(definition->command, command, sizeof command),
                crontab_text(definition->alias));
         for (size_t j = i + 1; j < table->definition_count; ++j) {
             const definition_t *later = &table->definitions[j];
@@ -156,9 +156,9 @@ void print_table(const alias_table_t *table) {
                 continue;
             }
             printf("%-20s shadows %s:%zu (%s, %s)\n", "",
-                   shown(later->file->path, source, sizeof source), later->line,
+                   escape_text(later->file->path, source, sizeof source), later->line,
                    runs_as(later, mode, sizeof mode),
-                   shown(later->command, command, sizeof command));
+                   escape_text(later->command, command, sizeof command));
         }
     }
 }

@@ -1,6 +1,6 @@
 // Output of vornexctl. Command files, account names and paths may hold any byte: text output
-// shows the unsafe ones as \xNN, and JSON strings escape every byte outside printable ASCII
-// as \u00XX, one code point per byte, so a document is plain ASCII whatever it reports.
+// shows them with the one escaper of every program, and JSON strings escape every byte
+// outside printable ASCII as \u00XX, one code point per byte.
 
 #include <cstdarg>
 #include <cstring>
@@ -10,9 +10,6 @@
 
 namespace {
 
-constexpr unsigned char first_printable = 0x20;
-constexpr unsigned char first_unsafe_high = 0x7f;
-constexpr size_t escape_length = 4;  // \xNN
 constexpr const char cut_mark[] = "...";
 constexpr size_t cut_mark_length = sizeof cut_mark - 1;
 
@@ -26,22 +23,11 @@ void mark_cut(char *buffer, size_t size, int length) {
     }
 }
 
-bool is_shown_plain(unsigned char c) {
-    return c >= first_printable && c < first_unsafe_high && c != '\\';
-}
-
 void json_string_value(FILE *out, const char *value) {
     fputc('"', out);
     for (const char *c = value; *c != '\0'; ++c) {
-        auto byte = static_cast<unsigned char>(*c);
-        if (byte == '"' || byte == '\\') {
-            fputc('\\', out);
-            fputc(byte, out);
-        } else if (byte < first_printable || byte >= first_unsafe_high) {
-            fprintf(out, "\\u%04x", static_cast<unsigned>(byte));
-        } else {
-            fputc(byte, out);
-        }
+        char piece[json_byte_size];
+        fwrite(piece, 1, json_escape_byte(static_cast<unsigned char>(*c), piece), out);
     }
     fputc('"', out);
 }
@@ -61,42 +47,9 @@ void separate(json_writer_t *json, const char *key) {
 
 }  // namespace
 
-// A value that does not fit ends in "...", put after the last whole character or escape
-// that leaves room for it (a buffer too small for the mark is only cut).
-const char *shown(const char *text, char *buffer, size_t size) {
-    size_t used = 0;
-    size_t kept = 0;  // where the mark goes if the value is cut
-    for (const char *c = text; *c != '\0'; ++c) {
-        auto byte = static_cast<unsigned char>(*c);
-        size_t need = is_shown_plain(byte) ? 1 : (byte == '\\' ? 2 : escape_length);
-        if (used + need >= size) {
-            if (size > cut_mark_length) {
-                memcpy(buffer + kept, cut_mark, cut_mark_length);
-                used = kept + cut_mark_length;
-            }
-            break;
-        }
-        if (is_shown_plain(byte)) {
-            buffer[used] = static_cast<char>(byte);
-        } else if (byte == '\\') {
-            buffer[used] = '\\';
-            buffer[used + 1] = '\\';
-        } else {
-            // Four characters and the NUL always fit: `need` was checked above.
-            snprintf(buffer + used, escape_length + 1, "\\x%02x", static_cast<unsigned>(byte));
-        }
-        used += need;
-        if (used + cut_mark_length < size) {
-            kept = used;
-        }
-    }
-    buffer[used] = '\0';
-    return buffer;
-}
-
 void print_shown(FILE *out, const char *text) {
     char buffer[shown_size];
-    fputs(shown(text, buffer, sizeof buffer), out);
+    fputs(escape_text(text, buffer, sizeof buffer), out);
 }
 
 const char *format_time(int64_t seconds, char *buffer, size_t size) {
@@ -194,5 +147,5 @@ void finish_findings(json_writer_t *json, bool as_json, int errors, int warnings
 
 void print_error(const char *subject, const char *message) {
     char buffer[shown_size];
-    fprintf(stderr, "vornexctl: %s: %s\n", shown(subject, buffer, sizeof buffer), message);
+    fprintf(stderr, "vornexctl: %s: %s\n", escape_text(subject, buffer, sizeof buffer), message);
 }

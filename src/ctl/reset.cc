@@ -118,7 +118,7 @@ void write_reset(json_writer_t *json, const reset_t *reset) {
 void print_reset(const reset_t *reset) {
     char name[shown_size];
     char until[time_text_size];
-    shown(reset->name, name, sizeof name);
+    escape_text(reset->name, name, sizeof name);
     if (reset->error != nullptr) {
         print_error(reset->name, reset->error);
     } else if (strcmp(reset->result, "reset") == 0) {

@@ -67,7 +67,7 @@ void print_state(const name_state_t *state, int64_t now) {
     } else {
         snprintf(until, sizeof until, "-");
     }
-    printf("%-16s %-10s %-9d %-36s %-7d %s\n", shown(state->name, name, sizeof name), uid,
+    printf("%-16s %-10s %-9d %-36s %-7d %s\n", escape_text(state->name, name, sizeof name), uid,
            record->failure_count, until, record->block_count,
            format_time(record->last_failure_time, last, sizeof last));
 }

@@ -28,29 +28,28 @@ bool has_failed(const token_outcome_t *outcome) {
 void print_outcome(const token_outcome_t *outcome) {
     char name[shown_size];
     char path[shown_size];
-    shown(outcome->name, name, sizeof name);
+    escape_text(outcome->name, name, sizeof name);
     char uid[time_text_size] = "no account";
     if (outcome->has_uid) {
         snprintf(uid, sizeof uid, "uid %u", outcome->uid);
     }
-    char text[shown_size];
     if (strcmp(outcome->result, "error") != 0) {
         printf("%s (%s): %s", name, uid, outcome->result);
         if (outcome->token_file[0] != '\0') {
-            printf(" %s", shown(outcome->token_file, path, sizeof path));
+            printf(" %s", escape_text(outcome->token_file, path, sizeof path));
         }
         printf("\n");
     }
     if (has_failed(outcome)) {
         fflush(stdout);
-        print_error(outcome->name, shown(outcome->error, text, sizeof text));
+        print_error(outcome->name, outcome->error);
     }
     if (outcome->pid_result != nullptr && strcmp(outcome->pid_result, "created") == 0) {
         printf("%s (%s): created %s\n", name, uid,
-               shown(outcome->pid_directory, path, sizeof path));
+               escape_text(outcome->pid_directory, path, sizeof path));
     }
     for (int i = 0; i < outcome->warning_count; ++i) {
-        printf("%s (%s): warning: %s\n", name, uid, shown(outcome->warnings[i], text, sizeof text));
+        printf("%s (%s): warning: %s\n", name, uid, outcome->warnings[i]);
     }
 }
 

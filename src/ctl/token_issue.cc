@@ -104,8 +104,9 @@ void note_pid_directory(token_outcome_t *outcome, const account_t *account) {
     }
     outcome->pid_result = "failed";
     char text[message_size];
-    format_cut(text, sizeof text, "pid-file directory %s not made: %s", outcome->pid_directory,
-               reason);
+    char path[shown_size];
+    format_cut(text, sizeof text, "pid-file directory %s not made: %s",
+               escape_text(outcome->pid_directory, path, sizeof path), reason);
     // Something the user planted where the directory belongs fails the name; any other reason
     // (a home that is not the user's, say) leaves the server only without its pid file.
     if (state == pid_dir_state::planted) {
@@ -150,7 +151,9 @@ void issue_one(token_run_t *run, const account_t *account, const char *token, bo
         // A link at the token path is someone's doing: rotate leaves it for a person to look
         // at, as issue does.
         char text[message_size];
-        format_cut(text, sizeof text, "%s: %s; left as it is%s", outcome->token_file,
+        char path[shown_size];
+        format_cut(text, sizeof text, "%s: %s; left as it is%s",
+                   escape_text(outcome->token_file, path, sizeof path),
                    planted_link ? "it is a link" : describe_token_state(inspection.state),
                    planted_link ? " (remove it, then issue)" : " (rotate replaces it)");
         fail(outcome, text);

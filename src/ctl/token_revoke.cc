@@ -94,10 +94,12 @@ void revoke_one(token_run_t *run, const char *name, uint32_t uid, token_outcome_
     outcome->served_by = find_serving_name(run, uid, name);
     if (outcome->served_by != nullptr) {
         char text[message_size];
+        char serving[shown_size];
         format_cut(text, sizeof text,
                    "requests for it still succeed through the shared-uid search with the "
                    "token of %s (uid %u), since %s is absent",
-                   outcome->served_by, uid, disable_duid_flag_file);
+                   escape_text(outcome->served_by, serving, sizeof serving), uid,
+                   disable_duid_flag_file);
         add_warning(outcome, text);
     }
 }

@@ -66,7 +66,9 @@ bool read_defs_value(const char *line, const char *key, uint32_t *value) {
 }
 
 void describe_level(char *error, size_t size, const char *path, const char *problem) {
-    format_cut(error, size, "%s %s: left alone", path, problem);
+    char shown_path[shown_size];
+    format_cut(error, size, "%s %s: left alone", escape_text(path, shown_path, sizeof shown_path),
+               problem);
 }
 
 // Opens one level; creates it first when asked. Tells why a level is not trusted.
@@ -98,7 +100,7 @@ int open_level(int parent, const char *component, bool create, bool *missing, co
         char problem[message_size];
         snprintf(problem, sizeof problem,
                  "is owned by uid %u with mode %04o, not root's and writable by root only",
-                 static_cast<unsigned>(info.st_uid), static_cast<unsigned>(info.st_mode & 07777));
+                 static_cast<unsigned>(info.st_uid), static_cast<unsigned>(info.st_mode & mode_bits));
         describe_level(error, size, path, problem);
         close(fd);
         return -1;

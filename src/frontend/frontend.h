@@ -19,6 +19,7 @@
 #include <sys/types.h>
 
 #include "common/common.h"
+#include "common/escape.h"
 #include "common/facts.h"
 #include "common/slot.h"
 #include "wire/wire.h"
@@ -112,6 +113,3 @@ void log_stalled(frontend_t *fe);
 // Sends the outcome, logs the audit line and ends.
 [[noreturn]] void finish(frontend_t *fe);
 
-// Writes `text` with control bytes, the backslash, the double quote and bytes from 0x7f on
-// as \xHH into `out` (always NUL-terminated); a text that does not fit ends in "...".
-void escape_text(const char *text, char *out, size_t size);

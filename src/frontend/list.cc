@@ -75,23 +75,12 @@ void put_text(listing_t *l, const char *text) {
     put(l, text, strlen(text));
 }
 
-// Bytes of a file: as JSON string contents, or for a line of text with control bytes, the
-// backslash and bytes from 0x7f on as \xHH.
+// Bytes of a file: as JSON string contents, or for a line of text with the one escaper.
 void put_escaped(listing_t *l, const char *text, size_t length) {
-    char shown[8];
     for (size_t i = 0; i < length; ++i) {
-        auto c = static_cast<unsigned char>(text[i]);
-        bool plain = c >= 0x20 && c < 0x7f && c != '\\' && (!l->json || c != '"');
-        if (plain) {
-            put(l, text + i, 1);
-            continue;
-        }
-        if (l->json) {
-            snprintf(shown, sizeof shown, "\\u%04x", c);
-        } else {
-            snprintf(shown, sizeof shown, "\\x%02x", c);
-        }
-        put_text(l, shown);
+        char piece[json_byte_size];
+        auto byte = static_cast<unsigned char>(text[i]);
+        put(l, piece, l->json ? json_escape_byte(byte, piece) : escape_byte(byte, piece));
     }
 }
 

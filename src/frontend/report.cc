@@ -104,29 +104,6 @@ void send_reply(const frontend_t *fe, reply_kind kind, int32_t value, end_kind e
     }
 }
 
-void escape_text(const char *text, char *out, size_t size) {
-    static constexpr char hex[] = "0123456789abcdef";
-    size_t used = 0;
-    for (const char *p = text; *p != '\0'; ++p) {
-        auto c = static_cast<unsigned char>(*p);
-        bool plain = c >= 0x20 && c < 0x7f && c != '\\' && c != '"';
-        size_t need = plain ? 1 : 4;
-        if (used + need + 4 > size) {
-            snprintf(out + used, size - used, "...");
-            return;
-        }
-        if (plain) {
-            out[used++] = static_cast<char>(c);
-        } else {
-            out[used++] = '\\';
-            out[used++] = 'x';
-            out[used++] = hex[c >> 4U];
-            out[used++] = hex[c & 0xfU];
-        }
-    }
-    out[used] = '\0';
-}
-
 namespace {
 
 // What the audit line says about the request's end.

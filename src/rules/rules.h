@@ -180,6 +180,6 @@ using rules_each_t = void (*)(const rules_line_t *line, size_t line_number, void
 bool rules_access(const char *path, const char *user, const char *command, rules_each_t each,
                   void *context);
 
-// Writes `text` quoted, with bytes outside printable ASCII and the backslash as \xNN, cut to
-// fit `size` (a cut value ends in "...").
+// Writes `text` in single quotes, escaped with the one escaper and cut to fit `size` (at
+// least 3; a cut value ends in "...").
 void quote_log_value(const char *text, char *out, size_t size);

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/escape.h"
 #include "common/facts.h"
 #include "rules/rules.h"
 
@@ -228,29 +229,11 @@ bool shipped_validator_installed() {
 }
 
 void quote_log_value(const char *text, char *out, size_t size) {
-    static constexpr char digits[] = "0123456789abcdef";
-    constexpr size_t escaped_size = 4;
-    constexpr size_t tail_size = sizeof "...'";
-    size_t used = 0;
-    out[used++] = '\'';
-    for (const char *c = text; *c != '\0'; ++c) {
-        auto byte = static_cast<unsigned char>(*c);
-        bool plain = byte >= 0x20 && byte < 0x7f && byte != '\\';
-        if (used + (plain ? 1 : escaped_size) + tail_size > size) {
-            memcpy(out + used, "...'", tail_size);
-            return;
-        }
-        if (plain) {
-            out[used++] = static_cast<char>(byte);
-            continue;
-        }
-        out[used++] = '\\';
-        out[used++] = 'x';
-        out[used++] = digits[byte >> 4];
-        out[used++] = digits[byte & 0xf];
-    }
-    out[used++] = '\'';
-    out[used] = '\0';
+    out[0] = '\'';
+    escape_text(text, out + 1, size - 2);
+    size_t used = strlen(out);
+    out[used] = '\'';
+    out[used + 1] = '\0';
 }
 
 void evaluate_request(const char *path, int count, char *const *arguments,

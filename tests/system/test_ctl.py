@@ -285,7 +285,7 @@ def test_json_escapes_every_byte_outside_printable_ascii(box):
     assert result.stdout.isascii()
     aliases = json.loads(result.stdout)["aliases"]
     assert [a["alias"].encode("latin-1") for a in aliases] == [b"k\xff\x01\"\\"]
-    assert b"k\\xff\\x01\"\\\\" in ctl(box, "list").stdout
+    assert b"k\\xff\\x01\\x22\\x5c" in ctl(box, "list").stdout
 
 
 STAGED = "/home/site1/staged"

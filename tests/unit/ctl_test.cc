@@ -11,14 +11,14 @@
 
 namespace {
 
-TEST(Shown, EscapesUnsafeBytesAndNeverCutsAnEscape) {
+TEST(EscapeText, EscapesUnsafeBytesAndNeverCutsAnEscape) {
     const struct {
         const char *text;
         size_t size;
         const char *expected;
     } cases[] = {
         {"plain text", 64, "plain text"},
-        {"a\\b", 64, "a\\\\b"},
+        {"a\\b \"q\"", 64, "a\\x5cb \\x22q\\x22"},
         {"\x01\t\n\x1b[2J\x7f\x80\xff", 64, "\\x01\\x09\\x0a\\x1b[2J\\x7f\\x80\\xff"},
         {"abc", 3, "ab"},
         {"ab\x01", 6, "ab..."},  // the escape needs four bytes and the NUL: a cut is marked
@@ -31,7 +31,7 @@ TEST(Shown, EscapesUnsafeBytesAndNeverCutsAnEscape) {
     };
     for (const auto &c : cases) {
         char buffer[64];
-        EXPECT_STREQ(shown(c.text, buffer, c.size), c.expected) << c.text << " " << c.size;
+        EXPECT_STREQ(escape_text(c.text, buffer, c.size), c.expected) << c.text << " " << c.size;
     }
 }
 
