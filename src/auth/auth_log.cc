@@ -33,6 +33,7 @@
 
 #include "auth/auth_internal.h"
 #include "common/common.h"
+#include "common/facts.h"
 #include "driver/log_formats.h"
 
 namespace {
@@ -41,7 +42,6 @@ constexpr mode_t created_file_mode = 0666;  // 0644 after the umask
 constexpr int create_flags =
     O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
 constexpr mode_t lock_file_mode = 0600;
-constexpr mode_t mode_bits = 07777;
 // Opening and locking the lock file again, when it was replaced while waited for, is tried
 // this many times in all; the last lock taken is kept.
 constexpr int lock_attempts = 3;

@@ -1,9 +1,11 @@
 // The facts of an installation that more than one program states: where the per-user state
-// lies, the pid file of a request, the masks that modes are judged and shown with, and how far
-// a path is followed through links. Every program includes this header; nothing here is
+// lies, the pid file of a request, the masks that modes are judged and shown with, how far a
+// path is followed through links, the installed programs and the way in's socket, limits and
+// signals. Every program includes this header; nothing here is
 // linked.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 
 #include <sys/types.h>
@@ -38,3 +40,12 @@ constexpr const char server_path[] = "/usr/libexec/vornex/vornex-command-server"
 constexpr const char frontend_path[] = "/usr/libexec/vornex/vornex-frontend";
 constexpr const char validator_program[] = "/usr/libexec/vornex/vornex-check-params";
 constexpr const char validator_path[] = "/usr/share/vornex/check_params.py";
+
+// The way in: the socket the service listens on, in the runtime directory that also holds
+// the per-uid slot files; how many live requests a uid may have unless the listener is told
+// otherwise (vornex.service passes the same number); the signals the client passes on and the
+// front-end delivers to the command, once it runs.
+constexpr const char run_dir[] = "/run/vornex";
+constexpr const char default_socket_path[] = "/run/vornex/vornex.sock";
+constexpr int per_uid_default = 8;
+constexpr int forwarded_signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGWINCH};

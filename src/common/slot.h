@@ -9,12 +9,12 @@
 
 #include <sys/types.h>
 
-constexpr const char slot_dir[] = "/run/vornex";
-constexpr int per_uid_default = 8;
+#include "common/facts.h"
+
 constexpr int per_uid_limit = 1024;
 constexpr size_t slot_path_size = 64;
 
 // The path of slot `slot` of `uid` in `out` (slot_path_size bytes always fit it).
 inline void format_slot_path(uid_t uid, int slot, char *out, size_t size) {
-    snprintf(out, size, "%s/uid-%u.%d.lock", slot_dir, uid, slot);
+    snprintf(out, size, "%s/uid-%u.%d.lock", run_dir, uid, slot);
 }

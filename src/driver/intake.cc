@@ -186,35 +186,15 @@ void check_request(const command_request_t *request) {
 }
 
 void resolve_alias(command_request_t *request) {
-    int dir_fd = open_command_dir();
-    if (dir_fd < 0) {
+    int found = find_alias(request->alias, &request->entry);
+    if (found < 0) {
         exit_prog(1);
     }
-    node_t *files = create_command_files_list_at(dir_fd);
-    if (files == nullptr) {
-        close(dir_fd);
-        exit_prog(1);
-    }
-    request->entry = alias_entry_t{};
-    int unsafe = 0;
-    for (const node_t *node = files; node != nullptr && unsafe == 0; node = node->next) {
-        unsafe = create_args_from_command_file(dir_fd, node->name, request->alias, &request->entry);
-        if (request->entry.command_token != nullptr) {
-            break;
-        }
-    }
-    release_command_files_list(files);
-    close(dir_fd);
-    if (unsafe < 0) {
-        exit_prog(1);
-    }
-    if (request->entry.command_token == nullptr) {
-        release_alias_entry(&request->entry);
+    if (found == 0) {
         syslog(LOG_ERR, log_alias_not_found, request->user_name, request->alias);
         set_end(end_kind::alias_unknown);
         exit_prog(1);
     }
-    remove_eol(request->entry.command_token);
 }
 
 void look_up_account(command_request_t *request) {

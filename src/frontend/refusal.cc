@@ -16,26 +16,15 @@ namespace {
 
 constexpr size_t shown_argument_max = 64;
 
-// The alias's command path as the server finds it: the first definition in the command
-// files, in the server's order. False when none is found.
+// The alias's command path as the server finds it; false when none is found.
 bool find_command(const char *alias, char *path, size_t size) {
-    int dir_fd = open_command_dir();
-    if (dir_fd < 0) {
+    alias_entry_t entry{};
+    if (find_alias(alias, &entry) != 1) {
         return false;
     }
-    node_t *files = create_command_files_list_at(dir_fd);
-    bool found = false;
-    for (node_t *node = files; node != nullptr && !found; node = node->next) {
-        alias_entry_t entry{};
-        if (create_args_from_command_file(dir_fd, node->name, alias, &entry) == 0 &&
-            entry.command_token != nullptr) {
-            found = snprintf(path, size, "%s", entry.command_token) < static_cast<int>(size);
-        }
-        release_alias_entry(&entry);
-    }
-    release_command_files_list(files);
-    close(dir_fd);
-    return found;
+    bool fits = snprintf(path, size, "%s", entry.command_token) < static_cast<int>(size);
+    release_alias_entry(&entry);
+    return fits;
 }
 
 // How far the rules of the command that name the caller get through the arguments.

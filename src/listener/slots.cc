@@ -55,7 +55,7 @@ bool parse_slot_name(const char *name, uid_t *uid, int *slot) {
                      sizeof again);
     *uid = static_cast<uid_t>(parsed_uid);
     *slot = static_cast<int>(parsed_slot);
-    return strcmp(again + sizeof slot_dir, name) == 0;
+    return strcmp(again + sizeof run_dir, name) == 0;
 }
 
 void add_probe_time(listener_t *l) {
@@ -87,7 +87,7 @@ slot_status take_slot(const listener_t *l, uid_t uid, int *fd) {
 }
 
 void count_inherited(listener_t *l) {
-    DIR *dir = opendir(slot_dir);
+    DIR *dir = opendir(run_dir);
     if (dir == nullptr) {
         return;
     }

@@ -292,3 +292,35 @@ int create_args_from_command_file(int dir_fd, const char *file_name, const char 
     fclose(stream);
     return 0;
 }
+
+int find_alias(const char *alias, alias_entry_t *entry) {
+    *entry = alias_entry_t{};
+    int dir_fd = open_command_dir();
+    if (dir_fd < 0) {
+        return -1;
+    }
+    node_t *files = create_command_files_list_at(dir_fd);
+    if (files == nullptr) {
+        close(dir_fd);
+        return -1;
+    }
+    int unsafe = 0;
+    for (const node_t *node = files; node != nullptr && unsafe == 0; node = node->next) {
+        unsafe = create_args_from_command_file(dir_fd, node->name, alias, entry);
+        if (entry->command_token != nullptr) {
+            break;
+        }
+    }
+    release_command_files_list(files);
+    close(dir_fd);
+    if (unsafe < 0) {
+        release_alias_entry(entry);
+        return -1;
+    }
+    if (entry->command_token == nullptr) {
+        release_alias_entry(entry);
+        return 0;
+    }
+    remove_eol(entry->command_token);
+    return 1;
+}

@@ -76,3 +76,10 @@ int create_args_from_command_file(int dir_fd, const char *file_name, const char 
 int lookup_alias_in_stream(FILE *stream, const char *alias, alias_entry_t *entry);
 
 void release_alias_entry(alias_entry_t *entry);
+
+// The lookup of a request: the command directory judged by its descriptor, then each command
+// file in order until one defines `alias`, stopping at one that someone other than root can
+// change. 1 and `entry` filled (the command path without its line ending); 0 when no file
+// defines it; -1 when the directory cannot be used or a file is not safe (logged). The entry
+// is empty unless 1.
+int find_alias(const char *alias, alias_entry_t *entry);

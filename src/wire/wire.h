@@ -27,9 +27,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/facts.h"
 #include "common/report.h"
 
-constexpr const char default_socket_path[] = "/run/vornex/vornex.sock";
 // Names another socket for the client (tests, a second instance).
 constexpr const char socket_env_name[] = "VORNEX_SOCKET";
 
@@ -53,9 +53,6 @@ constexpr size_t env_entry_length_max = 16 + env_value_length_max;
 constexpr size_t request_fixed_share = 16384;
 constexpr size_t request_size_max = request_fixed_share + 4 * arg_count_max + args_total_max;
 constexpr int request_fd_count = 3;
-
-// The signals the client passes on and the front-end delivers to the command, once it runs.
-constexpr int forwarded_signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGWINCH};
 
 constexpr size_t signal_message_size = 5;
 constexpr size_t stopped_message_size = 4;
