@@ -53,15 +53,10 @@ const char *describe_unusable(int path_fd, uint32_t uid) {
     if (fstat(path_fd, &status) < 0) {
         return "unreadable";
     }
-    switch (classify_token_file(&status, uid)) {
-        case token_file_state::wrong_owner:
-            return "not owned by the account";
-        case token_file_state::wrong_mode:
-            return "mode is not 0400";
-        case token_file_state::usable:
-            break;
-    }
-    return "unreadable";
+    // In the order of the states: a file that passes both rules was unreadable after all.
+    static constexpr const char *problems[] = {"unreadable", "not owned by the account",
+                                               "mode is not 0400"};
+    return problems[static_cast<size_t>(classify_token_file(&status, uid))];
 }
 
 // Refuses a file that passed the rules but could not be read: counted like a wrong token.

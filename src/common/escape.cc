@@ -60,6 +60,16 @@ const char *escape_text(const char *text, char *out, size_t size) {
     return out;
 }
 
+bool has_control_byte(const char *text) {
+    for (const char *c = text; *c != '\0'; ++c) {
+        auto byte = static_cast<unsigned char>(*c);
+        if (byte < first_printable || byte == first_unsafe_high) {
+            return true;
+        }
+    }
+    return false;
+}
+
 size_t json_escape_byte(unsigned char byte, char *out) {
     if (byte == '"' || byte == '\\') {
         out[0] = '\\';

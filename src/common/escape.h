@@ -21,6 +21,11 @@ size_t escape_byte(unsigned char byte, char *out);
 // for the mark is only cut).
 const char *escape_text(const char *text, char *out, size_t size);
 
+// Whether a text holds a byte below 0x20 or 0x7f. The front-end refuses an alias or working
+// directory that does before any server starts, since the server's log lines show them as
+// received, and the validator never admits an argument that does.
+bool has_control_byte(const char *text);
+
 // The same byte inside a JSON string: the quote and the backslash behind a backslash, every
 // byte outside printable ASCII as \u00XX, one code point per byte, so a document is plain
 // ASCII whatever it holds. Into `out` (json_byte_size bytes); its length.

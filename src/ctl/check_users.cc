@@ -104,21 +104,17 @@ int open_checked(users_report_t *out, int parent, const char *component, const c
         close(fd);
         return -1;
     }
-    char message[message_size];
-    if (dir->account != nullptr && is_user_writable(&info, dir->account)) {
-        snprintf(message, sizeof message,
-                 "writable by its user (owner uid %u, mode %04o): the user can swap the token "
-                 "file or reset the lockout",
+    bool by_user = dir->account != nullptr && is_user_writable(&info, dir->account);
+    if (by_user || info.st_uid != 0 || (info.st_mode & group_other_write) != 0) {
+        char message[message_size];
+        snprintf(message, sizeof message, "%s (owner uid %u, mode %04o): %s",
+                 by_user ? "writable by its user" : "not root's and writable by root only",
                  static_cast<unsigned>(info.st_uid),
-                 static_cast<unsigned>(info.st_mode & mode_bits));
-        report(out, path, "error", "user-dir-writable", dir->name, message);
-    } else if (info.st_uid != 0 || (info.st_mode & group_other_write) != 0) {
-        snprintf(message, sizeof message,
-                 "not root's and writable by root only (owner uid %u, mode %04o): whoever can "
-                 "write it can swap the token file",
-                 static_cast<unsigned>(info.st_uid),
-                 static_cast<unsigned>(info.st_mode & mode_bits));
-        report(out, path, "error", "user-dir-unsafe", dir->name, message);
+                 static_cast<unsigned>(info.st_mode & mode_bits),
+                 by_user ? "the user can swap the token file or reset the lockout"
+                         : "whoever can write it can swap the token file");
+        report(out, path, "error", by_user ? "user-dir-writable" : "user-dir-unsafe", dir->name,
+               message);
     }
     return fd;
 }

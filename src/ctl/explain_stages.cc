@@ -198,29 +198,29 @@ bool explain_account(explain_t *ex) {
         decide_account(ex->user, &ex->account, ex->account_buffer, sizeof ex->account_buffer);
     char user[shown_size];
     escape_text(ex->user, user, sizeof user);
-    const char *text = nullptr;
+    // In the order of the faults.
+    static constexpr const char *texts[] = {nullptr, "the password database cannot be read",
+                                            "no such account", "uid 0 or group 0 is refused",
+                                            "no home directory"};
     switch (decision.fault) {
         case account_fault::none:
             break;
         case account_fault::lookup_failed:
             add_log(ex, false, log_getpwnam_failed, strerror(decision.error));
-            text = "the password database cannot be read";
             break;
         case account_fault::no_account:
             add_log(ex, false, log_no_user_info, ex->user);
-            text = "no such account";
             break;
         case account_fault::root:
             add_log(ex, false, log_root_refused);
-            text = "uid 0 or group 0 is refused";
             break;
         case account_fault::no_home:
             add_log(ex, false, log_no_home, ex->user);
-            text = "no home directory";
             break;
     }
-    if (text != nullptr) {
-        add_stage_with(ex, "account", "refused", "%s: %s", user, text);
+    if (decision.fault != account_fault::none) {
+        add_stage_with(ex, "account", "refused", "%s: %s", user,
+                       texts[static_cast<size_t>(decision.fault)]);
         return refuse(ex, "account", error_message);
     }
     ex->has_account = true;

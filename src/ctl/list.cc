@@ -92,15 +92,11 @@ void write_user(json_writer_t *json, const user_info_t *user) {
 }
 
 const char *crontab_text(const char *alias) {
-    switch (decide_crontab_kind(alias)) {
-        case crontab_kind::none:
-            break;
-        case crontab_kind::check:
-            return "check (-l quietly, then -)";
-        case crontab_kind::list:
-            return "list (-l)";
-        case crontab_kind::save:
-            return "save (-)";
+    // In the order of the enumeration, from check on.
+    static constexpr const char *texts[] = {"check (-l quietly, then -)", "list (-l)", "save (-)"};
+    crontab_kind kind = decide_crontab_kind(alias);
+    if (kind != crontab_kind::none) {
+        return texts[static_cast<size_t>(kind) - 1];
     }
     return strcmp(alias, enter_alias) == 0 ? "no pid file" : "-";
 }

@@ -75,15 +75,9 @@ identity_mode decide_identity_mode(int run_as_root, const char *command_user) {
 }
 
 const char *identity_mode_name(identity_mode mode) {
-    switch (mode) {
-        case identity_mode::root:
-            return "root";
-        case identity_mode::command_user:
-            return "account";
-        case identity_mode::requesting_user:
-            break;
-    }
-    return "requesting-user";
+    // In the order of the enumeration.
+    static constexpr const char *names[] = {"root", "account", "requesting-user"};
+    return names[static_cast<size_t>(mode)];
 }
 
 crontab_kind decide_crontab_kind(const char *alias) {
@@ -100,17 +94,8 @@ crontab_kind decide_crontab_kind(const char *alias) {
 }
 
 const char *crontab_kind_name(crontab_kind kind) {
-    switch (kind) {
-        case crontab_kind::check:
-            return "check";
-        case crontab_kind::list:
-            return "list";
-        case crontab_kind::save:
-            return "save";
-        case crontab_kind::none:
-            break;
-    }
-    return nullptr;
+    static constexpr const char *names[] = {nullptr, "check", "list", "save"};
+    return names[static_cast<size_t>(kind)];
 }
 
 bool writes_pid_file(identity_mode mode, const char *alias) {

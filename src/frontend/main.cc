@@ -10,6 +10,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "common/option.h"
 #include "frontend/frontend.h"
 
 namespace {
@@ -28,13 +29,6 @@ frontend_t *new_frontend() {
     fe->connection = STDIN_FILENO;
     fe->slot_fd = -1;
     return fe;
-}
-
-// A decimal option value from `low` to `high`, or -1.
-long option_value(const char *text, long low, long high) {
-    char *end = nullptr;
-    long value = strtol(text, &end, 10);
-    return end != text && *end == '\0' && value >= low && value <= high ? value : -1;
 }
 
 // "--per-uid N" bounds the connections one uid holds at once. "--slot-fd N": the listener

@@ -12,6 +12,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "common/option.h"
 #include "listener/listener.h"
 
 namespace {
@@ -27,12 +28,6 @@ listener_t *new_listener() {
     l->signals = -1;
     l->null_fd = -1;
     return l;
-}
-
-long option_value(const char *text, long low, long high) {
-    char *end = nullptr;
-    long value = strtol(text, &end, 10);
-    return end != text && *end == '\0' && value >= low && value <= high ? value : -1;
 }
 
 // "--per-uid N" bounds the live requests of one uid; "--idle-exit SECONDS" (0: never).

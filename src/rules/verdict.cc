@@ -23,16 +23,6 @@ constexpr int min_arguments = 3;
 // A value quoted in a log line shows at most this many bytes of the argument.
 constexpr size_t log_value_size = 1024;
 
-bool has_control_byte(const char *text) {
-    for (const char *c = text; *c != '\0'; ++c) {
-        auto byte = static_cast<unsigned char>(*c);
-        if (byte < 0x20 || byte == 0x7f) {
-            return true;
-        }
-    }
-    return false;
-}
-
 struct request_t {
     int count;
     char *const *arguments;

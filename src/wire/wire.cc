@@ -262,35 +262,17 @@ int decode_text_part(const unsigned char *data, size_t size, const unsigned char
 }
 
 const char *wire_status_text(wire_status status) {
-    switch (status) {
-        case wire_status::ok:
-            return "well-formed";
-        case wire_status::bad_magic:
-            return "not a request";
-        case wire_status::short_message:
-            return "request cut short";
-        case wire_status::too_long:
-            return "request field too long";
-        case wire_status::too_many:
-            return "too many arguments";
-        case wire_status::args_too_long:
-            return "arguments too long in all";
-        case wire_status::nul_byte:
-            return "NUL byte in a request field";
-        case wire_status::trailing:
-            return "bytes after the request";
-    }
-    return "malformed request";
-}
-
-bool has_control_byte(const char *text) {
-    for (const char *p = text; *p != '\0'; ++p) {
-        auto c = static_cast<unsigned char>(*p);
-        if (c < 0x20 || c == 0x7f) {
-            return true;
-        }
-    }
-    return false;
+    // In the order of the enumeration.
+    static constexpr const char *texts[] = {"well-formed",
+                                            "not a request",
+                                            "request cut short",
+                                            "request field too long",
+                                            "too many arguments",
+                                            "arguments too long in all",
+                                            "NUL byte in a request field",
+                                            "bytes after the request"};
+    auto index = static_cast<size_t>(status);
+    return index < sizeof texts / sizeof texts[0] ? texts[index] : "malformed request";
 }
 
 void encode_signal(int signal_number, unsigned char *out) {

@@ -27,6 +27,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/escape.h"
 #include "common/facts.h"
 #include "common/report.h"
 
@@ -134,9 +135,6 @@ size_t encode_text_part(const char *text, size_t length, unsigned char *out, siz
 int decode_text_part(const unsigned char *data, size_t size, const unsigned char **text,
                      size_t *length);
 
-// Whether a text holds a byte below 0x20 or 0x7f: an alias or working directory that does is
-// refused before any server starts, since the server's log lines show them as received.
-bool has_control_byte(const char *text);
 
 void encode_signal(int signal_number, unsigned char *out);
 // The signal number of a signal message, or 0 when the bytes are not one.

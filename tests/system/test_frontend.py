@@ -542,9 +542,9 @@ def test_command_gets_only_its_descriptors_and_a_fixed_environment(way_in, term,
 LAUNCH = """
 import fcntl, os, select, signal, socket, sys, termios, time
 os.setsid()  # no terminal for a client's line about its standard error
-client, specs = sys.argv[1], sys.argv[2:5]
-for fd, spec in enumerate(specs):
-    kind, _, arg = spec.partition(":")
+client, wanted_fds = sys.argv[1], sys.argv[2:5]
+for fd, wanted in enumerate(wanted_fds):
+    kind, _, arg = wanted.partition(":")
     if kind == "keep":
         continue
     if kind == "open":
@@ -626,10 +626,10 @@ def test_descriptors_accepted_by_kind(way_in, stdin, stdout, stderr, refused):
     only what the caller could open; a refused descriptor starts nothing."""
     fe = way_in.frontend
     started = os.path.join(way_in.probe_dir, "started")
-    specs = [spec.replace("PROBE", way_in.probe_dir) for spec in (stdin, stdout, stderr)]
-    if any(spec.startswith(("pty", "ctty")) for spec in specs):  # terminals of the namespace's own
+    wanted_fds = [w.replace("PROBE", way_in.probe_dir) for w in (stdin, stdout, stderr)]
+    if any(w.startswith(("pty", "ctty")) for w in wanted_fds):  # terminals of the namespace's own
         fe.shell("mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts /dev/pts")
-    proc = fe.start(["-c", LAUNCH, CLIENT, *specs, "reopen"], way_in.site1,
+    proc = fe.start(["-c", LAUNCH, CLIENT, *wanted_fds, "reopen"], way_in.site1,
                     program="/usr/bin/python3")
     terminal = os.path.join(way_in.probe_dir, "tty")
     result = fe.collect(proc, settle=False)
