@@ -431,7 +431,7 @@ void compare_pair(users_report_t *out, const account_t *first, const account_t *
 
 // Each name of a checked uid against the first checked name of that uid.
 void check_shared_uids(users_report_t *out) {
-    bool search_on = !file_exists(disable_duid_flag_file);
+    bool search_on = !read_flags().search_disabled;
     const account_list_t *list = &out->accounts;
     for (size_t i = 0; i < list->count; ++i) {
         if (!out->seen[i]) {

@@ -30,7 +30,7 @@ lookup_t look_up_uid(const char *name, uint32_t *uid) {
 
 // Another name of the uid whose token still opens requests for this one.
 const char *find_serving_name(const token_run_t *run, uint32_t uid, const char *name) {
-    if (file_exists(disable_duid_flag_file)) {
+    if (read_flags().search_disabled) {
         return nullptr;
     }
     char token[line_size + 1];

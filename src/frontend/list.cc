@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "auth/auth_internal.h"
+#include "driver/decide.h"
 #include "frontend/frontend.h"
 #include "registry/command_line.h"
 #include "registry/registry.h"
@@ -157,8 +158,9 @@ void put_forms(listing_t *l, const char *command) {
 }
 
 void put_entry(listing_t *l, const command_line_t *line) {
-    bool root = names_root(line) != 0;
-    const char *runs = root ? "root" : line->user != nullptr ? "account" : "you";
+    identity_mode mode = decide_identity_mode(names_root(line), line->user);
+    bool root = mode == identity_mode::root;
+    const char *runs = root ? "root" : mode == identity_mode::command_user ? "account" : "you";
     if (l->json) {
         put_text(l, l->shown == 0 || l->only != nullptr ? "{\"alias\":\"" : ",{\"alias\":\"");
         put_escaped(l, line->alias, line->alias_length);

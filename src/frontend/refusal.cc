@@ -37,14 +37,8 @@ struct reach_t {
 void measure(const rules_line_t *rule, size_t /*line_number*/, void *context) {
     auto *reach = static_cast<reach_t *>(context);
     const request_t *r = reach->request;
-    size_t admitted = 0;
-    while (admitted < rule->word_count && admitted < r->arg_count &&
-           rules_word_matches(&rule->words[admitted], r->args[admitted]) != 0) {
-        ++admitted;
-    }
-    if (rule->any_further && admitted == rule->word_count) {
-        admitted = r->arg_count;
-    }
+    size_t admitted =
+        rules_arguments_admitted(rule, const_cast<char *const *>(r->args), r->arg_count);
     if (admitted > reach->furthest) {
         reach->furthest = admitted;
         reach->wants_more = false;

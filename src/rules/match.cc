@@ -123,16 +123,20 @@ int rules_word_matches(const rules_word_t *word, const char *argument) {
     return rules_pattern_matches(word->text, argument);
 }
 
+size_t rules_arguments_admitted(const rules_line_t *line, char *const *arguments, size_t count) {
+    size_t admitted = 0;
+    while (admitted < line->word_count && admitted < count &&
+           rules_word_matches(&line->words[admitted], arguments[admitted]) != 0) {
+        ++admitted;
+    }
+    return line->any_further && admitted == line->word_count ? count : admitted;
+}
+
 int rules_arguments_match(const rules_line_t *line, char *const *arguments, size_t count) {
     if (count < line->word_count || (count > line->word_count && !line->any_further)) {
         return 0;
     }
-    for (size_t i = 0; i < line->word_count; ++i) {
-        if (rules_word_matches(&line->words[i], arguments[i]) == 0) {
-            return 0;
-        }
-    }
-    return 1;
+    return rules_arguments_admitted(line, arguments, count) == count ? 1 : 0;
 }
 
 namespace {

@@ -137,7 +137,10 @@ int has_dotdot_component(const char *text);
 // 1 when `word` admits `argument`: an exact word byte for byte; a pattern only an argument
 // without a ".." component and of at most rules_max_pattern_argument bytes.
 int rules_word_matches(const rules_word_t *word, const char *argument);
-// 1 when the rule admits exactly these arguments (after the command path).
+// How many of the arguments (after the command path) the rule admits in a row from the first:
+// all of them once its words are matched and it admits any further ones.
+size_t rules_arguments_admitted(const rules_line_t *line, char *const *arguments, size_t count);
+// 1 when the rule admits exactly these arguments.
 int rules_arguments_match(const rules_line_t *line, char *const *arguments, size_t count);
 // Why a word can never admit an argument, or null.
 const char *rules_word_problem(const rules_word_t *word);
