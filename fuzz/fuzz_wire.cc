@@ -36,22 +36,21 @@ void check_request(const uint8_t *data, size_t size, const request_t *r) {
     for (size_t i = 0; i < r->arg_count; ++i) {
         require(strlen(r->args[i]) <= arg_length_max, "argument bound");
     }
-    request_fields_t fields{r->name,      r->cwd, r->alias,     r->token, r->term,
-                            r->env_count, r->env, r->arg_count, r->args};
     std::vector<unsigned char> again(request_size_max);
-    size_t encoded = encode_request(&fields, again.data(), again.size());
+    size_t encoded = encode_request(r, again.data(), again.size());
     require(encoded == size && memcmp(again.data(), data, size) == 0, "round trip");
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    static request_t request;
-    if (decode_request(data, size, &request) == wire_status::ok) {
+    static request_storage_t storage;
+    request_t request{};
+    if (decode_request(data, size, &storage, &request) == wire_status::ok) {
         check_request(data, size, &request);
     }
     unsigned char flags = 0;
-    if (decode_list_query(data, size, &request, &flags) == wire_status::ok) {
+    if (decode_list_query(data, size, &storage, &request, &flags) == wire_status::ok) {
         unsigned char again[list_query_size_max];
         size_t encoded = encode_list_query(flags, request.name, request.alias, again, sizeof again);
         require(encoded == size && memcmp(again, data, size) == 0, "list query round trip");

@@ -306,15 +306,15 @@ void build_request(client_t *c) {
                   "no request was sent; change to another directory");
     }
     const char *term = getenv("TERM");
-    request_fields_t fields{c->entry.pw_name,
-                            c->cwd,
-                            c->argv[c->first_arg],
-                            c->token,
-                            term != nullptr && strlen(term) <= term_length_max ? term : "",
-                            c->env_count,
-                            c->env,
-                            static_cast<size_t>(c->argc - c->first_arg - 1),
-                            c->argv + c->first_arg + 1};
+    request_t fields{c->entry.pw_name,
+                     c->cwd,
+                     c->argv[c->first_arg],
+                     c->token,
+                     term != nullptr && strlen(term) <= term_length_max ? term : "",
+                     c->env_count,
+                     c->env,
+                     static_cast<size_t>(c->argc - c->first_arg - 1),
+                     c->argv + c->first_arg + 1};
     c->message_size = encode_request(&fields, c->message, sizeof c->message);
     explicit_bzero(c->token, sizeof c->token);
     if (c->message_size == 0) {

@@ -103,8 +103,8 @@ void check_replaceable(check_report_t *out, const definition_t *definition) {
                escape_text(definition->command, command, sizeof command),
                escape_text(definition->alias, alias, sizeof alias),
                definition->root != 0 ? "root" : "another account",
-               escape_text(where, where_shown, sizeof where_shown), static_cast<unsigned>(info.st_uid),
-               static_cast<unsigned>(info.st_mode & mode_bits));
+               escape_text(where, where_shown, sizeof where_shown),
+               static_cast<unsigned>(info.st_uid), static_cast<unsigned>(info.st_mode & mode_bits));
     report_definition(out, definition, "warning", "replaceable", message, "path", where);
 }
 
@@ -152,8 +152,8 @@ void check_interpreter(check_report_t *out, const definition_t *definition,
                "per-user modules); let the alias run a fixed program instead",
                escape_text(definition->command, command, sizeof command),
                escape_text(definition->alias, alias, sizeof alias), account,
-               escape_text(name, name_shown, sizeof name_shown), through_link ? " (through a link)" : "",
-               account);
+               escape_text(name, name_shown, sizeof name_shown),
+               through_link ? " (through a link)" : "", account);
     report_definition(out, definition, "warning", "interpreter", message, "interpreter", name);
 }
 
@@ -170,8 +170,8 @@ void check_validator(check_report_t *out) {
     format_cut(message, sizeof message,
                "%s is owned by uid %u with mode %04o: someone other than root can "
                "replace the validator, which runs as root",
-               escape_text(where, where_shown, sizeof where_shown), static_cast<unsigned>(info.st_uid),
-               static_cast<unsigned>(info.st_mode & mode_bits));
+               escape_text(where, where_shown, sizeof where_shown),
+               static_cast<unsigned>(info.st_uid), static_cast<unsigned>(info.st_mode & mode_bits));
     char validator[line_size];
     format_cut(validator, sizeof validator, "%s%s", out->root, validator_path);
     finding_t finding{validator, 0,     "warning", "validator-replaceable", message, nullptr,

@@ -503,9 +503,8 @@ int run_check_users(int argc, char **argv, bool json) {
         return status_usage;
     }
     out.as_json = json;
-    out.json = {stdout, 0, {}};
+    out.json = json_document(json);
     if (json) {
-        json_begin(&out.json, nullptr, '{');
         json_string(&out.json, "directory", state_root);
         json_begin(&out.json, "findings", '[');
     }

@@ -51,6 +51,8 @@ void format_cut_list(char *buffer, size_t size, const char *format, va_list argu
     __attribute__((format(printf, 3, 0)));
 
 // `key` is null inside arrays. `bracket` is '{' or '['.
+// A writer on standard output; with `begin` the document's outer object is opened.
+json_writer_t json_document(bool begin);
 void json_begin(json_writer_t *json, const char *key, char bracket);
 void json_end(json_writer_t *json, char bracket);
 // A null `value` is written as null.

@@ -153,9 +153,8 @@ void print_explain(const explain_t *ex) {
 }
 
 void write_explain(const explain_t *ex) {
-    json_writer_t writer{stdout, 0, {}};
+    json_writer_t writer = json_document(true);
     json_writer_t *json = &writer;
-    json_begin(json, nullptr, '{');
     json_string(json, "user", ex->user);
     json_string(json, "alias", ex->alias);
     json_begin(json, "args", '[');

@@ -90,7 +90,8 @@ bool refuse_unsafe_file(explain_t *ex, const command_file_t *file) {
     char path[shown_size];
     add_stage_with(ex, "alias", "refused",
                    "%s can be changed by someone other than root (owner uid %u, mode %04o)",
-                   escape_text(file->path, path, sizeof path), static_cast<unsigned>(file->info.st_uid),
+                   escape_text(file->path, path, sizeof path),
+                   static_cast<unsigned>(file->info.st_uid),
                    static_cast<unsigned>(file->info.st_mode & mode_bits));
     add_log(ex, false, log_command_file_unsafe, file->path,
             static_cast<unsigned>(file->info.st_uid),
@@ -443,8 +444,7 @@ bool explain_cwd(explain_t *ex) {
         case cwd_outcome::stays_in_root:
             ex->cwd_result = "eacces-stays-in-root";
             add_stage_with(ex, "cwd", "ok",
-                           "%s: the final identity may not enter it: the command starts in /",
-                           cwd);
+                           "%s: the final identity may not enter it: the command starts in /", cwd);
             return true;
         case cwd_outcome::fails:
             break;

@@ -212,8 +212,7 @@ int run_list(int argc, char **argv, bool json) {
         return status_usage;
     }
     if (json) {
-        json_writer_t writer{stdout, 0, {}};
-        json_begin(&writer, nullptr, '{');
+        json_writer_t writer = json_document(true);
         if (argc == 1) {
             write_user(&writer, &user);
         } else {

@@ -82,6 +82,14 @@ void format_cut(char *buffer, size_t size, const char *format, ...) {
     mark_cut(buffer, size, length);
 }
 
+json_writer_t json_document(bool begin) {
+    json_writer_t json{stdout, 0, {}};
+    if (begin) {
+        json_begin(&json, nullptr, '{');
+    }
+    return json;
+}
+
 void json_begin(json_writer_t *json, const char *key, char bracket) {
     separate(json, key);
     fputc(bracket, json->out);

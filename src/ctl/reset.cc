@@ -140,9 +140,8 @@ int run_reset(int argc, char **argv, bool json) {
         print_error("reset", "needs at least one name");
         return status_usage;
     }
-    json_writer_t writer{stdout, 0, {}};
+    json_writer_t writer = json_document(json);
     if (json) {
-        json_begin(&writer, nullptr, '{');
         json_begin(&writer, "names", '[');
     }
     int status = status_fine;

@@ -257,9 +257,8 @@ int run_token(int argc, char **argv, bool json) {
         return status_usage;
     }
     run.as_json = json;
-    run.json = {stdout, 0, {}};
+    run.json = json_document(json);
     if (json) {
-        json_begin(&run.json, nullptr, '{');
         json_string(&run.json, "action", argv[0]);
         json_begin(&run.json, "names", '[');
     }

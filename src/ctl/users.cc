@@ -100,7 +100,8 @@ int open_level(int parent, const char *component, bool create, bool *missing, co
         char problem[message_size];
         snprintf(problem, sizeof problem,
                  "is owned by uid %u with mode %04o, not root's and writable by root only",
-                 static_cast<unsigned>(info.st_uid), static_cast<unsigned>(info.st_mode & mode_bits));
+                 static_cast<unsigned>(info.st_uid),
+                 static_cast<unsigned>(info.st_mode & mode_bits));
         describe_level(error, size, path, problem);
         close(fd);
         return -1;

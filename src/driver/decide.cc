@@ -35,8 +35,7 @@ account_decision_t decide_account(const char *name, struct passwd *entry, char *
         return {end_kind::account, account_fault::no_account, 0, "no such account"};
     }
     if (found->pw_uid == 0 || found->pw_gid == 0) {
-        return {end_kind::account, account_fault::root, 0,
-                found->pw_uid == 0 ? "root" : "group 0"};
+        return {end_kind::account, account_fault::root, 0, found->pw_uid == 0 ? "root" : "group 0"};
     }
     if (found->pw_dir == nullptr) {
         return {end_kind::account, account_fault::no_home, 0, "no home directory"};

@@ -198,9 +198,9 @@ void resolve_alias(command_request_t *request) {
 }
 
 void look_up_account(command_request_t *request) {
-    account_decision_t decision = decide_account(request->user_name, &request->account,
-                                                 request->account_buffer,
-                                                 sizeof request->account_buffer);
+    account_decision_t decision =
+        decide_account(request->user_name, &request->account, request->account_buffer,
+                       sizeof request->account_buffer);
     if (decision.end == end_kind::none) {
         return;
     }

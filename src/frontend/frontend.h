@@ -51,6 +51,7 @@ struct frontend_t {
     bool listing;  // the message was a list query
     unsigned char list_flags;
     request_t request;
+    request_storage_t request_storage;
     unsigned char raw[request_size_max];
     char pid_text[24];
     pid_t child;
@@ -112,4 +113,3 @@ void supervise(frontend_t *fe);
 void log_stalled(frontend_t *fe);
 // Sends the outcome, logs the audit line and ends.
 [[noreturn]] void finish(frontend_t *fe);
-

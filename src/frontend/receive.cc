@@ -308,8 +308,8 @@ void receive_request(frontend_t *fe) {
         if (fe->fd_count != 0) {
             refuse_as(fe, end_kind::malformed, 0, "a list query carries no descriptors");
         }
-        wire_status status = decode_list_query(fe->raw, static_cast<size_t>(received), &fe->request,
-                                               &fe->list_flags);
+        wire_status status = decode_list_query(fe->raw, static_cast<size_t>(received),
+                                               &fe->request_storage, &fe->request, &fe->list_flags);
         if (status != wire_status::ok) {
             refuse_as(fe, end_kind::malformed, 0, wire_status_text(status));
         }
@@ -320,7 +320,8 @@ void receive_request(frontend_t *fe) {
     if ((message.msg_flags & MSG_CTRUNC) != 0 || fe->fd_count != request_fd_count) {
         refuse_as(fe, end_kind::malformed, 0, "a request carries exactly three descriptors");
     }
-    wire_status status = decode_request(fe->raw, static_cast<size_t>(received), &fe->request);
+    wire_status status =
+        decode_request(fe->raw, static_cast<size_t>(received), &fe->request_storage, &fe->request);
     if (status != wire_status::ok) {
         refuse_as(fe, end_kind::malformed, 0, wire_status_text(status));
     }

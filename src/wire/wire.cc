@@ -121,7 +121,7 @@ bool has_magic(const unsigned char *data, size_t size, const unsigned char *magi
 
 }  // namespace
 
-size_t encode_request(const request_fields_t *fields, unsigned char *out, size_t size) {
+size_t encode_request(const request_t *fields, unsigned char *out, size_t size) {
     if (fields->arg_count > arg_count_max || fields->env_count > env_entry_count_max ||
         size > request_size_max) {
         return 0;
@@ -153,14 +153,17 @@ size_t encode_request(const request_fields_t *fields, unsigned char *out, size_t
     return w.failed ? 0 : w.used;
 }
 
-wire_status decode_request(const unsigned char *data, size_t size, request_t *out) {
+wire_status decode_request(const unsigned char *data, size_t size, request_storage_t *storage,
+                           request_t *out) {
     if (size > request_size_max) {
         return wire_status::too_long;
     }
     if (!has_magic(data, size, request_magic)) {
         return wire_status::bad_magic;
     }
-    reader_t r{data, size, magic_size, out->storage, 0};
+    reader_t r{data, size, magic_size, storage->bytes, 0};
+    out->env = storage->env;
+    out->args = storage->args;
     if (!get_u16(&r, &out->arg_count)) {
         return wire_status::short_message;
     }
@@ -184,7 +187,7 @@ wire_status decode_request(const unsigned char *data, size_t size, request_t *ou
         return wire_status::too_many;
     }
     for (size_t i = 0; i < out->env_count; ++i) {
-        wire_status status = get_text(&r, env_entry_length_max, &out->env[i]);
+        wire_status status = get_text(&r, env_entry_length_max, &storage->env[i]);
         if (status != wire_status::ok) {
             return status;
         }
@@ -192,7 +195,7 @@ wire_status decode_request(const unsigned char *data, size_t size, request_t *ou
     size_t total = 0;
     for (size_t i = 0; i < out->arg_count; ++i) {
         size_t before = r.used;
-        wire_status status = get_text(&r, arg_length_max, &out->args[i], true);
+        wire_status status = get_text(&r, arg_length_max, &storage->args[i], true);
         if (status != wire_status::ok) {
             return status;
         }
@@ -220,8 +223,8 @@ bool is_list_query(const unsigned char *data, size_t size) {
     return has_magic(data, size, list_magic);
 }
 
-wire_status decode_list_query(const unsigned char *data, size_t size, request_t *out,
-                              unsigned char *flags) {
+wire_status decode_list_query(const unsigned char *data, size_t size, request_storage_t *storage,
+                              request_t *out, unsigned char *flags) {
     if (!has_magic(data, size, list_magic)) {
         return wire_status::bad_magic;
     }
@@ -229,14 +232,16 @@ wire_status decode_list_query(const unsigned char *data, size_t size, request_t 
         return wire_status::short_message;
     }
     *flags = data[magic_size];
-    reader_t r{data, size, magic_size + 1, out->storage, 0};
+    reader_t r{data, size, magic_size + 1, storage->bytes, 0};
+    out->env = storage->env;
+    out->args = storage->args;
     wire_status status = get_text(&r, name_length_max, &out->name);
     status = status != wire_status::ok ? status : get_text(&r, alias_length_max, &out->alias);
     if (status != wire_status::ok) {
         return status;
     }
-    out->storage[r.stored] = '\0';
-    out->cwd = out->token = out->term = out->storage + r.stored;
+    storage->bytes[r.stored] = '\0';
+    out->cwd = out->token = out->term = storage->bytes + r.stored;
     out->env_count = 0;
     out->arg_count = 0;
     return r.used == size ? wire_status::ok : wire_status::trailing;

@@ -60,7 +60,8 @@ constexpr size_t stopped_message_size = 4;
 constexpr size_t reply_text_max = 512;
 constexpr size_t reply_size_max = 4 + 1 + 4 + 1 + 4 + 2 + reply_text_max;
 
-// One decoded request. The texts point into `storage` and are NUL-terminated there.
+// A request's texts: what the client encodes, and what the front-end decodes, pointing into
+// a request_storage_t. Every text is NUL-terminated.
 struct request_t {
     const char *name;
     const char *cwd;
@@ -68,10 +69,16 @@ struct request_t {
     const char *token;
     const char *term;
     size_t env_count;
-    const char *env[env_entry_count_max];
+    const char *const *env;
     size_t arg_count;
+    const char *const *args;
+};
+
+// Where the texts and lists of a decoded request lie.
+struct request_storage_t {
+    const char *env[env_entry_count_max];
     const char *args[arg_count_max];
-    char storage[request_size_max];
+    char bytes[request_size_max];
 };
 
 enum class wire_status {
@@ -83,19 +90,6 @@ enum class wire_status {
     args_too_long,
     nul_byte,
     trailing
-};
-
-// The request's texts for the encoder.
-struct request_fields_t {
-    const char *name;
-    const char *cwd;
-    const char *alias;
-    const char *token;
-    const char *term;
-    size_t env_count;
-    const char *const *env;
-    size_t arg_count;
-    const char *const *args;
 };
 
 constexpr unsigned char list_flag_json = 1;
@@ -115,8 +109,10 @@ struct reply_t {
 };
 
 // The encoded request in `out`; its size, or 0 when a field breaks a bound or it does not fit.
-size_t encode_request(const request_fields_t *fields, unsigned char *out, size_t size);
-wire_status decode_request(const unsigned char *data, size_t size, request_t *out);
+size_t encode_request(const request_t *fields, unsigned char *out, size_t size);
+// The request into `out`, its texts and lists into `storage`.
+wire_status decode_request(const unsigned char *data, size_t size, request_storage_t *storage,
+                           request_t *out);
 // A short text for a decoder status, for logs and refusals.
 const char *wire_status_text(wire_status status);
 
@@ -126,15 +122,14 @@ size_t encode_list_query(unsigned char flags, const char *name, const char *alia
 bool is_list_query(const unsigned char *data, size_t size);
 // The name and the alias go to `out` (its other texts empty, no arguments), the flags to
 // `*flags`.
-wire_status decode_list_query(const unsigned char *data, size_t size, request_t *out,
-                              unsigned char *flags);
+wire_status decode_list_query(const unsigned char *data, size_t size, request_storage_t *storage,
+                              request_t *out, unsigned char *flags);
 // A part of a listing: the message's size (at most text_message_max), or 0 when the text is
 // longer than text_part_max.
 size_t encode_text_part(const char *text, size_t length, unsigned char *out, size_t size);
 // 0 and the part's bytes (where they lie) when the message is one, else -1.
 int decode_text_part(const unsigned char *data, size_t size, const unsigned char **text,
                      size_t *length);
-
 
 void encode_signal(int signal_number, unsigned char *out);
 // The signal number of a signal message, or 0 when the bytes are not one.

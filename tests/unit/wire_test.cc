@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -48,13 +49,13 @@ struct decode_case {
 class DecodeRequestTest : public testing::TestWithParam<decode_case> {};
 
 TEST_P(DecodeRequestTest, RefusesEveryMalformedRequest) {
-    auto *r = new request_t;
+    auto storage = std::make_unique<request_storage_t>();
+    request_t r{};
     const std::string &bytes = GetParam().bytes;
-    EXPECT_EQ(
-        decode_request(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), r),
-        GetParam().expected)
+    EXPECT_EQ(decode_request(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(),
+                             storage.get(), &r),
+              GetParam().expected)
         << GetParam().what;
-    delete r;
 }
 
 std::vector<std::string> with(size_t index, const std::string &value) {
@@ -120,12 +121,14 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Wire, RequestRoundTrip) {
     const char *args[] = {"--full", "", "a b"};
     const char *env[] = {"TZ=UTC", "LANG=C.UTF-8"};
-    request_fields_t fields{"site1", "/home/site1", "backup", "secret", "", 2, env, 3, args};
+    request_t fields{"site1", "/home/site1", "backup", "secret", "", 2, env, 3, args};
     std::vector<unsigned char> buffer(request_size_max);
     size_t size = encode_request(&fields, buffer.data(), buffer.size());
     ASSERT_GT(size, 0U);
-    auto *r = new request_t;
-    ASSERT_EQ(decode_request(buffer.data(), size, r), wire_status::ok);
+    auto storage = std::make_unique<request_storage_t>();
+    request_t decoded{};
+    request_t *r = &decoded;
+    ASSERT_EQ(decode_request(buffer.data(), size, storage.get(), r), wire_status::ok);
     EXPECT_STREQ(r->name, "site1");
     EXPECT_STREQ(r->cwd, "/home/site1");
     EXPECT_STREQ(r->alias, "backup");
@@ -136,7 +139,6 @@ TEST(Wire, RequestRoundTrip) {
     ASSERT_EQ(r->arg_count, 3U);
     EXPECT_STREQ(r->args[1], "");
     EXPECT_STREQ(r->args[2], "a b");
-    delete r;
     std::string long_token(1024, 't');
     fields.token = long_token.c_str();
     EXPECT_EQ(encode_request(&fields, buffer.data(), buffer.size()), 0U);
@@ -146,18 +148,20 @@ TEST(Wire, ListQueryAndTextParts) {
     unsigned char query[list_query_size_max];
     size_t size = encode_list_query(list_flag_json, "site1", "backup", query, sizeof query);
     ASSERT_TRUE(is_list_query(query, size));
-    auto *r = new request_t;
+    auto storage = std::make_unique<request_storage_t>();
+    request_t decoded{};
+    request_t *r = &decoded;
     unsigned char flags = 0;
-    ASSERT_EQ(decode_list_query(query, size, r, &flags), wire_status::ok);
+    ASSERT_EQ(decode_list_query(query, size, storage.get(), r, &flags), wire_status::ok);
     EXPECT_EQ(flags, list_flag_json);
     EXPECT_STREQ(r->name, "site1");
     EXPECT_STREQ(r->alias, "backup");
     EXPECT_STREQ(r->token, "");
     EXPECT_EQ(r->arg_count, 0U);
-    EXPECT_EQ(decode_list_query(query, size - 1, r, &flags), wire_status::short_message);
+    EXPECT_EQ(decode_list_query(query, size - 1, storage.get(), r, &flags),
+              wire_status::short_message);
     query[size] = 'x';
-    EXPECT_EQ(decode_list_query(query, size + 1, r, &flags), wire_status::trailing);
-    delete r;
+    EXPECT_EQ(decode_list_query(query, size + 1, storage.get(), r, &flags), wire_status::trailing);
     std::string long_alias(alias_length_max + 1, 'a');
     EXPECT_EQ(encode_list_query(0, "site1", long_alias.c_str(), query, sizeof query), 0U);
     std::vector<unsigned char> part(text_message_max + 1);
