@@ -38,11 +38,9 @@ void parse_options(int argc, char **argv, frontend_t *fe) {
     fe->per_uid_max = per_uid_default;
     for (int i = 1; i < argc; ++i) {
         long value = -1;
-        if (strcmp(argv[i], "--per-uid") == 0 && i + 1 < argc) {
-            value = option_value(argv[++i], 1, per_uid_limit);
+        if (take_option(argc, argv, &i, "--per-uid", 1, per_uid_limit, &value)) {
             fe->per_uid_max = static_cast<int>(value);
-        } else if (strcmp(argv[i], "--slot-fd") == 0 && i + 1 < argc) {
-            value = option_value(argv[++i], STDERR_FILENO + 1, INT_MAX);
+        } else if (take_option(argc, argv, &i, "--slot-fd", STDERR_FILENO + 1, INT_MAX, &value)) {
             if (value > 0 && fcntl(static_cast<int>(value), F_SETFD, FD_CLOEXEC) < 0) {
                 value = -1;
             }

@@ -36,11 +36,9 @@ void parse_options(int argc, char **argv, listener_t *l) {
     l->idle_exit = idle_exit_default;
     for (int i = 1; i < argc; ++i) {
         long value = -1;
-        if (strcmp(argv[i], "--per-uid") == 0 && i + 1 < argc) {
-            value = option_value(argv[++i], 1, per_uid_limit);
+        if (take_option(argc, argv, &i, "--per-uid", 1, per_uid_limit, &value)) {
             l->per_uid_max = static_cast<int>(value);
-        } else if (strcmp(argv[i], "--idle-exit") == 0 && i + 1 < argc) {
-            value = option_value(argv[++i], 0, idle_exit_limit);
+        } else if (take_option(argc, argv, &i, "--idle-exit", 0, idle_exit_limit, &value)) {
             l->idle_exit = static_cast<int>(value);
         }
         if (value < 0) {
