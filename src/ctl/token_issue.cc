@@ -2,6 +2,7 @@
 // under the uid's lock, and the pid-file directory of each name.
 
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
 
 #include <pwd.h>
@@ -21,23 +22,22 @@ struct member_t {
 // into `buffer`. Null when it may not have a token, with the reason.
 const char *look_up(const char *name, struct passwd *entry, char *buffer, size_t size,
                     account_t *account) {
-    struct passwd *found = nullptr;
-    lookup_t lookup = look_up_entry(name, entry, buffer, size, &found);
-    if (lookup == lookup_t::unreadable) {
-        return unreadable_entry;
+    // The server's own judgement of the account, and an empty home besides: no pid-file
+    // directory can be made in it.
+    account_decision_t decision = decide_account(name, entry, buffer, size);
+    if (decision.fault == account_fault::lookup_failed) {
+        return decision.error == ERANGE ? unreadable_entry : "no such account";
     }
-    if (lookup == lookup_t::none) {
+    if (decision.fault == account_fault::no_account) {
         return "no such account";
     }
-    *account = {found->pw_name, found->pw_uid, found->pw_gid,
-                found->pw_dir != nullptr ? found->pw_dir : const_cast<char *>("")};
-    if (found->pw_uid == 0) {
-        return "is root: the server refuses root";
+    *account = {entry->pw_name, entry->pw_uid, entry->pw_gid,
+                entry->pw_dir != nullptr ? entry->pw_dir : const_cast<char *>("")};
+    if (decision.fault == account_fault::root) {
+        return entry->pw_uid == 0 ? "is root: the server refuses root"
+                                  : "has group 0: the server refuses it";
     }
-    if (found->pw_gid == 0) {
-        return "has group 0: the server refuses it";
-    }
-    if (found->pw_dir == nullptr || found->pw_dir[0] == '\0') {
+    if (decision.fault == account_fault::no_home || account->home[0] == '\0') {
         return "has no home directory: the server refuses it";
     }
     return nullptr;
