@@ -101,18 +101,18 @@ bool refuse_unsafe_file(explain_t *ex, const command_file_t *file) {
 
 // The server judges the directory by a descriptor open on it, before the listing.
 bool explain_command_dir(explain_t *ex) {
-    int fd = open(command_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        return true;
-    }
+    bool opened = false;
     struct stat info {};
-    int status = fstat(fd, &info);
-    close(fd);
-    if (status == 0 && is_root_only(&info) == 1) {
+    int fd = judge_command_dir(&opened, &info);
+    if (fd >= 0) {
+        close(fd);
         return true;
     }
-    unsigned owner = status == 0 ? static_cast<unsigned>(info.st_uid) : 0U;
-    unsigned mode = status == 0 ? static_cast<unsigned>(info.st_mode & mode_bits) : 0U;
+    if (!opened) {
+        return true;  // the listing fails below
+    }
+    auto owner = static_cast<unsigned>(info.st_uid);
+    auto mode = static_cast<unsigned>(info.st_mode & mode_bits);
     add_stage_with(ex, "alias", "refused",
                    "%s can be changed by someone other than root (owner uid %u, mode %04o)",
                    command_dir, owner, mode);

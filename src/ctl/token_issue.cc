@@ -1,8 +1,8 @@
 // vornexctl token issue and rotate: one token for all names of a uid, chosen and written
 // under the uid's lock, and the pid-file directory of each name.
 
-#include <cstdlib>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include <pwd.h>

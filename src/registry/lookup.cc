@@ -233,21 +233,35 @@ int is_root_only(const struct stat *info) {
     return info->st_uid == 0 && (info->st_mode & group_other_write) == 0 ? 1 : 0;
 }
 
-int open_command_dir() {
+int judge_command_dir(bool *opened, struct stat *info) {
+    *info = {};
     int fd = open(command_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    *opened = fd >= 0;
     if (fd < 0) {
-        syslog(LOG_ERR, log_opendir_failed, command_dir);
         return -1;
     }
-    struct stat info {};
-    int status = fstat(fd, &info);
-    if (status == 0 && is_root_only(&info) == 1) {
+    if (fstat(fd, info) < 0) {
+        *info = {};
+    } else if (is_root_only(info) == 1) {
         return fd;
     }
     close(fd);
+    return -1;
+}
+
+int open_command_dir() {
+    bool opened = false;
+    struct stat info {};
+    int fd = judge_command_dir(&opened, &info);
+    if (fd >= 0) {
+        return fd;
+    }
+    if (!opened) {
+        syslog(LOG_ERR, log_opendir_failed, command_dir);
+        return -1;
+    }
     syslog(LOG_AUTHPRIV | LOG_ALERT, log_command_dir_unsafe, command_dir,
-           status == 0 ? static_cast<unsigned>(info.st_uid) : 0U,
-           status == 0 ? static_cast<unsigned>(info.st_mode & mode_bits) : 0U);
+           static_cast<unsigned>(info.st_uid), static_cast<unsigned>(info.st_mode & mode_bits));
     return -1;
 }
 
@@ -313,12 +327,12 @@ int find_alias(const char *alias, alias_entry_t *entry) {
     }
     release_command_files_list(files);
     close(dir_fd);
+    // A file without the alias, one refused as unsafe and a failed copy all leave the entry
+    // empty; only a match fills it.
     if (unsafe < 0) {
-        release_alias_entry(entry);
         return -1;
     }
     if (entry->command_token == nullptr) {
-        release_alias_entry(entry);
         return 0;
     }
     remove_eol(entry->command_token);

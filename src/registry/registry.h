@@ -58,6 +58,10 @@ FILE *open_command_file_at(int dir_fd, const char *name, command_file_status *st
 // for group or others.
 int is_root_only(const struct stat *info);
 
+// The judgement of open_command_dir without a line: the descriptor when only root can change
+// the directory; -1 otherwise, with `*opened` telling whether it could be opened at all and
+// `*info` its status (all zero when it could not be read).
+int judge_command_dir(bool *opened, struct stat *info);
 // Opens the directory of the command files and judges it by that descriptor: the descriptor
 // (close-on-exec) when only root can change it, which the listing and every command file
 // are then taken through; -1, logged, when it cannot be opened or anyone else can change it
