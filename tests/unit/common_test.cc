@@ -2,7 +2,12 @@
 
 #include <string>
 
+#include <cerrno>
+#include <cstring>
+
 #include "common/common.h"
+#include "common/escape.h"
+#include "driver/decide.h"
 #include "driver/driver.h"
 #include "registry/registry.h"
 
@@ -76,6 +81,76 @@ TEST(StrEndsWith, Table) {
         EXPECT_EQ(str_ends_with(c.string, c.suffix), c.expected)
             << (c.string ? c.string : "(null)") << " / " << (c.suffix ? c.suffix : "(null)");
     }
+}
+
+// The server's decisions as values: the request's face, the launch's identity, crontab kind,
+// pid file and working-directory rule.
+TEST(Decide, RequestFace) {
+    const struct {
+        const char *user, *cwd, *alias, *pid;
+        request_fault expected;
+    } cases[] = {
+        {"site1", "/", "ls", "42", request_fault::none},
+        {nullptr, "/", "ls", "42", request_fault::missing},
+        {"site1", "/", "ls", nullptr, request_fault::missing},
+        {"site1", "", "ls", "42", request_fault::empty},
+        {"site1", "/", "ls", "", request_fault::empty},
+        {"site1", "/", "ls", "4 2", request_fault::pid_not_number},
+        {"site1", "/", "ls", "-1", request_fault::pid_not_number},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(judge_request_face(c.user, c.cwd, c.alias, c.pid), c.expected)
+            << (c.pid != nullptr ? c.pid : "(null)");
+    }
+}
+
+TEST(Decide, LaunchRules) {
+    EXPECT_EQ(decide_identity_mode(1, "backup"), identity_mode::root);
+    EXPECT_EQ(decide_identity_mode(0, "backup"), identity_mode::command_user);
+    EXPECT_EQ(decide_identity_mode(0, nullptr), identity_mode::requesting_user);
+    EXPECT_STREQ(identity_mode_name(identity_mode::command_user), "account");
+    EXPECT_EQ(decide_crontab_kind("CRONTAB_LIST"), crontab_kind::list);
+    EXPECT_EQ(decide_crontab_kind("CRONTAB_LISTX"), crontab_kind::none);
+    EXPECT_STREQ(crontab_kind_name(decide_crontab_kind("CRONTAB_CHECK")), "check");
+    EXPECT_EQ(crontab_kind_name(crontab_kind::none), nullptr);
+    // Only the requesting user's own commands get a pid file, never a crontab alias or the shell.
+    EXPECT_TRUE(writes_pid_file(identity_mode::requesting_user, "ls"));
+    EXPECT_FALSE(writes_pid_file(identity_mode::requesting_user, "CRONTAB_SAVE"));
+    EXPECT_FALSE(writes_pid_file(identity_mode::requesting_user, "VORNEX_ENTER"));
+    EXPECT_FALSE(writes_pid_file(identity_mode::command_user, "ls"));
+    char path[32];
+    EXPECT_TRUE(make_pid_file_path(path, sizeof path, "/h", "7"));
+    EXPECT_STREQ(path, "/h/.vornex/tmp/.vornex.proxy.7");
+    EXPECT_FALSE(make_pid_file_path(path, sizeof path, "/a/home/far/too/long", "7"));
+    EXPECT_EQ(decide_working_directory(0), cwd_outcome::enter);
+    EXPECT_EQ(decide_working_directory(EACCES), cwd_outcome::stays_in_root);
+    EXPECT_EQ(decide_working_directory(ENOENT), cwd_outcome::fails);
+}
+
+TEST(Escape, OneRuleForTextAndJson) {
+    const struct {
+        unsigned char byte;
+        const char *text;
+        const char *json;
+    } cases[] = {
+        {'a', "a", "a"},
+        {'"', "\\x22", "\\\""},
+        {'\\', "\\x5c", "\\\\"},
+        {'\n', "\\x0a", "\\u000a"},
+        {0x7f, "\\x7f", "\\u007f"},
+        {0xff, "\\xff", "\\u00ff"},
+    };
+    for (const auto &c : cases) {
+        char text[escaped_byte_size];
+        char json[json_byte_size];
+        EXPECT_EQ(escape_byte(c.byte, text), strlen(c.text));
+        EXPECT_STREQ(text, c.text);
+        EXPECT_EQ(json_escape_byte(c.byte, json), strlen(c.json));
+        EXPECT_STREQ(json, c.json);
+    }
+    EXPECT_TRUE(has_control_byte("a\x7f"));
+    EXPECT_TRUE(has_control_byte("\t"));
+    EXPECT_FALSE(has_control_byte("caf\xc3\xa9 \"\\"));
 }
 
 }  // namespace
