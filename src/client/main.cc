@@ -486,14 +486,16 @@ void remove_pid_file(const client_t *c) {
 // escaped: it is shown as it is when it is plain printable ASCII, and escaped whole otherwise,
 // so that no control byte of a front-end gone wrong reaches the terminal.
 void show_message(const char *text, char *out, size_t size) {
-    for (const char *p = text; *p != '\0'; ++p) {
-        char piece[escaped_byte_size];
-        if (escape_byte(static_cast<unsigned char>(*p), piece) > 1 && *p != '\\' && *p != '"') {
-            escape_text(text, out, size);
-            return;
-        }
+    bool printable = true;
+    for (const char *p = text; *p != '\0' && printable; ++p) {
+        auto byte = static_cast<unsigned char>(*p);
+        printable = byte >= 0x20 && byte < 0x7f;
     }
-    snprintf(out, size, "%s", text);
+    if (printable) {
+        snprintf(out, size, "%s", text);
+    } else {
+        escape_text(text, out, size);
+    }
 }
 
 // Ends as the command ended: its status, or death by the same signal.

@@ -57,8 +57,8 @@ crontab_kind decide_crontab_kind(const char *alias);
 // "check", "list" or "save"; null for none.
 const char *crontab_kind_name(crontab_kind kind);
 
-// Only a request that runs as the requesting user, is no crontab alias and does not enter
-// the container shell gets a pid file.
+// Only a request that runs as the requesting user and is neither a crontab alias nor
+// "VORNEX_ENTER" gets a pid file.
 bool writes_pid_file(identity_mode mode, const char *alias);
 // The pid file's path into `buffer`; false when it does not fit, and then it is never written
 // (a path cut short would name another file).
