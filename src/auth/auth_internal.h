@@ -16,6 +16,8 @@ constexpr int32_t failures_per_block = 3;
 // The files of a name, inside its per-user directory "/var/vornex/<prefix>/<name>/".
 constexpr const char auth_log_file_name[] = ".ferrymate.log";
 constexpr const char auth_lock_file_name[] = ".ferrymate.log.lock";
+// The lock file is root's, 0600, with one link: nobody else can open it to hold the lock.
+constexpr mode_t lock_file_mode = 0600;
 
 struct auth_record_t {
     int64_t last_failure_time;

@@ -41,7 +41,6 @@ namespace {
 constexpr mode_t created_file_mode = 0666;  // 0644 after the umask
 constexpr int create_flags =
     O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
-constexpr mode_t lock_file_mode = 0600;
 // Opening and locking the lock file again, when it was replaced while waited for, is tried
 // this many times in all; the last lock taken is kept.
 constexpr int lock_attempts = 3;

@@ -27,9 +27,12 @@ constexpr mode_t mode_bits = 07777;
 // What the token file check compares with its mode: the permission bits alone (set-id and
 // sticky bits are not examined).
 constexpr mode_t token_check_bits = 0777;
-// Write permission for the group or others: a file or directory that root alone may change
-// has neither.
-constexpr mode_t group_other_write = 022;
+// Write permission for the owner, the group and others; a file or directory that root alone
+// may change is root's and has neither of the last two.
+constexpr mode_t owner_write = 0200;
+constexpr mode_t group_write = 020;
+constexpr mode_t other_write = 02;
+constexpr mode_t group_other_write = group_write | other_write;
 
 // As many links as the kernel follows on one path.
 constexpr int link_limit = 40;

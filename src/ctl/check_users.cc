@@ -16,11 +16,6 @@
 
 namespace {
 
-constexpr int dir_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
-constexpr mode_t owner_write = 0200;
-constexpr mode_t group_write = 020;
-constexpr mode_t other_write = 02;
-constexpr mode_t lock_mode = 0600;
 constexpr size_t initial_names = 16;
 
 struct users_report_t {
@@ -89,7 +84,7 @@ bool is_user_writable(const struct stat *info, const account_t *account) {
 // directory the descriptor holds, not what the name pointed to a moment before.
 int open_checked(users_report_t *out, int parent, const char *component, const char *path,
                  const name_dir_t *dir) {
-    int fd = openat(parent, component, dir_flags);
+    int fd = openat(parent, component, state_dir_flags);
     struct stat info {};
     if (fd < 0) {
         if (fstatat(parent, component, &info, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(info.st_mode)) {
@@ -179,7 +174,7 @@ void check_lock_file(users_report_t *out, int user_fd, const name_dir_t *dir) {
     if (fstatat(user_fd, auth_lock_file_name, &info, AT_SYMLINK_NOFOLLOW) < 0) {
         return;
     }
-    if (S_ISREG(info.st_mode) && info.st_uid == 0 && (info.st_mode & mode_bits) == lock_mode &&
+    if (S_ISREG(info.st_mode) && info.st_uid == 0 && (info.st_mode & mode_bits) == lock_file_mode &&
         info.st_nlink == 1) {
         return;
     }
@@ -205,7 +200,7 @@ bool is_temp_auth_log(const char *entry) {
 }
 
 void check_temp_logs(users_report_t *out, int user_fd, const name_dir_t *dir) {
-    int listing = openat(user_fd, ".", dir_flags);
+    int listing = openat(user_fd, ".", state_dir_flags);
     DIR *items = listing < 0 ? nullptr : fdopendir(listing);
     if (items == nullptr) {
         if (listing >= 0) {
@@ -308,7 +303,7 @@ int compare_names(const void *a, const void *b) {
 // The names under one prefix directory, sorted, in a heap array of heap strings.
 size_t list_names(int prefix_fd, char ***names) {
     *names = nullptr;
-    int listing = openat(prefix_fd, ".", dir_flags);
+    int listing = openat(prefix_fd, ".", state_dir_flags);
     DIR *items = listing < 0 ? nullptr : fdopendir(listing);
     if (items == nullptr) {
         if (listing >= 0) {
@@ -512,7 +507,7 @@ int run_check_users(int argc, char **argv, bool json) {
     // the per-user directories.
     name_dir_t top{};
     snprintf(top.path, sizeof top.path, "%s", state_root);
-    int var_fd = open("/var", dir_flags & ~O_NOFOLLOW);
+    int var_fd = open("/var", state_dir_flags & ~O_NOFOLLOW);
     int root_fd =
         var_fd < 0 ? -1 : open_checked(&out, var_fd, state_root + strlen("/var/"), top.path, &top);
     if (var_fd >= 0) {

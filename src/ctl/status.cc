@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr size_t prefix_digits = 2;
 constexpr int decimal = 10;
 
 struct name_state_t {
@@ -124,7 +123,7 @@ int show_named(json_writer_t *json, int argc, char **argv, int64_t now) {
 }
 
 bool is_prefix_name(const char *name) {
-    return strlen(name) == prefix_digits && name[0] >= '0' && name[0] <= '9' && name[1] >= '0' &&
+    return strlen(name) == prefix_size - 1 && name[0] >= '0' && name[0] <= '9' && name[1] >= '0' &&
            name[1] <= '9';
 }
 

@@ -32,7 +32,6 @@ constexpr mode_t token_mode = 0400;
 constexpr mode_t pid_dir_mode = 0700;
 constexpr size_t temp_name_size = 64;
 constexpr int temp_flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-constexpr int dir_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
 constexpr const char hex_digits[] = "0123456789abcdef";
 constexpr unsigned nibble_bits = 4;
 constexpr unsigned nibble_mask = 0xf;
@@ -169,7 +168,7 @@ int open_user_dir(int parent, const pid_dir_level_t *level, uid_t uid, bool crea
     } else if (errno != EEXIST) {
         return pid_dir_not_made;
     }
-    *fd = openat(parent, level->name, dir_flags);
+    *fd = openat(parent, level->name, state_dir_flags);
     if (*fd < 0) {
         struct stat info {};
         if (fstatat(parent, level->name, &info, AT_SYMLINK_NOFOLLOW) < 0) {
@@ -377,7 +376,7 @@ bool has_home(const account_t *account) {
 }
 
 int remove_tree(int dir_fd, int depth) {
-    int listing = openat(dir_fd, ".", dir_flags);
+    int listing = openat(dir_fd, ".", state_dir_flags);
     DIR *dir = listing < 0 ? nullptr : fdopendir(listing);
     if (dir == nullptr) {
         if (listing >= 0) {
@@ -396,7 +395,7 @@ int remove_tree(int dir_fd, int depth) {
             continue;
         }
         if (S_ISDIR(info.st_mode)) {
-            int sub = depth > 0 ? openat(dir_fd, item->d_name, dir_flags) : -1;
+            int sub = depth > 0 ? openat(dir_fd, item->d_name, state_dir_flags) : -1;
             if (sub < 0 || remove_tree(sub, depth - 1) < 0) {
                 result = -1;
             }

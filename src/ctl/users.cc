@@ -21,7 +21,6 @@
 namespace {
 
 constexpr mode_t state_dir_mode = 0755;
-constexpr int dir_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
 constexpr int file_flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
 constexpr size_t initial_accounts = 64;
 constexpr int decimal = 10;
@@ -78,7 +77,7 @@ int open_level(int parent, const char *component, bool create, bool *missing, co
         describe_level(error, size, path, strerror(errno));
         return -1;
     }
-    int fd = openat(parent, component, dir_flags);
+    int fd = openat(parent, component, state_dir_flags);
     if (fd < 0) {
         int reason = errno;
         struct stat info {};
@@ -117,7 +116,7 @@ bool append_path(char *path, size_t size, const char *component) {
 
 // /var is the system's; /var/vornex is held to the same rules as every level below it.
 int open_top(bool create, bool *missing, const char *path, char *error, size_t size) {
-    int var = open("/var", dir_flags & ~O_NOFOLLOW);
+    int var = open("/var", state_dir_flags & ~O_NOFOLLOW);
     if (var < 0) {
         describe_level(error, size, "/var", strerror(errno));
         return -1;

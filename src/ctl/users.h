@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "common/facts.h"
@@ -54,6 +55,10 @@ constexpr const char uid_range_empty[] = "UID_MIN lies above UID_MAX: no account
 
 // A name the tool puts into a path: not empty, ".", ".." and without "/".
 bool is_usable_name(const char *name);
+
+// How a directory below /var/vornex (or the home of a name) is opened: relative to its parent,
+// never through a link and without waiting.
+constexpr int state_dir_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
 
 // The directories of a name below /var/vornex, each opened relative to its parent without
 // following a link. Levels: the prefix directory, the per-user directory, its ".vornex".
