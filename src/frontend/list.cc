@@ -296,7 +296,7 @@ bool is_set_up(const frontend_t *fe, char *why, size_t size) {
 
 void answer_list(frontend_t *fe, unsigned char flags) {
     char why[reply_text_max];
-    char alias[4 * alias_length_max + 4];
+    char alias[escaped_size(alias_length_max)];
     escape_text(fe->request.alias, alias, sizeof alias);
     if (!is_set_up(fe, why, sizeof why)) {
         syslog(LOG_INFO, "uid=%u pid=%d list=\"%s\" outcome=refused:token-file", fe->peer.uid,

@@ -342,7 +342,7 @@ void check_request(frontend_t *fe) {
     int error =
         getpwnam_r(fe->request.name, &entry, fe->passwd_buffer, sizeof fe->passwd_buffer, &found);
     if (error != 0 || found == nullptr || entry.pw_uid != fe->peer.uid) {
-        char name[4 * name_length_max + 4];
+        char name[escaped_size(name_length_max)];
         escape_text(fe->request.name, name, sizeof name);
         syslog(LOG_WARNING, "uid %u (pid %d) asked for user \"%s\", which is not theirs",
                fe->peer.uid, static_cast<int>(fe->peer.pid), name);

@@ -72,7 +72,7 @@ void describe_validator_refusal(const frontend_t *fe, char *out, size_t size) {
     }
     reach_t reach{r, 0, false};
     bool may_run = rules_access(rules_path, r->name, command, measure, &reach);
-    char shown[4 * shown_argument_max + 4];
+    char shown[escaped_size(shown_argument_max)];
     if (!may_run) {
         snprintf(out, size, "the administrator's rules do not admit this command for you");
     } else if (reach.furthest < r->arg_count) {

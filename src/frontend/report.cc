@@ -13,9 +13,9 @@
 
 namespace {
 
-constexpr size_t shown_name_size = 4 * 32 + 4;
-constexpr size_t shown_field_size = 4 * 96 + 4;
-constexpr size_t shown_tty_size = 4 * tty_name_size + 4;
+constexpr size_t shown_name_size = escaped_size(32);
+constexpr size_t shown_field_size = escaped_size(96);
+constexpr size_t shown_tty_size = escaped_size(tty_name_size);
 constexpr size_t shown_reason_size = 256;
 // The audit line is at most this long; each argument shows at most its first bytes.
 constexpr size_t audit_line_max = 2048;
