@@ -15,6 +15,7 @@
 #include "driver/decide.h"
 #include "driver/names.h"
 #include "registry/registry.h"
+#include "registry/table.h"
 #include "rules/rules.h"
 
 // Exit status of every subcommand.
@@ -67,70 +68,15 @@ void json_finish(json_writer_t *json);
 // "findings" array, or the summary line.
 void finish_findings(json_writer_t *json, bool as_json, int errors, int warnings);
 
-// table.cc: every command file and every definition in them, in the server's order.
-struct command_file_t {
-    char name[line_size];
-    char path[line_size];
-    command_file_status status;
-    int error;         // system error number of a failed stat or open
-    struct stat info;  // of the open file when usable, else of the path when stat worked
-    bool has_info;
-    size_t line_count;  // physical lines
-};
-
-struct definition_t {
-    const command_file_t *file;
-    size_t line;  // physical line, from 1
-    bool tail;    // read from a piece after the first of a split line
-    char *key;    // the whole key before the "="
-    size_t alias_length;
-    char *alias;
-    char *user;                  // null without a user part
-    char *command;               // after the server's line-ending cut
-    int root;                    // the user part is exactly "root"
-    const definition_t *winner;  // the earlier definition of the same alias, or null
-};
-
-// A physical line that was read as several pieces.
-struct split_line_t {
-    const command_file_t *file;
-    size_t line;
-    const char *tail_alias;  // the first alias a tail piece defines, or null (owned elsewhere)
-};
-
-// A line that is not blank, no comment ("#" first) and holds no "=": it defines nothing.
-struct ignored_line_t {
-    const command_file_t *file;
-    size_t line;
-};
-
-struct alias_table_t {
-    command_file_t *files;
-    size_t file_count;
-    definition_t *definitions;
-    size_t definition_count;
-    split_line_t *splits;
-    size_t split_count;
-    ignored_line_t *ignored;
-    size_t ignored_count;
-};
-
-// Lists the command files as the server does and reads every one of them. -1 when the
-// directory cannot be listed (the server fails every request then) or memory runs out.
+// list.cc: the command directory as the server lists it, read whole; `root` stands for "/"
+// ("" for the live system). -1 when the directory cannot be opened or listed (the server
+// fails every request then) or memory runs out.
 int load_alias_table(alias_table_t *table);
-// The same for the command directory of a staged tree: `root` stands for "/" ("" for the
-// live system).
 int load_alias_table_under(alias_table_t *table, const char *root);
-// Reads the given files, each by itself, with the server's line reading; a definition wins
-// over later ones of the same alias in its own file only. -1 when memory runs out.
-int load_alias_files(alias_table_t *table, char **paths, int count);
-void release_alias_table(alias_table_t *table);
-// The definition that a request for `alias` resolves to, or null.
-const definition_t *find_definition(const alias_table_t *table, const char *alias);
 // The identity the server takes for a definition, and whether it writes a pid file for it.
 identity_mode definition_identity(const definition_t *definition);
 bool definition_writes_pid_file(const definition_t *definition);
-// The uid of a name from the password database; false when it has no account.
+// users.cc: the uid of a name from the password database; false when it has no account.
 bool find_account_uid(const char *name, uint32_t *uid);
 // The groups that the group database gives `name` with its group `gid` (gid first), in a
 // heap array the caller frees: their count, or -1 when they cannot be found.

@@ -4,8 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <unistd.h>
 
 #include "common/common.h"
 #include "common/facts.h"
@@ -114,10 +116,6 @@ const char *runs_as(const definition_t *definition, char *buffer, size_t size) {
     return buffer;
 }
 
-bool is_in_effect(const definition_t *definition) {
-    return definition->alias_length > 0 && definition->winner == nullptr;
-}
-
 // An alias with blanks is shown in double quotes, so that its blanks can be seen, as check
 // and explain show it.
 const char *shown_alias(const char *alias, char *buffer, size_t size) {
@@ -136,7 +134,7 @@ void print_table(const alias_table_t *table) {
     printf("%-20s %-36s %-20s %-28s %s\n", "ALIAS", "SOURCE", "RUNS AS", "COMMAND", "CRONTAB");
     for (size_t i = 0; i < table->definition_count; ++i) {
         const definition_t *definition = &table->definitions[i];
-        if (!is_in_effect(definition)) {
+        if (!definition_in_effect(definition)) {
             continue;
         }
         char where[shown_size + time_text_size];
@@ -171,7 +169,7 @@ void write_table(json_writer_t *json, const alias_table_t *table) {
     json_begin(json, "aliases", '[');
     for (size_t i = 0; i < table->definition_count; ++i) {
         const definition_t *definition = &table->definitions[i];
-        if (!is_in_effect(definition)) {
+        if (!definition_in_effect(definition)) {
             continue;
         }
         json_begin(json, nullptr, '{');
@@ -194,6 +192,34 @@ void write_table(json_writer_t *json, const alias_table_t *table) {
 }
 
 }  // namespace
+
+int load_alias_table(alias_table_t *table) {
+    return load_alias_table_under(table, "");
+}
+
+int load_alias_table_under(alias_table_t *table, const char *root) {
+    *table = alias_table_t{};
+    char directory[line_size];
+    if (snprintf(directory, sizeof directory, "%s%s", root, command_dir) >=
+        static_cast<int>(sizeof directory)) {
+        return -1;
+    }
+    int dir_fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd < 0) {
+        return -1;
+    }
+    int loaded = load_alias_table_at(table, dir_fd, directory);
+    close(dir_fd);
+    return loaded;
+}
+
+identity_mode definition_identity(const definition_t *definition) {
+    return decide_identity_mode(definition->root, definition->user);
+}
+
+bool definition_writes_pid_file(const definition_t *definition) {
+    return writes_pid_file(definition_identity(definition), definition->alias);
+}
 
 int run_list(int argc, char **argv, bool json) {
     if (argc > 1) {

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -24,6 +25,8 @@ constexpr mode_t state_dir_mode = 0755;
 constexpr int file_flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
 constexpr size_t initial_accounts = 64;
 constexpr int decimal = 10;
+constexpr int initial_group_count = 64;
+constexpr int group_list_attempts = 4;
 
 bool add_account(account_list_t *list, size_t *capacity, const struct passwd *entry) {
     if (list->count == *capacity) {
@@ -338,4 +341,38 @@ bool has_revoked_mark(int user_fd) {
 bool make_pid_dir_path(const char *home, char *buffer, size_t size) {
     int length = snprintf(buffer, size, "%s/%s/%s", home, pid_parent_name, pid_dir_name);
     return length >= 0 && static_cast<size_t>(length) < size;
+}
+
+bool find_account_uid(const char *name, uint32_t *uid) {
+    struct passwd entry {};
+    char buffer[passwd_buffer_size];
+    struct passwd *found = nullptr;
+    if (getpwnam_r(name, &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) {
+        return false;
+    }
+    *uid = found->pw_uid;
+    return true;
+}
+
+int find_groups(const char *name, gid_t gid, gid_t **groups) {
+    // A first guess; getgrouplist tells the count it needs when the guess is too small, and
+    // the database may grow between two calls.
+    int count = initial_group_count;
+    for (int attempt = 0; attempt < group_list_attempts; ++attempt) {
+        auto *list = static_cast<gid_t *>(calloc(static_cast<size_t>(count), sizeof(gid_t)));
+        if (list == nullptr) {
+            return -1;
+        }
+        int wanted = count;
+        if (getgrouplist(name, gid, list, &wanted) >= 0) {
+            *groups = list;
+            return wanted;
+        }
+        free(list);
+        if (wanted <= count) {
+            return -1;
+        }
+        count = wanted;
+    }
+    return -1;
 }

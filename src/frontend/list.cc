@@ -22,13 +22,12 @@
 #include "auth/auth_internal.h"
 #include "driver/decide.h"
 #include "frontend/frontend.h"
-#include "registry/command_line.h"
 #include "registry/registry.h"
+#include "registry/table.h"
 #include "rules/rules.h"
 
 namespace {
 
-constexpr size_t seen_max = 4096;
 constexpr int send_timeout_seconds = 5;
 // "/var/vornex/NN/" and "/.vornex/.vornex.token" around a name of at most 255 bytes.
 constexpr size_t token_path_size = name_length_max + 64;
@@ -38,8 +37,6 @@ struct listing_t {
     bool json;
     const char *only;  // the alias asked about, or null for all of them
     bool rules;        // the shipped validator is installed: its rules decide
-    char *seen[seen_max];
-    size_t seen_count;
     size_t shown;
     size_t forms;
     bool first_form;
@@ -93,16 +90,6 @@ void put_field(listing_t *l, const char *text, size_t length, int width) {
     put(l, " ", 1);
 }
 
-bool already_listed(const listing_t *l, const command_line_t *line) {
-    for (size_t i = 0; i < l->seen_count; ++i) {
-        if (strlen(l->seen[i]) == line->alias_length &&
-            memcmp(l->seen[i], line->alias, line->alias_length) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // One argument form: the rule's words as the rules file spells them after unquoting, an
 // exact word that holds a blank or is empty in single quotes, "..." for any further ones.
 void put_form(const rules_line_t *rule, size_t line_number, void *context) {
@@ -136,7 +123,7 @@ void put_form(const rules_line_t *rule, size_t line_number, void *context) {
     put_text(l, rule->any_further ? " ...\n" : "\n");
 }
 
-// The argument forms of one alias; the command path is NUL-terminated by then.
+// The argument forms of one alias.
 void put_forms(listing_t *l, const char *command) {
     l->forms = 0;
     l->first_form = true;
@@ -157,98 +144,73 @@ void put_forms(listing_t *l, const char *command) {
     }
 }
 
-void put_entry(listing_t *l, const command_line_t *line) {
-    identity_mode mode = decide_identity_mode(names_root(line), line->user);
+void put_entry(listing_t *l, const definition_t *definition) {
+    identity_mode mode = decide_identity_mode(definition->root, definition->user);
     bool root = mode == identity_mode::root;
     const char *runs = root ? "root" : mode == identity_mode::command_user ? "account" : "you";
+    const char *user = definition->user;
     if (l->json) {
         put_text(l, l->shown == 0 || l->only != nullptr ? "{\"alias\":\"" : ",{\"alias\":\"");
-        put_escaped(l, line->alias, line->alias_length);
+        put_escaped(l, definition->alias, strlen(definition->alias));
         put_text(l, "\",\"runs_as\":\"");
         put_text(l, runs);
         put_text(l, "\",\"account\":");
-        if (!root && line->user != nullptr) {
+        if (!root && user != nullptr) {
             put_text(l, "\"");
-            put_escaped(l, line->user, line->user_length);
+            put_escaped(l, user, strlen(user));
             put_text(l, "\"");
         } else {
             put_text(l, "null");
         }
         put_text(l, ",\"command\":\"");
-        put_escaped(l, line->path, line->path_length);
+        put_escaped(l, definition->command, strlen(definition->command));
         put_text(l, "\"");
     } else {
-        put_field(l, line->alias, line->alias_length, 24);
-        if (!root && line->user != nullptr) {
+        put_field(l, definition->alias, strlen(definition->alias), 24);
+        if (!root && user != nullptr) {
             put_text(l, "account ");
-            put_field(l, line->user, line->user_length, 16);
+            put_field(l, user, strlen(user), 16);
         } else {
             put_field(l, runs, strlen(runs), 24);
         }
-        put_escaped(l, line->path, line->path_length);
+        put_escaped(l, definition->command, strlen(definition->command));
         put_text(l, "\n");
     }
     ++l->shown;
 }
 
 // One alias in effect: shown when the name may request it.
-void consider(listing_t *l, command_line_t *line) {
-    if (l->only != nullptr && (strlen(l->only) != line->alias_length ||
-                               memcmp(l->only, line->alias, line->alias_length) != 0)) {
+void consider(listing_t *l, const definition_t *definition) {
+    if (l->only != nullptr && strcmp(l->only, definition->alias) != 0) {
         return;
     }
-    char *command = strndup(line->path, line->path_length);
-    if (command == nullptr) {
-        l->failed = true;
-        return;
-    }
-    if (!l->rules || rules_access(rules_path, l->fe->request.name, command, nullptr, nullptr)) {
-        put_entry(l, line);
+    if (!l->rules ||
+        rules_access(rules_path, l->fe->request.name, definition->command, nullptr, nullptr)) {
+        put_entry(l, definition);
         if (l->only != nullptr) {
-            put_forms(l, command);
+            put_forms(l, definition->command);
         }
         if (l->json) {
             put_text(l, "}");
         }
     }
-    free(command);
 }
 
-void list_file(listing_t *l, int dir_fd, const char *name) {
-    command_file_status status = command_file_status::usable;
-    int error = 0;
-    FILE *stream = open_command_file_at(dir_fd, name, &status, &error, nullptr);
-    if (stream == nullptr) {
-        return;
-    }
-    char text[line_size];
-    while (fgets(text, sizeof text, stream) != nullptr) {
-        command_line_t line{};
-        if (split_command_line(text, &line) != 1 || line.alias_length == 0 ||
-            already_listed(l, &line) || l->seen_count == seen_max) {
-            continue;
-        }
-        l->seen[l->seen_count] = strndup(line.alias, line.alias_length);
-        if (l->seen[l->seen_count] != nullptr) {
-            ++l->seen_count;
-        }
-        consider(l, &line);
-    }
-    fclose(stream);
-}
-
+// The command files as the lookup reads them, through the directory it judged: the first
+// definition of an alias wins, a file that others can change is passed over.
 void walk(listing_t *l) {
     int dir_fd = open_command_dir();
-    node_t *files = dir_fd >= 0 ? create_command_files_list_at(dir_fd) : nullptr;
-    for (node_t *node = files; node != nullptr; node = node->next) {
-        list_file(l, dir_fd, node->name);
+    alias_table_t table{};
+    if (dir_fd >= 0 && load_alias_table_at(&table, dir_fd, command_dir) == 0) {
+        for (size_t i = 0; i < table.definition_count; ++i) {
+            if (definition_in_effect(&table.definitions[i])) {
+                consider(l, &table.definitions[i]);
+            }
+        }
+        release_alias_table(&table);
     }
-    release_command_files_list(files);
     if (dir_fd >= 0) {
         close(dir_fd);
-    }
-    for (size_t i = 0; i < l->seen_count; ++i) {
-        free(l->seen[i]);
     }
 }
 

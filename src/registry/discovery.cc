@@ -110,12 +110,3 @@ node_t *create_command_files_list_at(int dir_fd) {
     rewinddir(dir);
     return list_command_files(dir);
 }
-
-node_t *create_command_files_list_in(const char *directory) {
-    DIR *dir = opendir(directory);
-    if (dir == nullptr) {
-        syslog(LOG_ERR, log_opendir_failed, directory);
-        return nullptr;
-    }
-    return list_command_files(dir);
-}

@@ -31,8 +31,6 @@ node_t *create_node(const char *name, node_t *head);
 // The additional command files of the directory open at `dir_fd`, in directory order, then
 // "proxy.commands"; null on failure. The descriptor stays open and is the caller's.
 node_t *create_command_files_list_at(int dir_fd);
-// The same list for the command files of a directory named by its path (a staged tree's).
-node_t *create_command_files_list_in(const char *directory);
 
 void release_command_files_list(node_t *head);
 

@@ -1,25 +1,22 @@
-// Every command file and every definition in them, read with the server's own listing, file
-// opening, 1023-byte pieces and line parser, so that the tool and the server cannot disagree
-// about what a command file says. Unlike the server's lookup, every line is read, and each
-// definition keeps its file and physical line.
+// Every command file and every definition in them, read with the lookup's own listing, file
+// opening, 1023-byte pieces and line parser, so that the programs that show or check the
+// command files and the server cannot disagree about what a command file says. Unlike the
+// lookup, every line is read, and each definition keeps its file and physical line.
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
+#include <unistd.h>
 
 #include "common/common.h"
-#include "ctl/ctl.h"
 #include "registry/command_line.h"
+#include "registry/table.h"
 
 namespace {
 
 constexpr const char blanks[] = " \t\n\v\f\r";
-constexpr int initial_group_count = 64;
-constexpr int group_list_attempts = 4;
 
 // Makes room for one more item; false when memory runs out (the array is kept).
 bool grow(void **items, size_t count, size_t *capacity, size_t item_size) {
@@ -158,15 +155,14 @@ bool read_definitions(reader_t *reader, command_file_t *file, FILE *stream) {
     return true;
 }
 
-// Reads the file at file->path.
-bool read_command_file(reader_t *reader, command_file_t *file) {
-    FILE *stream =
-        open_command_file_at(AT_FDCWD, file->path, &file->status, &file->error, &file->info);
+// Reads the file that `name` names relative to `dir_fd` (a path of its own with AT_FDCWD).
+bool read_command_file(reader_t *reader, command_file_t *file, int dir_fd, const char *name) {
+    FILE *stream = open_command_file_at(dir_fd, name, &file->status, &file->error, &file->info);
     if (stream == nullptr) {
         // For a link through a directory others can change, the info is that directory's.
         file->has_info = file->status == command_file_status::unsafe_link ||
                          (file->status != command_file_status::stat_failed &&
-                          stat(file->path, &file->info) == 0);
+                          fstatat(dir_fd, name, &file->info, 0) == 0);
         return true;
     }
     file->has_info = fstat(fileno(stream), &file->info) == 0;
@@ -197,18 +193,9 @@ void link_winners(alias_table_t *table, bool same_file_only) {
 
 }  // namespace
 
-int load_alias_table(alias_table_t *table) {
-    return load_alias_table_under(table, "");
-}
-
-int load_alias_table_under(alias_table_t *table, const char *root) {
+int load_alias_table_at(alias_table_t *table, int dir_fd, const char *directory) {
     *table = alias_table_t{};
-    char directory[line_size];
-    if (snprintf(directory, sizeof directory, "%s%s", root, command_dir) >=
-        static_cast<int>(sizeof directory)) {
-        return -1;
-    }
-    node_t *names = create_command_files_list_in(directory);
+    node_t *names = create_command_files_list_at(dir_fd);
     if (names == nullptr) {
         return -1;
     }
@@ -226,14 +213,14 @@ int load_alias_table_under(alias_table_t *table, const char *root) {
     for (const node_t *node = names; node != nullptr && read; node = node->next) {
         command_file_t *file = &table->files[table->file_count++];
         snprintf(file->name, sizeof file->name, "%s", node->name);
-        // The server's own path format; the names of a listing keep it far below the size.
+        // The lookup's own path format; the names of a listing keep it far below the size.
         int length = snprintf(file->path, sizeof file->path, "%s/%s", directory, node->name);
         if (length < 0 || static_cast<size_t>(length) >= sizeof file->path) {
             file->status = command_file_status::stat_failed;
             file->error = ENAMETOOLONG;
             continue;
         }
-        read = read_command_file(&reader, file);
+        read = read_command_file(&reader, file, dir_fd, node->name);
     }
     release_command_files_list(names);
     if (!read) {
@@ -263,7 +250,7 @@ int load_alias_files(alias_table_t *table, char **paths, int count) {
             file->error = ENAMETOOLONG;
             continue;
         }
-        read = read_command_file(&reader, file);
+        read = read_command_file(&reader, file, AT_FDCWD, file->path);
     }
     if (!read) {
         release_alias_table(table);
@@ -291,51 +278,13 @@ void release_alias_table(alias_table_t *table) {
 const definition_t *find_definition(const alias_table_t *table, const char *alias) {
     for (size_t i = 0; i < table->definition_count; ++i) {
         const definition_t *definition = &table->definitions[i];
-        if (definition->alias_length > 0 && strcmp(definition->alias, alias) == 0) {
+        if (definition_in_effect(definition) && strcmp(definition->alias, alias) == 0) {
             return definition;
         }
     }
     return nullptr;
 }
 
-identity_mode definition_identity(const definition_t *definition) {
-    return decide_identity_mode(definition->root, definition->user);
-}
-
-bool definition_writes_pid_file(const definition_t *definition) {
-    return writes_pid_file(definition_identity(definition), definition->alias);
-}
-
-bool find_account_uid(const char *name, uint32_t *uid) {
-    struct passwd entry {};
-    char buffer[passwd_buffer_size];
-    struct passwd *found = nullptr;
-    if (getpwnam_r(name, &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) {
-        return false;
-    }
-    *uid = found->pw_uid;
-    return true;
-}
-
-int find_groups(const char *name, gid_t gid, gid_t **groups) {
-    // A first guess; getgrouplist tells the count it needs when the guess is too small, and
-    // the database may grow between two calls.
-    int count = initial_group_count;
-    for (int attempt = 0; attempt < group_list_attempts; ++attempt) {
-        auto *list = static_cast<gid_t *>(calloc(static_cast<size_t>(count), sizeof(gid_t)));
-        if (list == nullptr) {
-            return -1;
-        }
-        int wanted = count;
-        if (getgrouplist(name, gid, list, &wanted) >= 0) {
-            *groups = list;
-            return wanted;
-        }
-        free(list);
-        if (wanted <= count) {
-            return -1;
-        }
-        count = wanted;
-    }
-    return -1;
+bool definition_in_effect(const definition_t *definition) {
+    return definition->alias_length > 0 && definition->winner == nullptr;
 }
