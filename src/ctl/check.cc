@@ -267,7 +267,8 @@ int run_check(int argc, char **argv, bool json) {
     if (load_checked_table(&options, &table) < 0) {
         return status_usage;
     }
-    check_report_t out{json_document(json), json, 0, 0, options.root, options.file_count > 0};
+    check_report_t out{json_document(stdout, json), json, 0, 0, options.root,
+                       options.file_count > 0};
     if (json) {
         char directory[line_size];
         format_cut(directory, sizeof directory, "%s%s", options.root, command_dir);

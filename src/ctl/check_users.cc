@@ -498,7 +498,7 @@ int run_check_users(int argc, char **argv, bool json) {
         return status_usage;
     }
     out.as_json = json;
-    out.json = json_document(json);
+    out.json = json_document(stdout, json);
     if (json) {
         json_string(&out.json, "directory", state_root);
         json_begin(&out.json, "findings", '[');

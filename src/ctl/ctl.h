@@ -12,6 +12,7 @@
 
 #include "common/common.h"
 #include "common/escape.h"
+#include "common/json.h"
 #include "driver/decide.h"
 #include "driver/names.h"
 #include "registry/registry.h"
@@ -31,14 +32,7 @@ constexpr size_t message_size = 2 * shown_size + 512;
 // "YYYY-MM-DD HH:MM:SS" and room to spare.
 constexpr size_t time_text_size = 32;
 
-// report.cc: text and JSON output.
-constexpr int json_max_depth = 8;
-struct json_writer_t {
-    FILE *out;
-    int depth;
-    bool has_items[json_max_depth];
-};
-
+// report.cc: text output, and what JSON output adds to the writer.
 // Writes `text` to `out` as text output shows it.
 void print_shown(FILE *out, const char *text);
 // Local time as "YYYY-MM-DD HH:MM:SS", or "-" for 0.
@@ -51,19 +45,6 @@ void format_cut(char *buffer, size_t size, const char *format, ...)
 void format_cut_list(char *buffer, size_t size, const char *format, va_list arguments)
     __attribute__((format(printf, 3, 0)));
 
-// `key` is null inside arrays. `bracket` is '{' or '['.
-// A writer on standard output; with `begin` the document's outer object is opened.
-json_writer_t json_document(bool begin);
-void json_begin(json_writer_t *json, const char *key, char bracket);
-void json_end(json_writer_t *json, char bracket);
-// A null `value` is written as null.
-void json_string(json_writer_t *json, const char *key, const char *value);
-void json_int(json_writer_t *json, const char *key, long long value);
-void json_bool(json_writer_t *json, const char *key, bool value);
-void json_null(json_writer_t *json, const char *key);
-// `value` when `present`, else null.
-void json_int_or_null(json_writer_t *json, const char *key, bool present, long long value);
-void json_finish(json_writer_t *json);
 // Ends a list of findings: the counts closing the JSON object that json_begin opened with its
 // "findings" array, or the summary line.
 void finish_findings(json_writer_t *json, bool as_json, int errors, int warnings);

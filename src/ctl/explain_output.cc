@@ -153,7 +153,7 @@ void print_explain(const explain_t *ex) {
 }
 
 void write_explain(const explain_t *ex) {
-    json_writer_t writer = json_document(true);
+    json_writer_t writer = json_document(stdout, true);
     json_writer_t *json = &writer;
     json_string(json, "user", ex->user);
     json_string(json, "alias", ex->alias);

@@ -238,7 +238,7 @@ int run_list(int argc, char **argv, bool json) {
         return status_usage;
     }
     if (json) {
-        json_writer_t writer = json_document(true);
+        json_writer_t writer = json_document(stdout, true);
         if (argc == 1) {
             write_user(&writer, &user);
         } else {

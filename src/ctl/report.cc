@@ -1,6 +1,5 @@
 // Output of vornexctl. Command files, account names and paths may hold any byte: text output
-// shows them with the one escaper of every program, and JSON strings escape every byte
-// outside printable ASCII as \u00XX, one code point per byte.
+// shows them with the one escaper of every program, JSON output with the one JSON writer.
 
 #include <cstdarg>
 #include <cstring>
@@ -20,28 +19,6 @@ void mark_cut(char *buffer, size_t size, int length) {
     }
     if (size > cut_mark_length) {
         memcpy(buffer + size - 1 - cut_mark_length, cut_mark, cut_mark_length);
-    }
-}
-
-void json_string_value(FILE *out, const char *value) {
-    fputc('"', out);
-    for (const char *c = value; *c != '\0'; ++c) {
-        char piece[json_byte_size];
-        fwrite(piece, 1, json_escape_byte(static_cast<unsigned char>(*c), piece), out);
-    }
-    fputc('"', out);
-}
-
-void separate(json_writer_t *json, const char *key) {
-    if (json->depth > 0) {
-        if (json->has_items[json->depth - 1]) {
-            fputc(',', json->out);
-        }
-        json->has_items[json->depth - 1] = true;
-    }
-    if (key != nullptr) {
-        json_string_value(json->out, key);
-        fputc(':', json->out);
     }
 }
 
@@ -80,64 +57,6 @@ void format_cut(char *buffer, size_t size, const char *format, ...) {
     int length = vsnprintf(buffer, size, format, arguments);
     va_end(arguments);
     mark_cut(buffer, size, length);
-}
-
-json_writer_t json_document(bool begin) {
-    json_writer_t json{stdout, 0, {}};
-    if (begin) {
-        json_begin(&json, nullptr, '{');
-    }
-    return json;
-}
-
-void json_begin(json_writer_t *json, const char *key, char bracket) {
-    separate(json, key);
-    fputc(bracket, json->out);
-    if (json->depth < json_max_depth) {
-        json->has_items[json->depth] = false;
-    }
-    ++json->depth;
-}
-
-void json_end(json_writer_t *json, char bracket) {
-    fputc(bracket == '{' ? '}' : ']', json->out);
-    --json->depth;
-}
-
-void json_string(json_writer_t *json, const char *key, const char *value) {
-    separate(json, key);
-    if (value == nullptr) {
-        fputs("null", json->out);
-        return;
-    }
-    json_string_value(json->out, value);
-}
-
-void json_int(json_writer_t *json, const char *key, long long value) {
-    separate(json, key);
-    fprintf(json->out, "%lld", value);
-}
-
-void json_bool(json_writer_t *json, const char *key, bool value) {
-    separate(json, key);
-    fputs(value ? "true" : "false", json->out);
-}
-
-void json_null(json_writer_t *json, const char *key) {
-    separate(json, key);
-    fputs("null", json->out);
-}
-
-void json_int_or_null(json_writer_t *json, const char *key, bool present, long long value) {
-    if (present) {
-        json_int(json, key, value);
-    } else {
-        json_null(json, key);
-    }
-}
-
-void json_finish(json_writer_t *json) {
-    fputc('\n', json->out);
 }
 
 void finish_findings(json_writer_t *json, bool as_json, int errors, int warnings) {

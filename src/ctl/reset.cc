@@ -140,7 +140,7 @@ int run_reset(int argc, char **argv, bool json) {
         print_error("reset", "needs at least one name");
         return status_usage;
     }
-    json_writer_t writer = json_document(json);
+    json_writer_t writer = json_document(stdout, json);
     if (json) {
         json_begin(&writer, "names", '[');
     }

@@ -180,7 +180,7 @@ int show_all(json_writer_t *json, int64_t now) {
 
 int run_status(int argc, char **argv, bool json) {
     auto now = static_cast<int64_t>(time(nullptr));
-    json_writer_t writer = json_document(json);
+    json_writer_t writer = json_document(stdout, json);
     json_writer_t *out = json ? &writer : nullptr;
     if (json) {
         json_begin(&writer, "names", '[');

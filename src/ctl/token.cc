@@ -257,7 +257,7 @@ int run_token(int argc, char **argv, bool json) {
         return status_usage;
     }
     run.as_json = json;
-    run.json = json_document(json);
+    run.json = json_document(stdout, json);
     if (json) {
         json_string(&run.json, "action", argv[0]);
         json_begin(&run.json, "names", '[');

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "auth/auth_internal.h"
+#include "common/json.h"
 #include "driver/decide.h"
 #include "frontend/frontend.h"
 #include "registry/registry.h"
@@ -34,12 +35,13 @@ constexpr size_t token_path_size = name_length_max + 64;
 
 struct listing_t {
     frontend_t *fe;
-    bool json;
+    FILE *stream;  // unbuffered: every write goes to `out` at once
+    bool as_json;
+    json_writer_t json;
     const char *only;  // the alias asked about, or null for all of them
     bool rules;        // the shipped validator is installed: its rules decide
     size_t shown;
     size_t forms;
-    bool first_form;
     char out[text_part_max];
     size_t used;
     bool failed;
@@ -55,7 +57,10 @@ void flush(listing_t *l) {
     l->used = 0;
 }
 
-void put(listing_t *l, const char *text, size_t length) {
+// The stream's writer: the listing goes out in text parts as each one fills.
+ssize_t put(void *cookie, const char *text, size_t length) {
+    auto *l = static_cast<listing_t *>(cookie);
+    size_t taken = length;
     while (length > 0) {
         size_t room = sizeof l->out - l->used;
         size_t part = length < room ? length : room;
@@ -67,27 +72,19 @@ void put(listing_t *l, const char *text, size_t length) {
             flush(l);
         }
     }
+    return static_cast<ssize_t>(taken);
 }
 
-void put_text(listing_t *l, const char *text) {
-    put(l, text, strlen(text));
-}
-
-// Bytes of a file: as JSON string contents, or for a line of text with the one escaper.
-void put_escaped(listing_t *l, const char *text, size_t length) {
-    for (size_t i = 0; i < length; ++i) {
-        char piece[json_byte_size];
-        auto byte = static_cast<unsigned char>(text[i]);
-        put(l, piece, l->json ? json_escape_byte(byte, piece) : escape_byte(byte, piece));
+// Bytes of a file in a line of text, with the one escaper, padded to `width` by their length.
+void put_shown(listing_t *l, const char *text, int width) {
+    for (const char *c = text; *c != '\0'; ++c) {
+        char piece[escaped_byte_size];
+        fwrite(piece, 1, escape_byte(static_cast<unsigned char>(*c), piece), l->stream);
     }
-}
-
-void put_field(listing_t *l, const char *text, size_t length, int width) {
-    put_escaped(l, text, length);
-    for (auto pad = static_cast<int>(length); pad < width; ++pad) {
-        put(l, " ", 1);
+    int pad = width - static_cast<int>(strlen(text));
+    if (width > 0) {
+        fprintf(l->stream, "%*s", (pad > 0 ? pad : 0) + 1, "");
     }
-    put(l, " ", 1);
 }
 
 // One argument form: the rule's words as the rules file spells them after unquoting, an
@@ -95,52 +92,53 @@ void put_field(listing_t *l, const char *text, size_t length, int width) {
 void put_form(const rules_line_t *rule, size_t line_number, void *context) {
     auto *l = static_cast<listing_t *>(context);
     ++l->forms;
-    if (l->json) {
-        put_text(l, l->first_form ? "[" : ",[");
-        l->first_form = false;
+    if (l->as_json) {
+        json_begin(&l->json, nullptr, '[');
         for (size_t i = 0; i < rule->word_count; ++i) {
-            put_text(l, i == 0 ? "\"" : ",\"");
-            put_escaped(l, rule->words[i].text, strlen(rule->words[i].text));
-            put_text(l, "\"");
+            json_string(&l->json, nullptr, rule->words[i].text);
         }
-        put_text(l, rule->any_further ? (rule->word_count == 0 ? "\"...\"]" : ",\"...\"]") : "]");
+        if (rule->any_further) {
+            json_string(&l->json, nullptr, "...");
+        }
+        json_end(&l->json, '[');
         return;
     }
-    char number[32];
-    snprintf(number, sizeof number, "  line %zu:", line_number);
-    put_text(l, number);
+    fprintf(l->stream, "  line %zu:", line_number);
     if (rule->word_count == 0 && !rule->any_further) {
-        put_text(l, " (no arguments)");
+        fputs(" (no arguments)", l->stream);
     }
     for (size_t i = 0; i < rule->word_count; ++i) {
         const char *word = rule->words[i].text;
         bool quote =
             !rule->words[i].pattern && (word[0] == '\0' || strpbrk(word, " \t") != nullptr);
-        put_text(l, quote ? " '" : " ");
-        put_escaped(l, word, strlen(word));
-        put_text(l, quote ? "'" : "");
+        fputs(quote ? " '" : " ", l->stream);
+        put_shown(l, word, 0);
+        fputs(quote ? "'" : "", l->stream);
     }
-    put_text(l, rule->any_further ? " ...\n" : "\n");
+    fputs(rule->any_further ? " ...\n" : "\n", l->stream);
 }
 
 // The argument forms of one alias.
 void put_forms(listing_t *l, const char *command) {
     l->forms = 0;
-    l->first_form = true;
-    if (!l->json) {
-        put_text(l, "\n");
-    }
-    put_text(l, l->json ? ",\"forms\":" : "");
-    if (!l->rules) {
-        put_text(l, l->json ? "null" : "The installed validator decides the arguments.\n");
+    if (l->as_json && !l->rules) {
+        json_null(&l->json, "forms");
         return;
     }
-    put_text(l, l->json ? "[" : "Arguments the rules admit for you:\n");
+    if (l->as_json) {
+        json_begin(&l->json, "forms", '[');
+        rules_access(rules_path, l->fe->request.name, command, put_form, l);
+        json_end(&l->json, '[');
+        return;
+    }
+    if (!l->rules) {
+        fputs("\nThe installed validator decides the arguments.\n", l->stream);
+        return;
+    }
+    fputs("\nArguments the rules admit for you:\n", l->stream);
     rules_access(rules_path, l->fe->request.name, command, put_form, l);
-    if (l->json) {
-        put_text(l, "]");
-    } else if (l->forms == 0) {
-        put_text(l, "  any (the command has no rule, and the default admits it)\n");
+    if (l->forms == 0) {
+        fputs("  any (the command has no rule, and the default admits it)\n", l->stream);
     }
 }
 
@@ -148,33 +146,23 @@ void put_entry(listing_t *l, const definition_t *definition) {
     identity_mode mode = decide_identity_mode(definition->root, definition->user);
     bool root = mode == identity_mode::root;
     const char *runs = root ? "root" : mode == identity_mode::command_user ? "account" : "you";
-    const char *user = definition->user;
-    if (l->json) {
-        put_text(l, l->shown == 0 || l->only != nullptr ? "{\"alias\":\"" : ",{\"alias\":\"");
-        put_escaped(l, definition->alias, strlen(definition->alias));
-        put_text(l, "\",\"runs_as\":\"");
-        put_text(l, runs);
-        put_text(l, "\",\"account\":");
-        if (!root && user != nullptr) {
-            put_text(l, "\"");
-            put_escaped(l, user, strlen(user));
-            put_text(l, "\"");
-        } else {
-            put_text(l, "null");
-        }
-        put_text(l, ",\"command\":\"");
-        put_escaped(l, definition->command, strlen(definition->command));
-        put_text(l, "\"");
+    const char *user = root ? nullptr : definition->user;
+    if (l->as_json) {
+        json_begin(&l->json, nullptr, '{');
+        json_string(&l->json, "alias", definition->alias);
+        json_string(&l->json, "runs_as", runs);
+        json_string(&l->json, "account", user);
+        json_string(&l->json, "command", definition->command);
     } else {
-        put_field(l, definition->alias, strlen(definition->alias), 24);
-        if (!root && user != nullptr) {
-            put_text(l, "account ");
-            put_field(l, user, strlen(user), 16);
+        put_shown(l, definition->alias, 24);
+        if (user != nullptr) {
+            fputs("account ", l->stream);
+            put_shown(l, user, 16);
         } else {
-            put_field(l, runs, strlen(runs), 24);
+            put_shown(l, runs, 24);
         }
-        put_escaped(l, definition->command, strlen(definition->command));
-        put_text(l, "\n");
+        put_shown(l, definition->command, 0);
+        fputs("\n", l->stream);
     }
     ++l->shown;
 }
@@ -190,8 +178,8 @@ void consider(listing_t *l, const definition_t *definition) {
         if (l->only != nullptr) {
             put_forms(l, definition->command);
         }
-        if (l->json) {
-            put_text(l, "}");
+        if (l->as_json) {
+            json_end(&l->json, '{');
         }
     }
 }
@@ -274,25 +262,33 @@ void answer_list(frontend_t *fe, unsigned char flags) {
         fail(fe, "listing");
     }
     l->fe = fe;
-    l->json = (flags & list_flag_json) != 0;
+    l->as_json = (flags & list_flag_json) != 0;
     l->only = fe->request.alias[0] != '\0' ? fe->request.alias : nullptr;
     l->rules = shipped_validator_installed();
-    if (l->json && l->only == nullptr) {
-        put_text(l, l->rules ? "{\"validator\":\"rules\",\"aliases\":["
-                             : "{\"validator\":\"other\",\"aliases\":[");
-    } else if (l->only == nullptr) {
-        char header[80];
-        snprintf(header, sizeof header, "%-24s %-24s %s\n", "ALIAS", "RUNS AS", "COMMAND");
-        put_text(l, header);
+    l->stream = fopencookie(l, "w", cookie_io_functions_t{nullptr, put, nullptr, nullptr});
+    if (l->stream == nullptr) {
+        fail(fe, "listing");
+    }
+    setvbuf(l->stream, nullptr, _IONBF, 0);
+    bool all = l->only == nullptr;
+    l->json = json_document(l->stream, l->as_json && all);
+    if (l->as_json && all) {
+        json_string(&l->json, "validator", l->rules ? "rules" : "other");
+        json_begin(&l->json, "aliases", '[');
+    } else if (all) {
+        fprintf(l->stream, "%-24s %-24s %s\n", "ALIAS", "RUNS AS", "COMMAND");
     }
     walk(l);
-    if (l->json && l->only == nullptr) {
-        put_text(l, "]}\n");
-    } else if (l->json && l->shown > 0) {
-        put_text(l, "\n");
-    } else if (l->only == nullptr && !l->rules) {
-        put_text(l, "The installed validator decides the arguments of every alias.\n");
+    if (l->as_json && all) {
+        json_end(&l->json, '[');
+        json_end(&l->json, '{');
     }
+    if (l->as_json && (all || l->shown > 0)) {
+        json_finish(&l->json);
+    } else if (all && !l->rules) {
+        fputs("The installed validator decides the arguments of every alias.\n", l->stream);
+    }
+    fclose(l->stream);
     flush(l);
     bool unknown = l->only != nullptr && l->shown == 0;
     bool failed = l->failed;
