@@ -114,6 +114,22 @@ int open_checked(users_report_t *out, int parent, const char *component, const c
     return fd;
 }
 
+// What a token file that is not usable means, when that needs no number of its own.
+struct token_finding_t {
+    token_check state;
+    const char *severity;
+    const char *code;
+    const char *message;
+};
+constexpr token_finding_t token_findings[] = {
+    {token_check::missing, "warning", "token-missing",
+     "no token file: every request of the name fails"},
+    {token_check::not_regular, "error", "token-not-regular",
+     "not a regular file: the server refuses every token and counts the failure"},
+    {token_check::empty, "error", "token-empty", "the first line is empty: no token can match it"},
+    {token_check::unreadable, "error", "token-unreadable", "cannot be read"},
+};
+
 // `dot_fd` is -1 when ".vornex" does not exist.
 void check_token(users_report_t *out, int dot_fd, const name_dir_t *dir, bool revoked) {
     char path[passwd_buffer_size];
@@ -125,45 +141,30 @@ void check_token(users_report_t *out, int dot_fd, const name_dir_t *dir, bool re
         explicit_bzero(inspection.first_line, sizeof inspection.first_line);
     }
     char message[message_size];
-    switch (inspection.state) {
-        case token_check::missing:
-            if (revoked) {
-                report(out, path, "note", "revoked", dir->name,
-                       "revoked: no token file, and token issue --all passes the name over");
-            } else {
-                report(out, path, "warning", "token-missing", dir->name,
-                       "no token file: every request of the name fails");
-            }
-            return;
-        case token_check::not_regular:
-            report(out, path, "error", "token-not-regular", dir->name,
-                   "not a regular file: the server refuses every token and counts the failure");
-            return;
-        case token_check::wrong_owner:
-            snprintf(message, sizeof message,
-                     "owned by uid %u, not by the account's uid %u: the server refuses the right "
-                     "token and counts it as a failed attempt, logged like an attack",
-                     static_cast<unsigned>(inspection.info.st_uid), dir->account->uid);
-            report(out, path, "error", "token-owner", dir->name, message);
-            return;
-        case token_check::wrong_mode:
-            snprintf(message, sizeof message,
-                     "mode %04o, not 0400: the server refuses the right token and counts it as a "
-                     "failed attempt",
-                     static_cast<unsigned>(inspection.info.st_mode & mode_bits));
-            report(out, path, "error", "token-mode", dir->name, message);
-            return;
-        case token_check::empty:
-            report(out, path, "error", "token-empty", dir->name,
-                   "the first line is empty: no token can match it");
-            return;
-        case token_check::unreadable:
-            report(out, path, "error", "token-unreadable", dir->name, "cannot be read");
-            return;
-        case token_check::usable:
-            break;
+    if (inspection.state == token_check::missing && revoked) {
+        report(out, path, "note", "revoked", dir->name,
+               "revoked: no token file, and token issue --all passes the name over");
+        return;
     }
-    if (inspection.cut) {
+    for (const token_finding_t &finding : token_findings) {
+        if (finding.state == inspection.state) {
+            report(out, path, finding.severity, finding.code, dir->name, finding.message);
+            return;
+        }
+    }
+    if (inspection.state == token_check::wrong_owner) {
+        snprintf(message, sizeof message,
+                 "owned by uid %u, not by the account's uid %u: the server refuses the right "
+                 "token and counts it as a failed attempt, logged like an attack",
+                 static_cast<unsigned>(inspection.info.st_uid), dir->account->uid);
+        report(out, path, "error", "token-owner", dir->name, message);
+    } else if (inspection.state == token_check::wrong_mode) {
+        snprintf(message, sizeof message,
+                 "mode %04o, not 0400: the server refuses the right token and counts it as a "
+                 "failed attempt",
+                 static_cast<unsigned>(inspection.info.st_mode & mode_bits));
+        report(out, path, "error", "token-mode", dir->name, message);
+    } else if (inspection.cut) {
         report(out, path, "warning", "token-cut", dir->name,
                "the first line is longer than 1023 bytes: only its first 1023 bytes count");
     }
@@ -488,21 +489,18 @@ int run_check_users(int argc, char **argv, bool json) {
         return status_usage;
     }
     users_report_t out{};
-    if (load_accounts(&out.accounts) < 0 ||
-        (out.seen = static_cast<bool *>(calloc(out.accounts.count + 1, sizeof(bool)))) == nullptr ||
-        (out.audited = static_cast<bool *>(calloc(out.accounts.count + 1, sizeof(bool)))) ==
-            nullptr) {
+    if (load_marked_accounts("check", &out.accounts, &out.seen) < 0) {
+        return status_usage;
+    }
+    out.audited = static_cast<bool *>(calloc(out.accounts.count + 1, sizeof(bool)));
+    if (out.audited == nullptr) {
         free(out.seen);
         release_accounts(&out.accounts);
         print_error("check", "the password database cannot be read");
         return status_usage;
     }
     out.as_json = json;
-    out.json = json_document(stdout, json);
-    if (json) {
-        json_string(&out.json, "directory", state_root);
-        json_begin(&out.json, "findings", '[');
-    }
+    out.json = begin_list_document(json, "directory", state_root, "findings");
     // /var is the system's; /var/vornex and its prefix directories are held to the rules of
     // the per-user directories.
     name_dir_t top{};

@@ -45,6 +45,12 @@ void format_cut(char *buffer, size_t size, const char *format, ...)
 void format_cut_list(char *buffer, size_t size, const char *format, va_list arguments)
     __attribute__((format(printf, 3, 0)));
 
+// A document that holds one list: its outer object with `key` and `value` first when `key`
+// is not null, and the array `list` begun. Text output gets nothing.
+json_writer_t begin_list_document(bool as_json, const char *key, const char *value,
+                                  const char *list);
+// Ends the list and the document.
+void end_list_document(json_writer_t *json, bool as_json);
 // Ends a list of findings: the counts closing the JSON object that json_begin opened with its
 // "findings" array, or the summary line.
 void finish_findings(json_writer_t *json, bool as_json, int errors, int warnings);

@@ -17,32 +17,31 @@
 
 namespace {
 
+// The user, the alias, the pid and the working directory.
+constexpr size_t request_values = 4;
+
 // ---- request ------------------------------------------------------------------------------
 
 bool explain_request(explain_t *ex) {
-    char user[shown_size];
-    char alias[shown_size];
-    char cwd[shown_size];
-    char pid[shown_size];
-    escape_text(ex->user, user, sizeof user);
-    escape_text(ex->alias, alias, sizeof alias);
-    escape_text(ex->cwd, cwd, sizeof cwd);
-    escape_text(ex->pid, pid, sizeof pid);
     // Every argument is there: the command line of explain names them all.
-    switch (judge_request_face(ex->user, ex->cwd, ex->alias, ex->pid)) {
-        case request_fault::none:
-            break;
-        case request_fault::missing:
-        case request_fault::empty:
-            add_stage_with(ex, "request", "refused", "an empty argument");
-            add_log(ex, false, log_empty_arguments, ex->user, ex->cwd, ex->alias, ex->pid);
-            return refuse(ex, "request", unauthorized_message);
-        case request_fault::pid_not_number:
-            add_stage_with(ex, "request", "refused", "pid \"%s\" is not all decimal digits", pid);
-            add_log(ex, false, log_pid_not_number, ex->pid);
-            return refuse(ex, "request", unauthorized_message);
+    request_fault fault = judge_request_face(ex->user, ex->cwd, ex->alias, ex->pid);
+    if (fault == request_fault::missing || fault == request_fault::empty) {
+        add_stage_with(ex, "request", "refused", "an empty argument");
+        add_log(ex, false, log_empty_arguments, ex->user, ex->cwd, ex->alias, ex->pid);
+        return refuse(ex, "request", unauthorized_message);
     }
-    add_stage_with(ex, "request", "ok", "user %s, alias %s, pid %s, cwd %s", user, alias, pid, cwd);
+    const char *values[request_values] = {ex->user, ex->alias, ex->pid, ex->cwd};
+    char shown[request_values][shown_size];
+    for (size_t i = 0; i < request_values; ++i) {
+        escape_text(values[i], shown[i], sizeof shown[i]);
+    }
+    if (fault == request_fault::pid_not_number) {
+        add_stage_with(ex, "request", "refused", "pid \"%s\" is not all decimal digits", shown[2]);
+        add_log(ex, false, log_pid_not_number, ex->pid);
+        return refuse(ex, "request", unauthorized_message);
+    }
+    add_stage_with(ex, "request", "ok", "user %s, alias %s, pid %s, cwd %s", shown[0], shown[1],
+                   shown[2], shown[3]);
     return true;
 }
 

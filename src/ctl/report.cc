@@ -59,6 +59,26 @@ void format_cut(char *buffer, size_t size, const char *format, ...) {
     mark_cut(buffer, size, length);
 }
 
+json_writer_t begin_list_document(bool as_json, const char *key, const char *value,
+                                  const char *list) {
+    json_writer_t json = json_document(stdout, as_json);
+    if (as_json && key != nullptr) {
+        json_string(&json, key, value);
+    }
+    if (as_json) {
+        json_begin(&json, list, '[');
+    }
+    return json;
+}
+
+void end_list_document(json_writer_t *json, bool as_json) {
+    if (as_json) {
+        json_end(json, '[');
+        json_end(json, '{');
+        json_finish(json);
+    }
+}
+
 void finish_findings(json_writer_t *json, bool as_json, int errors, int warnings) {
     if (as_json) {
         json_end(json, '[');

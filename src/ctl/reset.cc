@@ -140,10 +140,7 @@ int run_reset(int argc, char **argv, bool json) {
         print_error("reset", "needs at least one name");
         return status_usage;
     }
-    json_writer_t writer = json_document(stdout, json);
-    if (json) {
-        json_begin(&writer, "names", '[');
-    }
+    json_writer_t writer = begin_list_document(json, nullptr, nullptr, "names");
     int status = status_fine;
     for (int i = 0; i < argc; ++i) {
         reset_t reset{};
@@ -158,10 +155,6 @@ int run_reset(int argc, char **argv, bool json) {
             print_reset(&reset);
         }
     }
-    if (json) {
-        json_end(&writer, '[');
-        json_end(&writer, '{');
-        json_finish(&writer);
-    }
+    end_list_document(&writer, json);
     return status;
 }

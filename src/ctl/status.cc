@@ -180,18 +180,12 @@ int show_all(json_writer_t *json, int64_t now) {
 
 int run_status(int argc, char **argv, bool json) {
     auto now = static_cast<int64_t>(time(nullptr));
-    json_writer_t writer = json_document(stdout, json);
+    json_writer_t writer = begin_list_document(json, nullptr, nullptr, "names");
     json_writer_t *out = json ? &writer : nullptr;
-    if (json) {
-        json_begin(&writer, "names", '[');
-    } else {
+    if (!json) {
         print_header();
     }
     int status = argc > 0 ? show_named(out, argc, argv, now) : show_all(out, now);
-    if (json) {
-        json_end(&writer, '[');
-        json_end(&writer, '{');
-        json_finish(&writer);
-    }
+    end_list_document(&writer, json);
     return status;
 }

@@ -250,24 +250,13 @@ int run_token(int argc, char **argv, bool json) {
         print_error("token", misuse);
         return status_usage;
     }
-    if (load_accounts(&run.accounts) < 0 ||
-        (run.done = static_cast<bool *>(calloc(run.accounts.count + 1, sizeof(bool)))) == nullptr) {
-        release_accounts(&run.accounts);
-        print_error("token", "the password database cannot be read");
+    if (load_marked_accounts("token", &run.accounts, &run.done) < 0) {
         return status_usage;
     }
     run.as_json = json;
-    run.json = json_document(stdout, json);
-    if (json) {
-        json_string(&run.json, "action", argv[0]);
-        json_begin(&run.json, "names", '[');
-    }
+    run.json = begin_list_document(json, "action", argv[0], "names");
     run_names(&run);
-    if (json) {
-        json_end(&run.json, '[');
-        json_end(&run.json, '{');
-        json_finish(&run.json);
-    }
+    end_list_document(&run.json, json);
     free(run.done);
     release_accounts(&run.accounts);
     return run.status;

@@ -172,6 +172,17 @@ int load_accounts(account_list_t *list) {
     return 0;
 }
 
+int load_marked_accounts(const char *subcommand, account_list_t *list, bool **marks) {
+    *marks = nullptr;
+    if (load_accounts(list) == 0 &&
+        (*marks = static_cast<bool *>(calloc(list->count + 1, sizeof(bool)))) != nullptr) {
+        return 0;
+    }
+    release_accounts(list);
+    print_error(subcommand, "the password database cannot be read");
+    return -1;
+}
+
 void release_accounts(account_list_t *list) {
     for (size_t i = 0; i < list->count; ++i) {
         free(list->items[i].name);

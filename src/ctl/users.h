@@ -39,6 +39,9 @@ struct account_list_t {
 // Every entry of the password database; -1 when memory runs out.
 int load_accounts(account_list_t *list);
 void release_accounts(account_list_t *list);
+// The same with a mark per entry, all false, in a heap array the caller frees; -1, with the
+// error shown for `subcommand`, when the database cannot be read.
+int load_marked_accounts(const char *subcommand, account_list_t *list, bool **marks);
 const account_t *find_listed_account(const account_list_t *list, const char *name);
 
 struct uid_range_t {
