@@ -34,6 +34,13 @@ int open_token_path(const char *path);
 enum class token_file_state { usable, wrong_owner, wrong_mode };
 // The owner rule first, then the mode rule, on the status of the token file.
 token_file_state classify_token_file(const struct stat *status, uint32_t uid);
+// The token file at `path` as a check meets it before it reads a byte: the path opened without
+// opening the file, the owner rule, the mode rule, then whether it is a regular file (anything
+// else gives no token line). `*status` is what the path names, `*error` the system error of
+// missing (the path cannot be opened) and unreadable (its status cannot be read).
+enum class token_file_look { usable, missing, unreadable, wrong_owner, wrong_mode, not_regular };
+token_file_look look_at_token_file(const char *path, uint32_t uid, struct stat *status,
+                                   int *error);
 // Both rules on the descriptor of the token file; 0 when they hold.
 int check_tokenfile_perms(int fd, uint32_t uid, int debug, const char *path, const char *user_name,
                           const char *alternative_name);

@@ -7,6 +7,7 @@
 // opened for reading, through the same descriptor, and checked again to be the same file. Of
 // its content only the first line counts.
 
+#include <cerrno>
 #include <cstring>
 
 #include <fcntl.h>
@@ -61,6 +62,32 @@ token_file_state classify_token_file(const struct stat *status, uint32_t uid) {
         return token_file_state::wrong_mode;
     }
     return token_file_state::usable;
+}
+
+token_file_look look_at_token_file(const char *path, uint32_t uid, struct stat *status,
+                                   int *error) {
+    *status = {};
+    *error = 0;
+    int fd = open_token_path(path);
+    if (fd < 0) {
+        *error = errno;
+        return token_file_look::missing;
+    }
+    bool known = fstat(fd, status) == 0;
+    *error = known ? 0 : errno;
+    close(fd);
+    if (!known) {
+        return token_file_look::unreadable;
+    }
+    switch (classify_token_file(status, uid)) {
+        case token_file_state::wrong_owner:
+            return token_file_look::wrong_owner;
+        case token_file_state::wrong_mode:
+            return token_file_look::wrong_mode;
+        case token_file_state::usable:
+            break;
+    }
+    return S_ISREG(status->st_mode) ? token_file_look::usable : token_file_look::not_regular;
 }
 
 int check_tokenfile_perms(int fd, uint32_t uid, int debug, const char *path, const char *user_name,

@@ -56,33 +56,20 @@ void collect_auth_names(explain_t *ex) {
     endpwent();
 }
 
-token_state look_at_token_file(uint32_t uid, auth_name_t *entry) {
+// A status that cannot be read fails the owner rule alike.
+token_state look_at_token(uint32_t uid, auth_name_t *entry) {
+    // In the order of the looks.
+    static constexpr token_state states[] = {token_state::usable,      token_state::missing,
+                                             token_state::wrong_owner, token_state::wrong_owner,
+                                             token_state::wrong_mode,  token_state::not_regular};
     char path[passwd_buffer_size];
     get_token_path(path, sizeof path, uid, entry->name);
-    int fd = open_token_path(path);
-    if (fd < 0) {
-        return token_state::missing;
-    }
     struct stat status {};
-    token_state state = token_state::wrong_owner;  // a status that cannot be read fails alike
-    if (fstat(fd, &status) == 0) {
-        entry->token_owner = status.st_uid;
-        entry->token_mode = status.st_mode & mode_bits;
-        switch (classify_token_file(&status, uid)) {
-            case token_file_state::usable:
-                // Read as a token file, anything else gives an empty first line.
-                state = S_ISREG(status.st_mode) ? token_state::usable : token_state::not_regular;
-                break;
-            case token_file_state::wrong_owner:
-                state = token_state::wrong_owner;
-                break;
-            case token_file_state::wrong_mode:
-                state = token_state::wrong_mode;
-                break;
-        }
-    }
-    close(fd);
-    return state;
+    int error = 0;
+    token_file_look look = look_at_token_file(path, uid, &status, &error);
+    entry->token_owner = status.st_uid;
+    entry->token_mode = status.st_mode & mode_bits;
+    return states[static_cast<size_t>(look)];
 }
 
 // The blocked test of a check opens the auth log; a missing one is a debug line.
@@ -227,7 +214,7 @@ bool explain_auth(explain_t *ex) {
         entry->token = token_state::not_checked;
         // A blocked name's token file is shown too, though the server does not look at it.
         if (entry->directory_exists) {
-            entry->token = look_at_token_file(uid, entry);
+            entry->token = look_at_token(uid, entry);
         }
         entry->usable = !entry->blocked && entry->token == token_state::usable;
         any_usable = any_usable || entry->usable;

@@ -202,36 +202,33 @@ void walk(listing_t *l) {
     }
 }
 
-// Whether the caller is set up: its token file exists, is its own and has the token mode. The
+// Whether the caller is set up: its token file is there and passes the server's rules. The
 // token itself is not read.
 bool is_set_up(const frontend_t *fe, char *why, size_t size) {
     char path[token_path_size];
     get_token_path(path, static_cast<int>(sizeof path), fe->peer.uid, fe->request.name);
-    int fd = open_token_path(path);
     struct stat status {};
-    if (fd < 0 || fstat(fd, &status) < 0) {
-        snprintf(why, size,
-                 "not set up: the token file %s cannot be used (%s); ask the "
-                 "administrator",
-                 path, strerror(errno));
-        if (fd >= 0) {
-            close(fd);
-        }
-        return false;
+    int error = 0;
+    const char *problem = "wrong owner or mode";
+    switch (look_at_token_file(path, fe->peer.uid, &status, &error)) {
+        case token_file_look::usable:
+            return true;
+        case token_file_look::missing:
+        case token_file_look::unreadable:
+            snprintf(why, size,
+                     "not set up: the token file %s cannot be used (%s); ask the administrator",
+                     path, strerror(error));
+            return false;
+        case token_file_look::not_regular:
+            problem = "not a regular file";
+            break;
+        case token_file_look::wrong_owner:
+        case token_file_look::wrong_mode:
+            break;
     }
-    close(fd);
-    const char *problem = !S_ISREG(status.st_mode) ? "not a regular file"
-                          : classify_token_file(&status, fe->peer.uid) == token_file_state::usable
-                              ? nullptr
-                              : "wrong owner or mode";
-    if (problem != nullptr) {
-        snprintf(why, size,
-                 "not set up: the token file %s is unusable (%s); ask the "
-                 "administrator",
-                 path, problem);
-        return false;
-    }
-    return true;
+    snprintf(why, size, "not set up: the token file %s is unusable (%s); ask the administrator",
+             path, problem);
+    return false;
 }
 
 // The listing's end: a reply as for a request, status 0 or a refusal of `kind`.

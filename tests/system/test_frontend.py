@@ -207,11 +207,13 @@ def test_list_answers_for_the_caller_under_the_rules(way_in):
     result = fe.client(["-l", "cat"], way_in.site1)
     assert (result.rc, result.stderr_line()) == (
         1, "vornex: no such alias cat among yours; vornex -l lists them")
-    fe.shell("rm /var/vornex/06/site2/.vornex/.vornex.token")
-    result = fe.client(["-l"], way_in.site2)
-    assert (result.rc, result.stdout, result.stderr_line()) == (
-        1, b"", "vornex: not set up: the token file /var/vornex/06/site2/.vornex/.vornex.token "
-        "cannot be used (No such file or directory); ask the administrator")
+    token = "/var/vornex/06/site2/.vornex/.vornex.token"
+    for change, why in [("chmod 0440", "is unusable (wrong owner or mode)"),
+                        ("rm", "cannot be used (No such file or directory)")]:
+        fe.shell(f"{change} {token}")
+        result = fe.client(["-l"], way_in.site2)
+        assert (result.rc, result.stdout, result.stderr_line()) == (
+            1, b"", f"vornex: not set up: the token file {token} {why}; ask the administrator")
 
 
 CLIENT_ERRORS = [
