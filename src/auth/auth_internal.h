@@ -39,8 +39,7 @@ token_file_state classify_token_file(const struct stat *status, uint32_t uid);
 // else gives no token line). `*status` is what the path names, `*error` the system error of
 // missing (the path cannot be opened) and unreadable (its status cannot be read).
 enum class token_file_look { usable, missing, unreadable, wrong_owner, wrong_mode, not_regular };
-token_file_look look_at_token_file(const char *path, uint32_t uid, struct stat *status,
-                                   int *error);
+token_file_look look_at_token_file(const char *path, uint32_t uid, struct stat *status, int *error);
 // Both rules on the descriptor of the token file; 0 when they hold.
 int check_tokenfile_perms(int fd, uint32_t uid, int debug, const char *path, const char *user_name,
                           const char *alternative_name);
@@ -78,6 +77,10 @@ int auth_log_update(uint32_t uid, const char *name, int success, auth_record_t *
 // Replaces the name's auth log with the record as an update does; 0 when renamed into place.
 int auth_log_write(uint32_t uid, const char *name, const auth_record_t *record);
 
+// The names of the password entries with `uid`, in the database's own order and read with the
+// server's buffer, as the shared-uid search tries them: `visit` is called with each until it
+// returns true, and the walk tells whether it did.
+bool walk_uid_names(uint32_t uid, bool (*visit)(void *context, const char *name), void *context);
 // One token check for one name, under its lock and lockout.
 int check_token_with_tokenfile(const char *token, int debug, uint32_t uid, const char *user_name,
                                const char *alternative_name);

@@ -130,23 +130,24 @@ int check_name(const char *token, int debug, uint32_t uid, const char *user_name
     return result;
 }
 
+struct search_t {
+    const command_request_t *request;
+    int debug;
+    auth_tally_t *tally;
+};
+
+bool accepts(void *context, const char *name) {
+    auto *search = static_cast<search_t *>(context);
+    const command_request_t *request = search->request;
+    return check_name(request->token, search->debug, request->account.pw_uid,
+                      request->account.pw_name, name, search->tally) >= 0;
+}
+
 // Tries every password entry with the requesting uid, in the database's own order, until one
 // accepts the token. The search's record lives only as long as the search.
 int search_shared_uid(const command_request_t *request, int debug, auth_tally_t *tally) {
-    struct passwd entry {};
-    char buffer[passwd_buffer_size];
-    struct passwd *found = nullptr;
-    // An entry that does not fit the buffer ends the search like the end of the database.
-    while (getpwent_r(&entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
-        if (found->pw_uid != request->account.pw_uid) {
-            continue;
-        }
-        if (check_name(request->token, debug, request->account.pw_uid, request->account.pw_name,
-                       found->pw_name, tally) >= 0) {
-            return 0;
-        }
-    }
-    return -1;
+    search_t search{request, debug, tally};
+    return walk_uid_names(request->account.pw_uid, accepts, &search) ? 0 : -1;
 }
 
 void set_refusal_end(const auth_tally_t *tally) {

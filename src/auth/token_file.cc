@@ -1,4 +1,5 @@
-// Where a name's files lie, and the test of a presented token against its token file.
+// Where a name's files lie, which names share a uid, and the test of a presented token against
+// its token file.
 //
 // The token file is never written here. Its path is opened without opening the file (O_PATH),
 // so that a link to a device or to a root-only file planted by whoever controls the directory
@@ -11,6 +12,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -44,6 +46,19 @@ void get_auth_log_path(char *buffer, int size, uint32_t uid, const char *name,
     if (length < 0 || length >= size) {
         buffer[0] = '\0';
     }
+}
+
+bool walk_uid_names(uint32_t uid, bool (*visit)(void *context, const char *name), void *context) {
+    struct passwd entry {};
+    char buffer[passwd_buffer_size];
+    struct passwd *found = nullptr;
+    // An entry that does not fit the buffer ends the walk like the end of the database.
+    while (getpwent_r(&entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
+        if (found->pw_uid == uid && visit(context, found->pw_name)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void get_token_path(char *buffer, int size, uint32_t uid, const char *name) {

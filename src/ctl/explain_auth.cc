@@ -24,35 +24,29 @@ void make_temp_path(const char *log_path, char *buffer, size_t size) {
 
 // ---- authentication -----------------------------------------------------------------------
 
-void add_auth_name(explain_t *ex, const char *name) {
+bool add_auth_name(void *context, const char *name) {
+    auto *ex = static_cast<explain_t *>(context);
     if (ex->name_count == max_auth_names) {
         ex->more_names = true;
-        return;
+        return true;
     }
     auth_name_t *entry = &ex->names[ex->name_count];
     entry->name = strdup(name);
     if (entry->name != nullptr) {
         ++ex->name_count;
     }
+    return false;
 }
 
 // The names a token check would use, in the server's order: the requesting user's own name
-// when the search is off, else every password entry with the requesting uid, as the
-// database enumerates them.
+// when the search is off, else every password entry with the requesting uid.
 void collect_auth_names(explain_t *ex) {
     if (ex->search_disabled) {
         add_auth_name(ex, ex->user);
         return;
     }
-    struct passwd entry {};
-    char buffer[passwd_buffer_size];
-    struct passwd *found = nullptr;
     setpwent();
-    while (getpwent_r(&entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
-        if (found->pw_uid == ex->account.pw_uid) {
-            add_auth_name(ex, found->pw_name);
-        }
-    }
+    walk_uid_names(ex->account.pw_uid, add_auth_name, ex);
     endpwent();
 }
 
