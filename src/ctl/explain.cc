@@ -37,6 +37,13 @@ log_line_t *add_log_line(explain_t *ex, bool debug_only) {
     return line;
 }
 
+// Keeps a line of the server's as the prediction; the priority is not shown.
+__attribute__((format(printf, 3, 0))) void record_line(void *context, int /*priority*/,
+                                                       const char *format, va_list arguments) {
+    log_line_t *line = add_log_line(static_cast<explain_t *>(context), false);
+    format_cut_list(line->text, sizeof line->text, format, arguments);
+}
+
 // ---- options ------------------------------------------------------------------------------
 
 // A "--" after the first operand still ends the options of the command line: it is taken
@@ -163,6 +170,10 @@ log_line_t *add_log(explain_t *ex, bool debug_only, const char *format, ...) {
     format_cut_list(line->text, sizeof line->text, format, arguments);
     va_end(arguments);
     return line;
+}
+
+log_sink_t prediction_sink(explain_t *ex) {
+    return log_sink_t{record_line, ex};
 }
 
 bool refuse(explain_t *ex, const char *stage, const char *message) {

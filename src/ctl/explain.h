@@ -122,6 +122,8 @@ void append(stage_t *stage, const char *text);
 void append_format(stage_t *stage, const char *format, ...) __attribute__((format(printf, 2, 3)));
 log_line_t *add_log(explain_t *ex, bool debug_only, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
+// The sink that the server's own log_ functions write their lines to for explain.
+log_sink_t prediction_sink(explain_t *ex);
 // Ends the walk at `stage` with the server's standard error line; always false.
 bool refuse(explain_t *ex, const char *stage, const char *message);
 

@@ -25,9 +25,10 @@ constexpr size_t request_values = 4;
 bool explain_request(explain_t *ex) {
     // Every argument is there: the command line of explain names them all.
     request_fault fault = judge_request_face(ex->user, ex->cwd, ex->alias, ex->pid);
+    log_sink_t sink = prediction_sink(ex);
+    log_request_fault(&sink, ex->user, ex->cwd, ex->alias, ex->pid, fault);
     if (fault == request_fault::missing || fault == request_fault::empty) {
         add_stage_with(ex, "request", "refused", "an empty argument");
-        add_log(ex, false, log_empty_arguments, ex->user, ex->cwd, ex->alias, ex->pid);
         return refuse(ex, "request", unauthorized_message);
     }
     const char *values[request_values] = {ex->user, ex->alias, ex->pid, ex->cwd};
@@ -37,7 +38,6 @@ bool explain_request(explain_t *ex) {
     }
     if (fault == request_fault::pid_not_number) {
         add_stage_with(ex, "request", "refused", "pid \"%s\" is not all decimal digits", shown[2]);
-        add_log(ex, false, log_pid_not_number, ex->pid);
         return refuse(ex, "request", unauthorized_message);
     }
     add_stage_with(ex, "request", "ok", "user %s, alias %s, pid %s, cwd %s", shown[0], shown[1],
@@ -92,9 +92,8 @@ bool refuse_unsafe_file(explain_t *ex, const command_file_t *file) {
                    escape_text(file->path, path, sizeof path),
                    static_cast<unsigned>(file->info.st_uid),
                    static_cast<unsigned>(file->info.st_mode & mode_bits));
-    add_log(ex, false, log_command_file_unsafe, file->path,
-            static_cast<unsigned>(file->info.st_uid),
-            static_cast<unsigned>(file->info.st_mode & mode_bits));
+    log_sink_t sink = prediction_sink(ex);
+    log_command_file_fault(&sink, file->path, file->status, file->error, &file->info);
     return refuse(ex, "alias", error_message);
 }
 
@@ -115,7 +114,8 @@ bool explain_command_dir(explain_t *ex) {
     add_stage_with(ex, "alias", "refused",
                    "%s can be changed by someone other than root (owner uid %u, mode %04o)",
                    command_dir, owner, mode);
-    add_log(ex, false, log_command_dir_unsafe, command_dir, owner, mode);
+    log_sink_t sink = prediction_sink(ex);
+    log_command_dir_fault(&sink, true, &info);
     return refuse(ex, "alias", error_message);
 }
 
@@ -132,19 +132,9 @@ bool log_passed_files(explain_t *ex) {
         if (ex->definition != nullptr && ex->definition->file == file) {
             return true;
         }
-        switch (file->status) {
-            case command_file_status::usable:
-            case command_file_status::unsafe_link:  // refused above
-                break;
-            case command_file_status::stat_failed:
-                add_log(ex, false, log_stat_failed, file->path, strerror(file->error));
-                break;
-            case command_file_status::not_regular:
-                add_log(ex, false, log_not_regular, file->path);
-                break;
-            case command_file_status::open_failed:
-                add_log(ex, false, log_open_failed, file->path, strerror(file->error));
-                break;
+        if (file->status != command_file_status::usable) {
+            log_sink_t sink = prediction_sink(ex);
+            log_command_file_fault(&sink, file->path, file->status, file->error, &file->info);
         }
     }
     return true;
@@ -202,22 +192,8 @@ bool explain_account(explain_t *ex) {
     static constexpr const char *texts[] = {nullptr, "the password database cannot be read",
                                             "no such account", "uid 0 or group 0 is refused",
                                             "no home directory"};
-    switch (decision.fault) {
-        case account_fault::none:
-            break;
-        case account_fault::lookup_failed:
-            add_log(ex, false, log_getpwnam_failed, strerror(decision.error));
-            break;
-        case account_fault::no_account:
-            add_log(ex, false, log_no_user_info, ex->user);
-            break;
-        case account_fault::root:
-            add_log(ex, false, log_root_refused);
-            break;
-        case account_fault::no_home:
-            add_log(ex, false, log_no_home, ex->user);
-            break;
-    }
+    log_sink_t sink = prediction_sink(ex);
+    log_account_fault(&sink, ex->user, &decision);
     if (decision.fault != account_fault::none) {
         add_stage_with(ex, "account", "refused", "%s: %s", user,
                        texts[static_cast<size_t>(decision.fault)]);
@@ -350,11 +326,8 @@ bool explain_identity(explain_t *ex) {
         if (account == nullptr) {
             add_stage_with(ex, "identity", "refused", "account \"%s\" does not exist",
                            escape_text(found->user, user, sizeof user));
-            if (error == 0) {
-                add_log(ex, false, log_no_passwd_info, found->user);
-            } else {
-                add_log(ex, false, log_getpwnam_failed, strerror(error));
-            }
+            log_sink_t sink = prediction_sink(ex);
+            log_command_user_fault(&sink, found->user, error);
             return refuse(ex, "identity", error_message);
         }
         identity->uid = account->pw_uid;

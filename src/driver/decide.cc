@@ -1,4 +1,5 @@
-// The server's decisions as values: nothing here logs, writes or ends the process.
+// The server's decisions as values, and the lines that tell them: nothing here writes or ends
+// the process, and the lines go to the sink the caller gives.
 
 #include "driver/decide.h"
 
@@ -7,10 +8,12 @@
 #include <cstring>
 
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include "common/common.h"
 #include "common/facts.h"
+#include "driver/log_formats.h"
 #include "driver/names.h"
 
 request_fault judge_request_face(const char *user, const char *cwd, const char *alias,
@@ -22,6 +25,28 @@ request_fault judge_request_face(const char *user, const char *cwd, const char *
         return request_fault::empty;
     }
     return is_valid_number(pid) == 0 ? request_fault::pid_not_number : request_fault::none;
+}
+
+const char *shown(const char *text) {
+    return text != nullptr ? text : "(null)";
+}
+
+void log_request_fault(const log_sink_t *sink, const char *user, const char *cwd, const char *alias,
+                       const char *pid, request_fault fault) {
+    switch (fault) {
+        case request_fault::missing:
+            sink_line(sink, LOG_ERR, log_argument_missing, shown(user), shown(cwd), shown(alias),
+                      shown(pid));
+            return;
+        case request_fault::empty:
+            sink_line(sink, LOG_ERR, log_empty_arguments, user, cwd, alias, pid);
+            return;
+        case request_fault::pid_not_number:
+            sink_line(sink, LOG_ERR, log_pid_not_number, pid);
+            return;
+        case request_fault::none:
+            return;
+    }
 }
 
 account_decision_t decide_account(const char *name, struct passwd *entry, char *buffer,
@@ -112,4 +137,32 @@ cwd_outcome decide_working_directory(int error) {
         return cwd_outcome::enter;
     }
     return error == EACCES ? cwd_outcome::stays_in_root : cwd_outcome::fails;
+}
+
+void log_account_fault(const log_sink_t *sink, const char *user,
+                       const account_decision_t *decision) {
+    switch (decision->fault) {
+        case account_fault::lookup_failed:
+            sink_line(sink, LOG_ERR, log_getpwnam_failed, strerror(decision->error));
+            return;
+        case account_fault::no_account:
+            sink_line(sink, LOG_ERR, log_no_user_info, user);
+            return;
+        case account_fault::root:
+            sink_line(sink, LOG_ERR, log_root_refused);
+            return;
+        case account_fault::no_home:
+            sink_line(sink, LOG_ERR, log_no_home, user);
+            return;
+        case account_fault::none:
+            return;
+    }
+}
+
+void log_command_user_fault(const log_sink_t *sink, const char *user, int error) {
+    if (error == 0) {
+        sink_line(sink, LOG_ERR, log_no_passwd_info, user);
+    } else {
+        sink_line(sink, LOG_ERR, log_getpwnam_failed, strerror(error));
+    }
 }

@@ -1,14 +1,20 @@
 // The server's decisions taken without side effects: each helper reads what the stage reads
-// and returns what it decides. The stage logs the decision and ends the process through the
-// exit routines; vornexctl explain, the listing and the checks tell the same decision as
-// their prediction, so that no program holds a second copy of a rule of the server's.
+// and returns what it decides, and a log_ function turns a decision into the server's lines,
+// written to a sink. The stage sends them to syslog and ends the process through the exit
+// routines; vornexctl explain records the same lines as its prediction, and the listing and
+// the checks tell the same decisions, so that no program holds a second copy of a rule of
+// the server's.
 #pragma once
 
 #include <cstddef>
 
 #include <pwd.h>
 
+#include "common/log_sink.h"
 #include "common/report.h"
+
+// A text as glibc prints a null string argument, without handing null to printf.
+const char *shown(const char *text);
 
 // ---- the request --------------------------------------------------------------------------
 
@@ -16,6 +22,8 @@
 enum class request_fault : unsigned char { none, missing, empty, pid_not_number };
 request_fault judge_request_face(const char *user, const char *cwd, const char *alias,
                                  const char *pid);
+void log_request_fault(const log_sink_t *sink, const char *user, const char *cwd, const char *alias,
+                       const char *pid, request_fault fault);
 
 // ---- the requesting account ---------------------------------------------------------------
 
@@ -30,6 +38,8 @@ struct account_decision_t {
 // Looks `name` up into `entry` and `buffer` and judges the account the request would run for.
 account_decision_t decide_account(const char *name, struct passwd *entry, char *buffer,
                                   size_t size);
+void log_account_fault(const log_sink_t *sink, const char *user,
+                       const account_decision_t *decision);
 
 // ---- the flag files -----------------------------------------------------------------------
 
@@ -49,6 +59,9 @@ const char *container_skip_marker();
 
 enum class identity_mode { root, command_user, requesting_user };
 identity_mode decide_identity_mode(int run_as_root, const char *command_user);
+// The line of a command account that the password database does not give: `error` is the
+// lookup's, 0 when the account does not exist.
+void log_command_user_fault(const log_sink_t *sink, const char *user, int error);
 // "root", "account" or "requesting-user".
 const char *identity_mode_name(identity_mode mode);
 

@@ -14,6 +14,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "common/log_sink.h"
 #include "driver/decide.h"
 #include "driver/driver.h"
 #include "driver/intake.h"
@@ -30,51 +31,6 @@ constexpr int alias_position = 4;
 constexpr int pid_position = 5;
 
 constexpr const char token_variable[] = "VORNEX_TOKEN";
-
-// Prints the way glibc prints a null string argument, without handing null to printf.
-const char *shown(const char *text) {
-    return text != nullptr ? text : "(null)";
-}
-
-void log_request_fault(const command_request_t *request, request_fault fault) {
-    const char *user = request->user_name;
-    const char *cwd = request->cwd;
-    const char *alias = request->alias;
-    const char *pid = request->pid;
-    switch (fault) {
-        case request_fault::missing:
-            syslog(LOG_ERR, log_argument_missing, shown(user), shown(cwd), shown(alias),
-                   shown(pid));
-            return;
-        case request_fault::empty:
-            syslog(LOG_ERR, log_empty_arguments, user, cwd, alias, pid);
-            return;
-        case request_fault::pid_not_number:
-            syslog(LOG_ERR, log_pid_not_number, pid);
-            return;
-        case request_fault::none:
-            return;
-    }
-}
-
-void log_account_fault(const command_request_t *request, const account_decision_t *decision) {
-    switch (decision->fault) {
-        case account_fault::lookup_failed:
-            syslog(LOG_ERR, log_getpwnam_failed, strerror(decision->error));
-            return;
-        case account_fault::no_account:
-            syslog(LOG_ERR, log_no_user_info, request->user_name);
-            return;
-        case account_fault::root:
-            syslog(LOG_ERR, log_root_refused);
-            return;
-        case account_fault::no_home:
-            syslog(LOG_ERR, log_no_home, request->user_name);
-            return;
-        case account_fault::none:
-            return;
-    }
-}
 
 constexpr int first_inherited_descriptor = 3;
 constexpr long decimal_base = 10;
@@ -180,7 +136,9 @@ void check_request(const command_request_t *request) {
     request_fault fault =
         judge_request_face(request->user_name, request->cwd, request->alias, request->pid);
     if (fault != request_fault::none) {
-        log_request_fault(request, fault);
+        log_sink_t sink = syslog_sink();
+        log_request_fault(&sink, request->user_name, request->cwd, request->alias, request->pid,
+                          fault);
         exit_unauthorized();
     }
 }
@@ -204,7 +162,8 @@ void look_up_account(command_request_t *request) {
     if (decision.end == end_kind::none) {
         return;
     }
-    log_account_fault(request, &decision);
+    log_sink_t sink = syslog_sink();
+    log_account_fault(&sink, request->user_name, &decision);
     if (decision.end == end_kind::account) {
         set_end_with(end_kind::account, 0, nullptr, decision.detail);
     }

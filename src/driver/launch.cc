@@ -97,11 +97,8 @@ void switch_to_command_user(const command_request_t *request) {
     struct passwd *found = nullptr;
     int error = getpwnam_r(user, &entry, buffer, sizeof buffer, &found);
     if (found == nullptr) {
-        if (error == 0) {
-            syslog(LOG_ERR, log_no_passwd_info, user);
-        } else {
-            syslog(LOG_ERR, log_getpwnam_failed, strerror(error));
-        }
+        log_sink_t sink = syslog_sink();
+        log_command_user_fault(&sink, user, error);
         fail_identity();
     }
     if (initgroups(user, found->pw_gid) < 0) {
@@ -176,7 +173,7 @@ void drop_root_for_good(const command_request_t *request) {
 void change_to_working_directory(const command_request_t *request) {
     int error = chdir(request->cwd) < 0 ? errno : 0;
     if (decide_working_directory(error) == cwd_outcome::fails) {
-        syslog(LOG_ERR, log_chdir_failed, request->cwd, strerror(errno));
+        syslog(LOG_ERR, log_chdir_failed, request->cwd, strerror(error));
         set_end(end_kind::cwd);
         exit_prog(1);
     }

@@ -18,6 +18,7 @@
 
 #include "common/common.h"
 #include "common/facts.h"
+#include "common/log_sink.h"
 #include "driver/log_formats.h"
 #include "registry/command_line.h"
 #include "registry/registry.h"
@@ -249,20 +250,46 @@ int judge_command_dir(bool *opened, struct stat *info) {
     return -1;
 }
 
+void log_command_dir_fault(const log_sink_t *sink, bool opened, const struct stat *info) {
+    if (!opened) {
+        sink_line(sink, LOG_ERR, log_opendir_failed, command_dir);
+        return;
+    }
+    sink_line(sink, LOG_AUTHPRIV | LOG_ALERT, log_command_dir_unsafe, command_dir,
+              static_cast<unsigned>(info->st_uid),
+              static_cast<unsigned>(info->st_mode & mode_bits));
+}
+
 int open_command_dir() {
     bool opened = false;
     struct stat info {};
     int fd = judge_command_dir(&opened, &info);
-    if (fd >= 0) {
-        return fd;
+    if (fd < 0) {
+        log_sink_t sink = syslog_sink();
+        log_command_dir_fault(&sink, opened, &info);
     }
-    if (!opened) {
-        syslog(LOG_ERR, log_opendir_failed, command_dir);
-        return -1;
+    return fd;
+}
+
+void log_command_file_fault(const log_sink_t *sink, const char *path, command_file_status status,
+                            int error, const struct stat *info) {
+    switch (status) {
+        case command_file_status::stat_failed:
+            sink_line(sink, LOG_ERR, log_stat_failed, path, strerror(error));
+            return;
+        case command_file_status::not_regular:
+            sink_line(sink, LOG_ERR, log_not_regular, path);
+            return;
+        case command_file_status::open_failed:
+            sink_line(sink, LOG_ERR, log_open_failed, path, strerror(error));
+            return;
+        case command_file_status::usable:
+        case command_file_status::unsafe_link:
+            sink_line(sink, LOG_AUTHPRIV | LOG_ALERT, log_command_file_unsafe, path,
+                      static_cast<unsigned>(info->st_uid),
+                      static_cast<unsigned>(info->st_mode & mode_bits));
+            return;
     }
-    syslog(LOG_AUTHPRIV | LOG_ALERT, log_command_dir_unsafe, command_dir,
-           static_cast<unsigned>(info.st_uid), static_cast<unsigned>(info.st_mode & mode_bits));
-    return -1;
 }
 
 int create_args_from_command_file(int dir_fd, const char *file_name, const char *alias,
@@ -277,30 +304,18 @@ int create_args_from_command_file(int dir_fd, const char *file_name, const char 
     int error = 0;
     struct stat info {};
     FILE *stream = open_command_file_at(dir_fd, file_name, &status, &error, &info);
-    switch (status) {
-        case command_file_status::usable:
-            break;
-        case command_file_status::stat_failed:
-            syslog(LOG_ERR, log_stat_failed, path, strerror(error));
-            return 0;
-        case command_file_status::not_regular:
-            syslog(LOG_ERR, log_not_regular, path);
-            return 0;
-        case command_file_status::open_failed:
-            syslog(LOG_ERR, log_open_failed, path, strerror(error));
-            return 0;
-        case command_file_status::unsafe_link:
-            // Named by the directory on the way to it that others can change.
-            syslog(LOG_AUTHPRIV | LOG_ALERT, log_command_file_unsafe, path,
-                   static_cast<unsigned>(info.st_uid),
-                   static_cast<unsigned>(info.st_mode & mode_bits));
-            return -1;
-    }
-    if (fstat(fileno(stream), &info) < 0 || is_root_only(&info) == 0) {
-        syslog(LOG_AUTHPRIV | LOG_ALERT, log_command_file_unsafe, path,
-               static_cast<unsigned>(info.st_uid), static_cast<unsigned>(info.st_mode & mode_bits));
-        fclose(stream);
-        return -1;
+    // A file that others can change, or one reached through a directory that others can
+    // change (`info` is that directory's), ends the lookup.
+    bool unsafe =
+        status == command_file_status::unsafe_link ||
+        (stream != nullptr && (fstat(fileno(stream), &info) < 0 || is_root_only(&info) == 0));
+    if (stream == nullptr || unsafe) {
+        log_sink_t sink = syslog_sink();
+        log_command_file_fault(&sink, path, status, error, &info);
+        if (stream != nullptr) {
+            fclose(stream);
+        }
+        return unsafe ? -1 : 0;
     }
     lookup_alias_in_stream(stream, alias, entry);
     fclose(stream);

@@ -7,6 +7,8 @@
 
 #include <sys/stat.h>
 
+#include "common/log_sink.h"
+
 constexpr const char command_dir[] = "/etc/vornex";
 constexpr const char main_command_file[] = "proxy.commands";
 
@@ -65,6 +67,15 @@ int judge_command_dir(bool *opened, struct stat *info);
 // are then taken through; -1, logged, when it cannot be opened or anyone else can change it
 // (an alert).
 int open_command_dir();
+
+// The line of a command directory that cannot be opened (`opened` false) or that someone
+// other than root can change, `info` its status (an alert).
+void log_command_dir_fault(const log_sink_t *sink, bool opened, const struct stat *info);
+// The line of a command file that the lookup cannot use, by the status its opening gave; a
+// usable file is logged only when someone other than root can change it, and then, like an
+// unsafe link, as an alert with the owner and mode of `info`.
+void log_command_file_fault(const log_sink_t *sink, const char *path, command_file_status status,
+                            int error, const struct stat *info);
 
 // Looks `alias` up in one command file of the directory open at `dir_fd`; the outcome is in
 // `entry`. -1 when the file opened can be changed by someone other than root (an alert is
