@@ -47,6 +47,15 @@ void report_definition(check_report_t *out, const definition_t *definition, cons
 // The "files" array of the JSON output: every command file, counted or not.
 void write_files(json_writer_t *json, const alias_table_t *table);
 
+// A definition with its texts as findings show them, each escaped once.
+struct checked_t {
+    const definition_t *definition;
+    char alias[shown_size];
+    char key[shown_size];
+    char user[shown_size];  // empty without a user part
+    char command[shown_size];
+};
+
 // check_lines.cc: the findings of one definition, its key, user, command and precedence.
 void check_definition(check_report_t *out, const definition_t *definition);
 // Reports the split and ignored lines of `file` up to `line` (all of them for SIZE_MAX).
@@ -54,6 +63,6 @@ void check_lines_up_to(check_report_t *out, const alias_table_t *table, const co
                        size_t line, size_t *split, size_t *ignored);
 
 // check_command.cc: what the command of a definition is, and who can replace it.
-void check_command(check_report_t *out, const definition_t *definition);
+void check_command(check_report_t *out, const checked_t *checked);
 // The default validator runs as root: whoever can replace it runs anything as root.
 void check_validator(check_report_t *out);

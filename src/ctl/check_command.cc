@@ -87,42 +87,37 @@ bool find_replaceable_on_paths(const check_report_t *out, const char *command, c
 
 // A command that runs as root or as another account, and the validator that runs as root,
 // can be replaced by whoever can change the file or a directory on its path.
-void check_replaceable(check_report_t *out, const definition_t *definition) {
+void check_replaceable(check_report_t *out, const checked_t *checked) {
+    const definition_t *definition = checked->definition;
     char where[PATH_MAX];
     struct stat info {};
     if (!find_replaceable_on_paths(out, definition->command, where, sizeof where, &info)) {
         return;
     }
     char message[message_size];
-    char alias[shown_size];
-    char command[shown_size];
     char where_shown[shown_size];
     format_cut(message, sizeof message,
                "command \"%s\" of alias \"%s\" runs as %s, but %s is owned by uid %u "
                "with mode %04o: someone other than root can replace what runs",
-               escape_text(definition->command, command, sizeof command),
-               escape_text(definition->alias, alias, sizeof alias),
-               definition->root != 0 ? "root" : "another account",
+               checked->command, checked->alias, definition->root != 0 ? "root" : "another account",
                escape_text(where, where_shown, sizeof where_shown),
                static_cast<unsigned>(info.st_uid), static_cast<unsigned>(info.st_mode & mode_bits));
     report_definition(out, definition, "warning", "replaceable", message, "path", where);
 }
 
 // The rules file matches the command path as it is written here, byte for byte.
-void check_path_form(check_report_t *out, const definition_t *definition) {
+void check_path_form(check_report_t *out, const checked_t *checked) {
+    const definition_t *definition = checked->definition;
     const char *fault = path_form_fault(definition->command);
     if (fault == nullptr) {
         return;
     }
     char message[message_size];
-    char alias[shown_size];
-    char command[shown_size];
     format_cut(message, sizeof message,
                "command path \"%s\" of alias \"%s\" is not in plain form (it %s): a "
                "rule of the rules file matches the path only as written here, so write "
                "it plainly",
-               escape_text(definition->command, command, sizeof command),
-               escape_text(definition->alias, alias, sizeof alias), fault);
+               checked->command, checked->alias, fault);
     report_definition(out, definition, "warning", "path-form", message, "command",
                       definition->command);
 }
@@ -130,8 +125,8 @@ void check_path_form(check_report_t *out, const definition_t *definition) {
 // A shell or an interpreter run as root or as another account runs whatever code its
 // arguments (or its standard input) hold, and reads its start-up files from the requesting
 // user's HOME: the alias hands that account to everyone who may use it.
-void check_interpreter(check_report_t *out, const definition_t *definition,
-                       const char *rooted_command) {
+void check_interpreter(check_report_t *out, const checked_t *checked, const char *rooted_command) {
+    const definition_t *definition = checked->definition;
     char resolved[PATH_MAX];
     bool through_link = false;
     const char *name = find_interpreter(
@@ -141,8 +136,6 @@ void check_interpreter(check_report_t *out, const definition_t *definition,
         return;
     }
     char message[message_size];
-    char alias[shown_size];
-    char command[shown_size];
     char name_shown[shown_size];
     const char *account = definition->root != 0 ? "root" : "another account";
     format_cut(message, sizeof message,
@@ -150,11 +143,42 @@ void check_interpreter(check_report_t *out, const definition_t *definition,
                "it takes its arguments as code, so whoever may use the alias runs any "
                "code as %s, and it reads the requesting user's HOME (start-up files, "
                "per-user modules); let the alias run a fixed program instead",
-               escape_text(definition->command, command, sizeof command),
-               escape_text(definition->alias, alias, sizeof alias), account,
+               checked->command, checked->alias, account,
                escape_text(name, name_shown, sizeof name_shown),
                through_link ? " (through a link)" : "", account);
     report_definition(out, definition, "warning", "interpreter", message, "interpreter", name);
+}
+
+// What makes every request for the definition fail, its message into `message`: the
+// finding's code, or null when the command can run. The plain form is told on the way.
+const char *find_command_fault(check_report_t *out, const checked_t *checked, char *rooted_command,
+                               size_t size, char *message) {
+    const char *command = checked->definition->command;
+    if (command[0] == '\0') {
+        snprintf(message, message_size,
+                 "alias \"%s\" has no command path: every request for it fails", checked->alias);
+        return "no-path";
+    }
+    if (command[0] != '/') {
+        snprintf(message, message_size,
+                 "command path \"%s\" of alias \"%s\" is not absolute: every request for it fails",
+                 checked->command, checked->alias);
+        return "not-absolute";
+    }
+    check_path_form(out, checked);
+    struct stat info {};
+    if (!rooted(out, command, rooted_command, size) || stat(rooted_command, &info) < 0) {
+        snprintf(message, message_size, "command \"%s\" of alias \"%s\" does not exist (%s)",
+                 checked->command, checked->alias, strerror(errno));
+        return "missing";
+    }
+    if (!S_ISREG(info.st_mode) || (info.st_mode & any_execute) == 0) {
+        snprintf(message, message_size,
+                 "command \"%s\" of alias \"%s\" is not an executable regular file",
+                 checked->command, checked->alias);
+        return "not-executable";
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -179,46 +203,21 @@ void check_validator(check_report_t *out) {
     report(out, &finding);
 }
 
-void check_command(check_report_t *out, const definition_t *definition) {
+void check_command(check_report_t *out, const checked_t *checked) {
+    const definition_t *definition = checked->definition;
     char message[message_size];
-    char alias[shown_size];
-    char command[shown_size];
-    const char *path = definition->file->path;
-    escape_text(definition->alias, alias, sizeof alias);
-    escape_text(definition->command, command, sizeof command);
-    finding_t finding{path,      definition->line,    "error", nullptr, message, definition->alias,
-                      "command", definition->command, nullptr};
-    if (definition->command[0] == '\0') {
-        snprintf(message, sizeof message,
-                 "alias \"%s\" has no command path: every request for it fails", alias);
-        finding.code = "no-path";
-        report(out, &finding);
-        return;
-    }
-    if (definition->command[0] != '/') {
-        snprintf(message, sizeof message,
-                 "command path \"%s\" of alias \"%s\" is not absolute: every request for it fails",
-                 command, alias);
-        finding.code = "not-absolute";
-        report(out, &finding);
-        return;
-    }
-    check_path_form(out, definition);
+    finding_t finding{definition->file->path,
+                      definition->line,
+                      "error",
+                      nullptr,
+                      message,
+                      definition->alias,
+                      "command",
+                      definition->command,
+                      nullptr};
     char rooted_command[line_size];
-    struct stat info {};
-    if (!rooted(out, definition->command, rooted_command, sizeof rooted_command) ||
-        stat(rooted_command, &info) < 0) {
-        snprintf(message, sizeof message, "command \"%s\" of alias \"%s\" does not exist (%s)",
-                 command, alias, strerror(errno));
-        finding.code = "missing";
-        report(out, &finding);
-        return;
-    }
-    if (!S_ISREG(info.st_mode) || (info.st_mode & any_execute) == 0) {
-        snprintf(message, sizeof message,
-                 "command \"%s\" of alias \"%s\" is not an executable regular file", command,
-                 alias);
-        finding.code = "not-executable";
+    finding.code = find_command_fault(out, checked, rooted_command, sizeof rooted_command, message);
+    if (finding.code != nullptr) {
         report(out, &finding);
         return;
     }
@@ -226,8 +225,8 @@ void check_command(check_report_t *out, const definition_t *definition) {
         return;
     }
     if (definition->root != 0 || definition->user[0] != '\0') {
-        check_replaceable(out, definition);
-        check_interpreter(out, definition, rooted_command);
+        check_replaceable(out, checked);
+        check_interpreter(out, checked, rooted_command);
     }
     char interpreter[interpreter_size];
     read_interpreter_line(rooted_command, interpreter, sizeof interpreter);
@@ -238,7 +237,7 @@ void check_command(check_report_t *out, const definition_t *definition) {
     snprintf(message, sizeof message,
              "command \"%s\" of alias \"%s\" runs as %s and is a script (%s): it runs with the "
              "requesting user's HOME and the front-end's environment",
-             command, alias, definition->root != 0 ? "root" : "another account",
+             checked->command, checked->alias, definition->root != 0 ? "root" : "another account",
              escape_text(interpreter, interpreter_shown, sizeof interpreter_shown));
     finding.severity = "warning";
     finding.code = "script";

@@ -42,16 +42,13 @@ bool has_blank(const char *text) {
     return false;
 }
 
-void check_key(check_report_t *out, const definition_t *definition) {
-    char message[message_size];
-    char key[shown_size];
-    char alias[shown_size];
+void check_key(check_report_t *out, const checked_t *checked) {
+    const definition_t *definition = checked->definition;
     const char *path = definition->file->path;
-    escape_text(definition->key, key, sizeof key);
-    escape_text(definition->alias, alias, sizeof alias);
+    char message[message_size];
     if (definition->alias_length == 0) {
         snprintf(message, sizeof message,
-                 "key \"%s\" has an empty alias part: the line never matches", key);
+                 "key \"%s\" has an empty alias part: the line never matches", checked->key);
         report_simple(out, path, definition->line, "warning", "empty-alias", message, nullptr);
         return;
     }
@@ -59,7 +56,7 @@ void check_key(check_report_t *out, const definition_t *definition) {
         snprintf(message, sizeof message,
                  "the line begins with \"#\" but holds \"=\": there is no comment syntax, it "
                  "defines the alias \"%s\"",
-                 alias);
+                 checked->alias);
         report_simple(out, path, definition->line, "warning", "hash-line", message,
                       definition->alias);
     }
@@ -67,7 +64,7 @@ void check_key(check_report_t *out, const definition_t *definition) {
         snprintf(message, sizeof message,
                  "key \"%s\" holds white space: the line defines the alias \"%s\", blanks "
                  "included, which a request without them never matches",
-                 key, alias);
+                 checked->key, checked->alias);
         report_simple(out, path, definition->line, "warning", "key-blank", message,
                       definition->alias);
     }
@@ -75,8 +72,8 @@ void check_key(check_report_t *out, const definition_t *definition) {
         const char *cut = definition->key + definition->alias_length;
         char cut_shown[shown_size];
         snprintf(message, sizeof message,
-                 "key \"%s\" holds a colon: the alias is \"%s\", the text \"%s\" is ignored", key,
-                 alias, escape_text(cut, cut_shown, sizeof cut_shown));
+                 "key \"%s\" holds a colon: the alias is \"%s\", the text \"%s\" is ignored",
+                 checked->key, checked->alias, escape_text(cut, cut_shown, sizeof cut_shown));
         report_definition(out, definition, "warning", "key-colon", message, "cut", cut);
     }
 }
@@ -102,17 +99,16 @@ bool names_account(const check_report_t *out, const char *user) {
     return named;
 }
 
-void check_user(check_report_t *out, const definition_t *definition) {
+void check_user(check_report_t *out, const checked_t *checked) {
+    const definition_t *definition = checked->definition;
     const char *user = definition->user;
     if (user == nullptr || definition->root != 0) {
         return;
     }
-    char message[message_size];
-    char alias[shown_size];
-    char user_shown[shown_size];
+    const char *alias = checked->alias;
+    const char *user_shown = checked->user;
     const char *path = definition->file->path;
-    escape_text(definition->alias, alias, sizeof alias);
-    escape_text(user, user_shown, sizeof user_shown);
+    char message[message_size];
     if (user[0] == '\0') {
         snprintf(message, sizeof message,
                  "alias \"%s\" has an empty user part: the account lookup of \"\" fails every "
@@ -137,18 +133,17 @@ void check_user(check_report_t *out, const definition_t *definition) {
     }
 }
 
-void check_shadowed(check_report_t *out, const definition_t *definition) {
+void check_shadowed(check_report_t *out, const checked_t *checked) {
+    const definition_t *definition = checked->definition;
     if (definition->winner == nullptr) {
         return;
     }
     char message[message_size];
-    char alias[shown_size];
     char winner[shown_size];
     snprintf(message, sizeof message,
              "alias \"%s\" is already defined at %s:%zu, which wins: this definition is never "
              "used",
-             escape_text(definition->alias, alias, sizeof alias),
-             escape_text(definition->winner->file->path, winner, sizeof winner),
+             checked->alias, escape_text(definition->winner->file->path, winner, sizeof winner),
              definition->winner->line);
     finding_t finding{
         definition->file->path, definition->line, "warning", "shadowed",        message,
@@ -165,13 +160,19 @@ void check_ignored(check_report_t *out, const ignored_line_t *ignored) {
 }  // namespace
 
 void check_definition(check_report_t *out, const definition_t *definition) {
-    check_key(out, definition);
-    if (definition->alias_length == 0) {
-        return;
+    checked_t checked{};
+    checked.definition = definition;
+    escape_text(definition->alias, checked.alias, sizeof checked.alias);
+    escape_text(definition->key, checked.key, sizeof checked.key);
+    escape_text(definition->user != nullptr ? definition->user : "", checked.user,
+                sizeof checked.user);
+    escape_text(definition->command, checked.command, sizeof checked.command);
+    check_key(out, &checked);
+    if (definition->alias_length > 0) {
+        check_user(out, &checked);
+        check_command(out, &checked);
+        check_shadowed(out, &checked);
     }
-    check_user(out, definition);
-    check_command(out, definition);
-    check_shadowed(out, definition);
 }
 
 void check_lines_up_to(check_report_t *out, const alias_table_t *table, const command_file_t *file,
