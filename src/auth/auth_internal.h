@@ -29,6 +29,8 @@ struct auth_record_t {
 // Per-user state layout and the token file check.
 void get_auth_log_path(char *buffer, int size, uint32_t uid, const char *name,
                        const char *file_name);
+// The per-user directory "/var/vornex/<prefix>/<name>" itself; empty when it does not fit.
+void get_user_dir_path(char *buffer, int size, uint32_t uid, const char *name);
 // The token file's path opened without opening the file itself (O_PATH); -1 when it cannot be.
 int open_token_path(const char *path);
 enum class token_file_state { usable, wrong_owner, wrong_mode };

@@ -61,6 +61,15 @@ bool walk_uid_names(uint32_t uid, bool (*visit)(void *context, const char *name)
     return false;
 }
 
+void get_user_dir_path(char *buffer, int size, uint32_t uid, const char *name) {
+    char prefix[prefix_size];
+    get_prefix(uid, prefix);
+    int length = snprintf(buffer, static_cast<size_t>(size), "%s/%s/%s", state_root, prefix, name);
+    if (length < 0 || length >= size) {
+        buffer[0] = '\0';
+    }
+}
+
 void get_token_path(char *buffer, int size, uint32_t uid, const char *name) {
     get_auth_log_path(buffer, size, uid, name, token_file_name);
 }

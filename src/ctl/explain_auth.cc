@@ -196,11 +196,7 @@ bool explain_auth(explain_t *ex) {
     bool any_usable = false;
     for (size_t i = 0; i < ex->name_count; ++i) {
         auth_name_t *entry = &ex->names[i];
-        get_auth_log_path(entry->directory, sizeof entry->directory, uid, entry->name, "");
-        size_t length = strlen(entry->directory);
-        if (length > 0) {
-            entry->directory[length - 1] = '\0';  // no trailing slash
-        }
+        get_user_dir_path(entry->directory, sizeof entry->directory, uid, entry->name);
         struct stat info {};
         entry->directory_exists = stat(entry->directory, &info) == 0 && S_ISDIR(info.st_mode);
         entry->has_record = auth_log_read(uid, entry->name, &entry->record) == 1;

@@ -28,8 +28,7 @@ struct reset_t {
 
 bool has_user_directory(uint32_t uid, const char *name) {
     char path[passwd_buffer_size];
-    // The directory of the name is where the auth log lies; "." names the directory itself.
-    get_auth_log_path(path, sizeof path, uid, name, ".");
+    get_user_dir_path(path, sizeof path, uid, name);
     struct stat info {};
     return path[0] != '\0' && stat(path, &info) == 0 && S_ISDIR(info.st_mode);
 }

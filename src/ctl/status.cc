@@ -31,14 +31,8 @@ bool is_blocked(const auth_record_t *record, int64_t now) {
 }
 
 void read_state(name_state_t *state) {
-    char prefix[prefix_size];
-    get_prefix(state->uid, prefix);
     // A name that does not fit is never a per-user directory; it shows as empty.
-    int length = snprintf(state->directory, sizeof state->directory, "%s/%s/%s", state_root, prefix,
-                          state->name);
-    if (length < 0 || static_cast<size_t>(length) >= sizeof state->directory) {
-        state->directory[0] = '\0';
-    }
+    get_user_dir_path(state->directory, sizeof state->directory, state->uid, state->name);
     state->has_record = auth_log_read(state->uid, state->name, &state->record) == 1;
 }
 

@@ -57,11 +57,15 @@ TEST(Paths, PerUserFiles) {
     EXPECT_STREQ(buffer, "/var/vornex/05/site1/.ferrymate.log");
     get_auth_log_path(buffer, sizeof buffer, 7, "a b", auth_lock_file_name);
     EXPECT_STREQ(buffer, "/var/vornex/07/a b/.ferrymate.log.lock");
+    get_user_dir_path(buffer, sizeof buffer, 1005, "site1");
+    EXPECT_STREQ(buffer, "/var/vornex/05/site1");
 }
 
 TEST(Paths, APathThatDoesNotFitIsLeftEmpty) {
     char buffer[64];
     get_token_path(buffer, sizeof buffer, 1005, std::string(60, 'n').c_str());
+    EXPECT_STREQ(buffer, "");
+    get_user_dir_path(buffer, sizeof buffer, 1005, std::string(60, 'n').c_str());
     EXPECT_STREQ(buffer, "");
 }
 
