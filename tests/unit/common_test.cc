@@ -3,7 +3,11 @@
 #include <string>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+
+#include <sys/stat.h>
+#include <syslog.h>
 
 #include "common/common.h"
 #include "common/escape.h"
@@ -125,6 +129,69 @@ TEST(Decide, LaunchRules) {
     EXPECT_EQ(decide_working_directory(0), cwd_outcome::enter);
     EXPECT_EQ(decide_working_directory(EACCES), cwd_outcome::stays_in_root);
     EXPECT_EQ(decide_working_directory(ENOENT), cwd_outcome::fails);
+}
+
+// What a decision logs, as a sink records it: the priority and the formatted line.
+__attribute__((format(printf, 3, 0))) void record(void *context, int priority, const char *format,
+                                                  va_list arguments) {
+    char line[256];
+    vsnprintf(line, sizeof line, format, arguments);
+    *static_cast<std::string *>(context) += std::to_string(priority) + " " + line + "\n";
+}
+
+TEST(Decide, EachDecisionLogsItsLinesToTheSink) {
+    using log_t = void (*)(const log_sink_t *sink, const struct stat *info);
+    const struct {
+        log_t log;
+        const char *expected;
+    } cases[] = {
+        {[](const log_sink_t *k, const struct stat *) {
+             log_request_fault(k, nullptr, "/", "ls", "1", request_fault::missing);
+         },
+         "3 One of the arguments missing: user: (null), cwd: /, command: ls, pid: 1\n"},
+        {[](const log_sink_t *k, const struct stat *) {
+             log_request_fault(k, "u", "/", "ls", "4 2", request_fault::pid_not_number);
+         },
+         "3 Only valid numbers allowed as pid value, pid: 4 2\n"},
+        {[](const log_sink_t *k, const struct stat *) {
+             log_request_fault(k, "u", "/", "ls", "1", request_fault::none);
+         },
+         ""},
+        {[](const log_sink_t *k, const struct stat *) {
+             account_decision_t decision{end_kind::account, account_fault::no_home, 0, nullptr};
+             log_account_fault(k, "site1", &decision);
+         },
+         "3 Can't get home directory for user site1\n"},
+        {[](const log_sink_t *k, const struct stat *) {
+             account_decision_t decision{end_kind::internal, account_fault::lookup_failed, EIO,
+                                         nullptr};
+             log_account_fault(k, "site1", &decision);
+         },
+         "3 getpwnam_r: Input/output error\n"},
+        {[](const log_sink_t *k, const struct stat *) { log_command_user_fault(k, "backup", 0); },
+         "3 Can't get passwd info for user backup\n"},
+        {[](const log_sink_t *k, const struct stat *i) {
+             log_command_file_fault(k, "/etc/vornex/x", command_file_status::not_regular, 0, i);
+         },
+         "3 File '/etc/vornex/x' is not a regular file\n"},
+        // A usable file is logged only when others can change it: an alert.
+        {[](const log_sink_t *k, const struct stat *i) {
+             log_command_file_fault(k, "/etc/vornex/x", command_file_status::usable, 0, i);
+         },
+         "81 Command file /etc/vornex/x is not safe (owner uid 1005, mode 664), refusing the "
+         "request\n"},
+        {[](const log_sink_t *k, const struct stat *i) { log_command_dir_fault(k, false, i); },
+         "3 opendir: Path '/etc/vornex' does not exist or could not be read\n"},
+    };
+    struct stat info {};
+    info.st_uid = 1005;
+    info.st_mode = S_IFREG | 0664;
+    for (const auto &c : cases) {
+        std::string lines;
+        log_sink_t sink{record, &lines};
+        c.log(&sink, &info);
+        EXPECT_EQ(lines, c.expected);
+    }
 }
 
 TEST(Escape, OneRuleForTextAndJson) {

@@ -58,6 +58,20 @@ TEST(Json, DocumentIsAsciiAndQuoted) {
               "{\"k\\\"ey\":\"v\\u0001\\u00ff\\\\\\\"/\",\"n\":-5,\"list\":[true,null,null],"
               "\"empty\":{}}\n");
     free(text);
+    // Deeper than the writer keeps track of, the document still closes every bracket.
+    out = open_memstream(&text, &length);
+    ASSERT_NE(out, nullptr);
+    json = json_document(out, false);
+    for (int i = 0; i < json_max_depth + 2; ++i) {
+        json_begin(&json, nullptr, '[');
+    }
+    for (int i = 0; i < json_max_depth + 2; ++i) {
+        json_end(&json, '[');
+    }
+    fclose(out);
+    EXPECT_EQ(std::string(text, length),
+              std::string(json_max_depth + 2, '[') + std::string(json_max_depth + 2, ']'));
+    free(text);
 }
 
 TEST(CommandPath, PlainFormFaultIsTheFirstOne) {
