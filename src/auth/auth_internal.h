@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include "auth/token_path.h"
+#include "common/log_sink.h"
 
 constexpr size_t auth_record_size = 24;
 constexpr int64_t block_seconds = 30;
@@ -18,6 +19,9 @@ constexpr const char auth_log_file_name[] = ".ferrymate.log";
 constexpr const char auth_lock_file_name[] = ".ferrymate.log.lock";
 // The lock file is root's, 0600, with one link: nobody else can open it to hold the lock.
 constexpr mode_t lock_file_mode = 0600;
+// Whether a lock file with this status is as a check leaves it: a regular file with a single
+// link, root's and 0600.
+bool is_restricted_lock_file(const struct stat *status);
 
 struct auth_record_t {
     int64_t last_failure_time;
@@ -42,11 +46,21 @@ token_file_state classify_token_file(const struct stat *status, uint32_t uid);
 // missing (the path cannot be opened) and unreadable (its status cannot be read).
 enum class token_file_look { usable, missing, unreadable, wrong_owner, wrong_mode, not_regular };
 token_file_look look_at_token_file(const char *path, uint32_t uid, struct stat *status, int *error);
+// The line a check logs, with the debug flag, for a token file that it finds missing, cannot
+// look at, or that breaks the owner or the mode rule; none for the other looks. `user_name` is
+// the requesting account's, `name` the one whose token file it is.
+void log_token_file_fault(const log_sink_t *sink, token_file_look look, const char *path,
+                          const struct stat *status, uint32_t uid, const char *user_name,
+                          const char *name);
 // Both rules on the descriptor of the token file; 0 when they hold.
 int check_tokenfile_perms(int fd, uint32_t uid, int debug, const char *path, const char *user_name,
                           const char *alternative_name);
 // Opens for reading the very file that the O_PATH descriptor names; null when it cannot be.
 FILE *reopen_token_file(int path_fd);
+// The token line of a token file as a check reads it: one read of at most line_size - 1 bytes
+// into `line` (line_size bytes), the line ending cut off. `*cut`, when asked for, tells
+// whether the first line went on past what was read.
+void read_token_line(FILE *file, char *line, bool *cut);
 int check_token_value_with_tokenfile(const char *token, FILE *file, int debug, const char *name);
 int cmp_const(const char *a, const char *b, size_t limit);
 
@@ -62,6 +76,11 @@ int auth_log_check(uint32_t uid, const char *name, auth_record_t *record);
 // Reads the name's record without the lock and without logging: 1 when a whole record was
 // read, 0 when there is none.
 int auth_log_read(uint32_t uid, const char *name, auth_record_t *record);
+// The temporary auth log's path "<auth log>.<pid>", with the process id as `pid` spells it;
+// empty when it does not fit. A name of that form, the pid all decimal digits, is one that
+// an update left behind when it was cut short.
+void make_temp_auth_log_path(char *buffer, size_t size, const char *log_path, const char *pid);
+bool is_temp_auth_log_name(const char *name);
 // Creates the temporary auth log "<auth log>.<pid>" into `temp_path`; null (logged) when it
 // cannot be created.
 FILE *auth_log_create_temp(uint32_t uid, const char *name, char *temp_path, size_t size);

@@ -46,6 +46,8 @@ constexpr int create_flags =
 constexpr int lock_attempts = 3;
 constexpr int lock_flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
 constexpr int read_flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+// A process id in decimal, with room to spare.
+constexpr size_t pid_text_size = 16;
 
 void put_le(unsigned char *out, uint64_t value, size_t size) {
     for (size_t i = 0; i < size; ++i) {
@@ -171,6 +173,27 @@ bool apply_auth_outcome(auth_record_t *record, int success, int64_t now) {
     return true;
 }
 
+bool is_restricted_lock_file(const struct stat *status) {
+    return S_ISREG(status->st_mode) && status->st_nlink == 1 && status->st_uid == 0 &&
+           (status->st_mode & mode_bits) == lock_file_mode;
+}
+
+void make_temp_auth_log_path(char *buffer, size_t size, const char *log_path, const char *pid) {
+    int length = snprintf(buffer, size, "%s.%s", log_path, pid);
+    if (length < 0 || static_cast<size_t>(length) >= size) {
+        buffer[0] = '\0';  // never write to a temporary name cut short
+    }
+}
+
+bool is_temp_auth_log_name(const char *name) {
+    size_t length = strlen(auth_log_file_name);
+    if (strncmp(name, auth_log_file_name, length) != 0 || name[length] != '.') {
+        return false;
+    }
+    const char *pid = name + length + 1;
+    return pid[0] != '\0' && strspn(pid, "0123456789") == strlen(pid);
+}
+
 FILE *auth_lock_create(uint32_t uid, const char *name) {
     char path[passwd_buffer_size];
     get_auth_log_path(path, sizeof path, uid, name, auth_lock_file_name);
@@ -256,10 +279,9 @@ int auth_log_read(uint32_t uid, const char *name, auth_record_t *record) {
 FILE *auth_log_create_temp(uint32_t uid, const char *name, char *temp_path, size_t size) {
     char path[passwd_buffer_size];
     get_auth_log_path(path, sizeof path, uid, name, auth_log_file_name);
-    int length = snprintf(temp_path, size, "%s.%u", path, static_cast<unsigned>(getpid()));
-    if (length < 0 || static_cast<size_t>(length) >= size) {
-        temp_path[0] = '\0';  // never write to a temporary name cut short
-    }
+    char pid[pid_text_size];
+    snprintf(pid, sizeof pid, "%u", static_cast<unsigned>(getpid()));
+    make_temp_auth_log_path(temp_path, size, path, pid);
     FILE *stream = create_file(temp_path, "wbe");
     if (stream == nullptr) {
         syslog(LOG_ERR, log_no_auth_log, temp_path, name);

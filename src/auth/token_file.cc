@@ -20,6 +20,7 @@
 #include "auth/auth_internal.h"
 #include "common/common.h"
 #include "common/facts.h"
+#include "common/log_sink.h"
 #include "driver/log_formats.h"
 
 namespace {
@@ -114,33 +115,49 @@ token_file_look look_at_token_file(const char *path, uint32_t uid, struct stat *
     return S_ISREG(status->st_mode) ? token_file_look::usable : token_file_look::not_regular;
 }
 
+void log_token_file_fault(const log_sink_t *sink, token_file_look look, const char *path,
+                          const struct stat *status, uint32_t uid, const char *user_name,
+                          const char *name) {
+    switch (look) {
+        case token_file_look::missing:
+            sink_line(sink, LOG_ERR, log_token_missing, path, name);
+            return;
+        case token_file_look::unreadable:
+            sink_line(sink, LOG_ERR, log_token_fstat_failed, path, name);
+            return;
+        case token_file_look::wrong_owner:
+            sink_line(sink, LOG_ERR, log_token_owner, path, static_cast<int>(status->st_uid),
+                      user_name, static_cast<int>(uid), name);
+            return;
+        case token_file_look::wrong_mode:
+            sink_line(sink, LOG_ERR, log_token_mode, path,
+                      static_cast<unsigned>(status->st_mode & token_check_bits), name);
+            return;
+        case token_file_look::not_regular:
+        case token_file_look::usable:
+            return;
+    }
+}
+
 int check_tokenfile_perms(int fd, uint32_t uid, int debug, const char *path, const char *user_name,
                           const char *alternative_name) {
-    const char *display_name = alternative_name != nullptr ? alternative_name : user_name;
     struct stat status {};
-    if (fstat(fd, &status) < 0) {
-        if (debug != 0) {
-            syslog(LOG_ERR, log_token_fstat_failed, path, display_name);
-        }
-        return -1;
+    token_file_look look = token_file_look::unreadable;
+    if (fstat(fd, &status) == 0) {
+        // In the order of the states.
+        static constexpr token_file_look looks[] = {
+            token_file_look::usable, token_file_look::wrong_owner, token_file_look::wrong_mode};
+        look = looks[static_cast<size_t>(classify_token_file(&status, uid))];
     }
-    switch (classify_token_file(&status, uid)) {
-        case token_file_state::wrong_owner:
-            if (debug != 0) {
-                syslog(LOG_ERR, log_token_owner, path, static_cast<int>(status.st_uid), user_name,
-                       static_cast<int>(uid), display_name);
-            }
-            return -1;
-        case token_file_state::wrong_mode:
-            if (debug != 0) {
-                syslog(LOG_ERR, log_token_mode, path,
-                       static_cast<unsigned>(status.st_mode & token_check_bits), display_name);
-            }
-            return -1;
-        case token_file_state::usable:
-            break;
+    if (look == token_file_look::usable) {
+        return 0;
     }
-    return 0;
+    if (debug != 0) {
+        log_sink_t sink = syslog_sink();
+        log_token_file_fault(&sink, look, path, &status, uid, user_name,
+                             alternative_name != nullptr ? alternative_name : user_name);
+    }
+    return -1;
 }
 
 FILE *reopen_token_file(int path_fd) {
@@ -180,13 +197,23 @@ int cmp_const(const char *a, const char *b, size_t limit) {
     return difference;
 }
 
-int check_token_value_with_tokenfile(const char *token, FILE *file, int debug, const char *name) {
-    char line[line_size] = {};
+void read_token_line(FILE *file, char *line, bool *cut) {
     // At the end of the file, or when nothing can be read, the line stays empty.
-    if (fgets(line, sizeof line, file) == nullptr) {
+    if (fgets(line, line_size, file) == nullptr) {
         line[0] = '\0';
     }
+    if (cut != nullptr) {
+        // A line that filled the buffer is whole when only its ending is left behind.
+        size_t length = strlen(line);
+        int next = length == line_size - 1 && line[length - 1] != '\n' ? fgetc(file) : EOF;
+        *cut = next != EOF && next != '\n' && next != '\r';
+    }
     remove_eol(line);
+}
+
+int check_token_value_with_tokenfile(const char *token, FILE *file, int debug, const char *name) {
+    char line[line_size] = {};
+    read_token_line(file, line, nullptr);
     bool accepted = token[0] != '\0' && cmp_const(token, line, line_size) == 0;
     explicit_bzero(line, sizeof line);
     if (accepted) {

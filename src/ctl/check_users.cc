@@ -175,8 +175,7 @@ void check_lock_file(users_report_t *out, int user_fd, const name_dir_t *dir) {
     if (fstatat(user_fd, auth_lock_file_name, &info, AT_SYMLINK_NOFOLLOW) < 0) {
         return;
     }
-    if (S_ISREG(info.st_mode) && info.st_uid == 0 && (info.st_mode & mode_bits) == lock_file_mode &&
-        info.st_nlink == 1) {
+    if (is_restricted_lock_file(&info)) {
         return;
     }
     char path[passwd_buffer_size];
@@ -191,15 +190,6 @@ void check_lock_file(users_report_t *out, int user_fd, const name_dir_t *dir) {
     report(out, path, "error", "lock-file", dir->name, message);
 }
 
-bool is_temp_auth_log(const char *entry) {
-    size_t length = strlen(auth_log_file_name);
-    if (strncmp(entry, auth_log_file_name, length) != 0 || entry[length] != '.' ||
-        entry[length + 1] == '\0') {
-        return false;
-    }
-    return strspn(entry + length + 1, "0123456789") == strlen(entry + length + 1);
-}
-
 void check_temp_logs(users_report_t *out, int user_fd, const name_dir_t *dir) {
     int listing = openat(user_fd, ".", state_dir_flags);
     DIR *items = listing < 0 ? nullptr : fdopendir(listing);
@@ -210,7 +200,7 @@ void check_temp_logs(users_report_t *out, int user_fd, const name_dir_t *dir) {
         return;
     }
     for (const struct dirent *item = readdir(items); item != nullptr; item = readdir(items)) {
-        if (is_temp_auth_log(item->d_name)) {
+        if (is_temp_auth_log_name(item->d_name)) {
             char path[passwd_buffer_size];
             join_path(path, sizeof path, dir->path, item->d_name);
             report(out, path, "warning", "temp-auth-log", dir->name,

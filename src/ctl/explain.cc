@@ -38,10 +38,21 @@ log_line_t *add_log_line(explain_t *ex, bool debug_only) {
 }
 
 // Keeps a line of the server's as the prediction; the priority is not shown.
+__attribute__((format(printf, 3, 0))) void record(explain_t *ex, bool debug_only,
+                                                  const char *format, va_list arguments) {
+    log_line_t *line = add_log_line(ex, debug_only);
+    format_cut_list(line->text, sizeof line->text, format, arguments);
+}
+
 __attribute__((format(printf, 3, 0))) void record_line(void *context, int /*priority*/,
                                                        const char *format, va_list arguments) {
-    log_line_t *line = add_log_line(static_cast<explain_t *>(context), false);
-    format_cut_list(line->text, sizeof line->text, format, arguments);
+    record(static_cast<explain_t *>(context), false, format, arguments);
+}
+
+__attribute__((format(printf, 3, 0))) void record_debug_line(void *context, int /*priority*/,
+                                                             const char *format,
+                                                             va_list arguments) {
+    record(static_cast<explain_t *>(context), true, format, arguments);
 }
 
 // ---- options ------------------------------------------------------------------------------
@@ -164,16 +175,19 @@ stage_t *add_stage_with(explain_t *ex, const char *name, const char *result, con
 // A line the server would log, formatted with the server's own format.
 // NOLINTNEXTLINE(cert-dcl50-cpp): variadic for the format attribute's check
 log_line_t *add_log(explain_t *ex, bool debug_only, const char *format, ...) {
-    log_line_t *line = add_log_line(ex, debug_only);
     va_list arguments;
     va_start(arguments, format);
-    format_cut_list(line->text, sizeof line->text, format, arguments);
+    record(ex, debug_only, format, arguments);
     va_end(arguments);
-    return line;
+    return &ex->lines[ex->line_count - 1];
 }
 
 log_sink_t prediction_sink(explain_t *ex) {
     return log_sink_t{record_line, ex};
+}
+
+log_sink_t debug_prediction_sink(explain_t *ex) {
+    return log_sink_t{record_debug_line, ex};
 }
 
 bool refuse(explain_t *ex, const char *stage, const char *message) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include "auth/auth_internal.h"
@@ -40,8 +41,8 @@ struct auth_name_t {
     auth_record_t record;
     bool blocked;
     token_state token;
-    uid_t token_owner;
-    mode_t token_mode;
+    token_file_look look;
+    struct stat token_status;
     bool usable;
 };
 
@@ -122,8 +123,10 @@ void append(stage_t *stage, const char *text);
 void append_format(stage_t *stage, const char *format, ...) __attribute__((format(printf, 2, 3)));
 log_line_t *add_log(explain_t *ex, bool debug_only, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
-// The sink that the server's own log_ functions write their lines to for explain.
+// The sink that the server's own log_ functions write their lines to for explain; the lines
+// of `debug_prediction_sink` are those the server logs only with the debug flag.
 log_sink_t prediction_sink(explain_t *ex);
+log_sink_t debug_prediction_sink(explain_t *ex);
 // Ends the walk at `stage` with the server's standard error line; always false.
 bool refuse(explain_t *ex, const char *stage, const char *message);
 

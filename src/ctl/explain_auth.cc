@@ -15,11 +15,9 @@
 
 namespace {
 
-constexpr const char temp_suffix[] = ".<pid>";
-
 // The temporary auth log's name as the lines show it, the process id left open.
 void make_temp_path(const char *log_path, char *buffer, size_t size) {
-    format_cut(buffer, size, "%s%s", log_path, temp_suffix);
+    make_temp_auth_log_path(buffer, size, log_path, "<pid>");
 }
 
 // ---- authentication -----------------------------------------------------------------------
@@ -50,7 +48,7 @@ void collect_auth_names(explain_t *ex) {
     endpwent();
 }
 
-// A status that cannot be read fails the owner rule alike.
+// A status that cannot be read is shown as failing the owner rule.
 token_state look_at_token(uint32_t uid, auth_name_t *entry) {
     // In the order of the looks.
     static constexpr token_state states[] = {token_state::usable,      token_state::missing,
@@ -58,12 +56,9 @@ token_state look_at_token(uint32_t uid, auth_name_t *entry) {
                                              token_state::wrong_mode,  token_state::not_regular};
     char path[passwd_buffer_size];
     get_token_path(path, sizeof path, uid, entry->name);
-    struct stat status {};
     int error = 0;
-    token_file_look look = look_at_token_file(path, uid, &status, &error);
-    entry->token_owner = status.st_uid;
-    entry->token_mode = status.st_mode & mode_bits;
-    return states[static_cast<size_t>(look)];
+    entry->look = look_at_token_file(path, uid, &entry->token_status, &error);
+    return states[static_cast<size_t>(entry->look)];
 }
 
 // The blocked test of a check opens the auth log; a missing one is a debug line.
@@ -124,25 +119,18 @@ void log_refused_check(explain_t *ex, const auth_name_t *entry) {
         return;
     }
     log_missing_auth_log(ex, entry);
-    get_token_path(path, sizeof path, uid, entry->name);
-    if (entry->token == token_state::missing) {
-        add_log(ex, true, log_token_missing, path, entry->name);
-        return;
-    }
     // A token file that breaks a rule, or that gives no token line, counts as a failed
     // attempt; its own line needs the debug flag, the alert does not. The owner line names
-    // the requesting account as the name "from socket".
-    if (entry->token != token_state::usable && entry->token != token_state::not_checked) {
-        const char *socket_name = ex->search_disabled ? ex->user : ex->account.pw_name;
-        if (entry->token == token_state::not_regular) {
-            add_log(ex, true, log_token_incorrect, entry->name);
-        } else if (entry->token == token_state::wrong_owner) {
-            add_log(ex, true, log_token_owner, path, static_cast<int>(entry->token_owner),
-                    socket_name, static_cast<int>(uid), entry->name);
-        } else {
-            add_log(ex, true, log_token_mode, path,
-                    static_cast<unsigned>(entry->token_mode & token_check_bits), entry->name);
-        }
+    // the requesting account as the name "from socket". A missing one is not counted.
+    get_token_path(path, sizeof path, uid, entry->name);
+    if (entry->look == token_file_look::not_regular) {
+        add_log(ex, true, log_token_incorrect, entry->name);
+    } else {
+        log_sink_t sink = debug_prediction_sink(ex);
+        log_token_file_fault(&sink, entry->look, path, &entry->token_status, uid,
+                             ex->search_disabled ? ex->user : ex->account.pw_name, entry->name);
+    }
+    if (entry->token != token_state::missing && entry->token != token_state::usable) {
         add_log(ex, false, log_invalid_token, entry->name, static_cast<int>(uid));
         log_update(ex, entry);
     }

@@ -326,19 +326,8 @@ void inspect_token(int dot_fd, uint32_t uid, token_inspection_t *inspection) {
         close(fd);
         return;
     }
-    // Read as the server reads it: one fgets of at most 1023 bytes, the ending cut.
-    if (fgets(inspection->first_line, sizeof inspection->first_line, file) == nullptr) {
-        inspection->first_line[0] = '\0';
-    }
-    // A line that filled the buffer is whole when only its ending is left behind.
-    size_t length = strlen(inspection->first_line);
-    int next =
-        length == sizeof inspection->first_line - 1 && inspection->first_line[length - 1] != '\n'
-            ? fgetc(file)
-            : EOF;
-    inspection->cut = next != EOF && next != '\n' && next != '\r';
+    read_token_line(file, inspection->first_line, &inspection->cut);
     fclose(file);
-    remove_eol(inspection->first_line);
     inspection->state =
         inspection->first_line[0] == '\0' ? token_check::empty : token_check::usable;
 }

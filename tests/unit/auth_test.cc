@@ -69,6 +69,23 @@ TEST(Paths, APathThatDoesNotFitIsLeftEmpty) {
     EXPECT_STREQ(buffer, "");
 }
 
+TEST(Paths, TemporaryAuthLogNamesAreTheLogsNameAndAPid) {
+    char path[32];
+    make_temp_auth_log_path(path, sizeof path, "/v/x/.ferrymate.log", "123");
+    EXPECT_STREQ(path, "/v/x/.ferrymate.log.123");
+    make_temp_auth_log_path(path, sizeof path, "/v/x/.ferrymate.log", "1234567890123");
+    EXPECT_STREQ(path, "");
+    const struct {
+        const char *name;
+        bool temporary;
+    } cases[] = {{".ferrymate.log.42", true},    {".ferrymate.log.", false},
+                 {".ferrymate.log", false},      {".ferrymate.log.4x", false},
+                 {".ferrymate.log.lock", false}, {"x.ferrymate.log.42", false}};
+    for (const auto &c : cases) {
+        EXPECT_EQ(is_temp_auth_log_name(c.name), c.temporary) << c.name;
+    }
+}
+
 TEST(AuthRecord, LittleEndianFieldByField) {
     auth_record_t record{0x0102030405060708, -2, 0x0a0b0c0d, -1};
     unsigned char bytes[auth_record_size];
