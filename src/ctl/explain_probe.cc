@@ -4,17 +4,15 @@
 // it takes can neither stop nor kill it) and is killed when it has not answered in time.
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
-#include <ctime>
 
 #include <fcntl.h>
 #include <grp.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "common/child.h"
 #include "ctl/explain.h"
 
 namespace {
@@ -24,10 +22,6 @@ constexpr const char elf_magic[] = "\177ELF";
 // The server's pid file open without O_CREAT and O_TRUNC: nothing is created or changed.
 constexpr int pid_file_probe_flags =
     O_WRONLY | O_SYNC | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW;
-// How often, and how far apart, a killed child is looked for before it is left to init.
-constexpr int reap_attempts = 100;
-constexpr useconds_t reap_pause_us = 10000;
-
 // A script's interpreter: the text after "#!" and any blanks, up to a blank or the line's end.
 int interpreter_error(char *head) {
     char *start = head + 2 + strspn(head + 2, " \t");
@@ -90,44 +84,14 @@ int try_pid_file(const char *path) {
     _exit(sent ? 0 : failed);
 }
 
-// Waits for the probe's answer until the time limit: 1 when it is readable, 0 at the limit.
-int wait_for_answer(int fd) {
-    struct timespec start {};
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    for (;;) {
-        struct timespec now {};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        long long spent =
-            (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000LL;
-        if (spent >= probe_timeout_ms) {
-            return 0;
-        }
-        struct pollfd ready {
-            fd, POLLIN, 0
-        };
-        int polled = poll(&ready, 1, static_cast<int>(probe_timeout_ms - spent));
-        if (polled > 0) {
-            return 1;
-        }
-        if (polled < 0 && errno != EINTR) {
-            return 1;  // the read that follows tells
-        }
-    }
-}
+struct probe_child_t {
+    const explain_t *ex;
+    int out;
+};
 
-// A child that does not end even when killed (stuck in the kernel) is left to init.
-bool reap_child(pid_t child, int *status) {
-    for (int attempt = 0; attempt < reap_attempts; ++attempt) {
-        pid_t ended = waitpid(child, status, WNOHANG);
-        if (ended == child) {
-            return true;
-        }
-        if (ended < 0 && errno != EINTR) {
-            return false;
-        }
-        usleep(reap_pause_us);
-    }
-    return false;
+void probe_child(const void *context) {
+    const auto *c = static_cast<const probe_child_t *>(context);
+    run_probe_child(c->ex, c->out);
 }
 
 }  // namespace
@@ -170,35 +134,25 @@ int predict_exec_error(const char *path) {
 
 probe_result run_probe(explain_t *ex) {
     int fds[2];
-    if (pipe2(fds, O_CLOEXEC) < 0) {
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) < 0) {
         return probe_result::failed;
     }
-    pid_t child = fork();
-    if (child == 0) {
-        close(fds[0]);
-        run_probe_child(ex, fds[1]);
-    }
+    // The child's answer fits the pipe: it is read once the child has ended.
+    probe_child_t context{ex, fds[1]};
+    int status = 0;
+    child_end end = run_bounded_child(probe_child, &context, probe_timeout_ms, &status);
     close(fds[1]);
-    if (child < 0) {
-        close(fds[0]);
-        return probe_result::failed;
-    }
     ssize_t got = -1;
-    bool answered = wait_for_answer(fds[0]) == 1;
-    if (answered) {
+    if (end == child_end::ended) {
         do {
             got = read(fds[0], &ex->probe, sizeof ex->probe);
         } while (got < 0 && errno == EINTR);
-    } else {
-        kill(child, SIGKILL);
     }
     close(fds[0]);
-    int status = 0;
-    bool ended = reap_child(child, &status);
-    if (!answered) {
+    if (end == child_end::killed) {
         return probe_result::no_answer;
     }
-    return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
+    return end == child_end::ended && WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
                    got == static_cast<ssize_t>(sizeof ex->probe)
                ? probe_result::answered
                : probe_result::failed;

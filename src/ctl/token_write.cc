@@ -23,6 +23,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "common/child.h"
 #include "common/facts.h"
 #include "ctl/users.h"
 
@@ -35,18 +36,13 @@ constexpr int temp_flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
 constexpr const char hex_digits[] = "0123456789abcdef";
 constexpr unsigned nibble_bits = 4;
 constexpr unsigned nibble_mask = 0xf;
-// How long the child that makes the pid-file directory may take, and how long a killed one
-// is waited for; in steps of the poll interval. The first steps are short: the child is
-// usually done within a millisecond, and check --users starts one per home.
-constexpr long poll_nanoseconds = 10L * 1000 * 1000;
-constexpr long quick_poll_nanoseconds = 100L * 1000;
-constexpr int quick_polls = 20;
-constexpr int child_polls = quick_polls + 500;
-constexpr int killed_polls = 100;
+// How long the child that makes the pid-file directory may take.
+constexpr int pid_dir_timeout_ms = 5000;
 constexpr int first_unused_fd = 3;
 constexpr int fallback_fd_limit = 1024;  // closed one by one where close_range is missing
-// How long a run waits for another one that sets up names of the same uid.
+// How long a run waits for another one that sets up names of the same uid, in steps.
 constexpr int lock_polls = 3000;
+constexpr long lock_poll_nanoseconds = 10L * 1000 * 1000;
 
 // What the child reports through its exit status.
 enum pid_dir_result : int {
@@ -223,37 +219,23 @@ int open_user_dir(int parent, const pid_dir_level_t *level, uid_t uid, bool crea
     _exit(result == pid_dir_created && !made ? pid_dir_existed : result);
 }
 
-void pause_for(long nanoseconds) {
+void pause_briefly() {
     struct timespec step {
-        0, nanoseconds
+        0, lock_poll_nanoseconds
     };
     nanosleep(&step, nullptr);
 }
 
-void pause_briefly() {
-    pause_for(poll_nanoseconds);
-}
+struct pid_dir_child_t {
+    const account_t *account;
+    const gid_t *groups;
+    int count;
+    bool create;
+};
 
-// The child's exit status, or -1 when it did not end in time (it is killed then).
-// A child that ended by a signal counts as failed.
-int wait_bounded(pid_t child) {
-    int status = 0;
-    for (int i = 0; i < child_polls; ++i) {
-        pid_t ended = waitpid(child, &status, WNOHANG);
-        if (ended == child) {
-            return WIFEXITED(status) ? WEXITSTATUS(status) : pid_dir_result_count;
-        }
-        if (ended < 0 && errno != EINTR) {
-            return pid_dir_result_count;
-        }
-        pause_for(i < quick_polls ? quick_poll_nanoseconds : poll_nanoseconds);
-    }
-    kill(child, SIGKILL);
-    // A child stuck in the kernel may not end even now; it is not waited for without bound.
-    for (int i = 0; i < killed_polls && waitpid(child, &status, WNOHANG) != child; ++i) {
-        pause_briefly();
-    }
-    return -1;
+void pid_dir_child(const void *context) {
+    const auto *c = static_cast<const pid_dir_child_t *>(context);
+    run_pid_dir_child(c->account, c->groups, c->count, c->create);
 }
 
 }  // namespace
@@ -347,22 +329,16 @@ pid_dir_state prepare_pid_directory(const account_t *account, bool create, const
     // Whoever started the tool may have left SIGCHLD ignored; the child would then vanish
     // without a status to wait for.
     signal(SIGCHLD, SIG_DFL);
-    pid_t child = fork();
-    if (child == 0) {
-        run_pid_dir_child(account, groups, count, create);
-    }
+    pid_dir_child_t context{account, groups, count, create};
+    int status = 0;
+    child_end end = run_bounded_child(pid_dir_child, &context, pid_dir_timeout_ms, &status);
     free(groups);
-    *reason = "no child process can be started";
-    if (child < 0) {
-        return pid_dir_state::problem;
-    }
-    int result = wait_bounded(child);
-    *reason = "the child that makes it did not finish in time and was killed";
-    if (result < 0) {
-        return pid_dir_state::problem;
-    }
-    *reason = "the child that makes it failed";
-    if (result >= pid_dir_result_count) {
+    int result = WIFEXITED(status) ? WEXITSTATUS(status) : pid_dir_result_count;
+    if (end != child_end::ended || result >= pid_dir_result_count) {
+        *reason = end == child_end::not_started ? "no child process can be started"
+                  : end == child_end::killed
+                      ? "the child that makes it did not finish in time and was killed"
+                      : "the child that makes it failed";
         return pid_dir_state::problem;
     }
     *reason = pid_dir_meanings[result].reason;

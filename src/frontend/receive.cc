@@ -13,12 +13,12 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include "common/child.h"
 #include "common/common.h"
 #include "frontend/frontend.h"
 
@@ -183,49 +183,35 @@ int caller_groups(frontend_t *fe) {
     _exit(failed);
 }
 
-// The child's exit status, waited for at most the check's time limit.
-int wait_for_check(frontend_t *fe, pid_t child) {
-    auto handle = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
-    if (handle >= 0) {
-        struct pollfd p {
-            handle, POLLIN, 0
-        };
-        int ready = -1;
-        do {
-            ready = poll(&p, 1, descriptor_check_timeout_ms);
-        } while (ready < 0 && errno == EINTR);
-        if (ready == 0) {
-            kill(child, SIGKILL);
-        }
-        close(handle);
-    }
-    int status = 0;
-    pid_t done = -1;
-    do {
-        done = waitpid(child, &status, 0);
-    } while (done < 0 && errno == EINTR);
-    if (done != child) {
-        fail(fe, "waiting for the descriptor check");
-    }
-    return status;
+struct reopen_child_t {
+    const frontend_t *fe;
+    int group_count;
+    const int *modes;
+};
+
+void reopen_child(const void *context) {
+    const auto *c = static_cast<const reopen_child_t *>(context);
+    reopen_as_caller(c->fe, c->group_count, c->modes);
 }
 
 // Opens the regular files marked in `modes` anew as the caller; the bits of those that could
-// not be opened, or -1 when the check itself could not be made.
+// not be opened, or -1 when the check itself could not be made or took longer than its limit.
 int reopen_check(frontend_t *fe, const int *modes) {
     int group_count = caller_groups(fe);
     if (group_count < 0) {
         fail(fe, "the caller's groups");
     }
-    pid_t child = fork();
-    if (child < 0) {
+    reopen_child_t context{fe, group_count, modes};
+    int status = 0;
+    child_end end = run_bounded_child(reopen_child, &context, descriptor_check_timeout_ms, &status);
+    if (end == child_end::not_started) {
         fail(fe, "starting the descriptor check");
     }
-    if (child == 0) {
-        reopen_as_caller(fe, group_count, modes);
+    if (end == child_end::lost) {
+        fail(fe, "waiting for the descriptor check");
     }
-    int status = wait_for_check(fe, child);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) >= identity_failed_status) {
+    if (end != child_end::ended || !WIFEXITED(status) ||
+        WEXITSTATUS(status) >= identity_failed_status) {
         return -1;
     }
     return WEXITSTATUS(status);

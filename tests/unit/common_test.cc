@@ -3,12 +3,16 @@
 #include <string>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <syslog.h>
+#include <unistd.h>
 
+#include "common/child.h"
 #include "common/common.h"
 #include "common/escape.h"
 #include "driver/decide.h"
@@ -16,6 +20,24 @@
 #include "registry/registry.h"
 
 namespace {
+
+void exit_with(const void *context) {
+    _exit(*static_cast<const int *>(context));
+}
+
+void hang(const void * /*context*/) {
+    pause();
+}
+
+TEST(BoundedChild, AChildThatEndsInTimeGivesItsStatusALateOneIsKilled) {
+    int code = 7;
+    int status = 0;
+    EXPECT_EQ(run_bounded_child(exit_with, &code, 5000, &status), child_end::ended);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7);
+    EXPECT_EQ(run_bounded_child(hang, nullptr, 50, &status), child_end::killed);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    EXPECT_EQ(run_bounded_child(hang, nullptr, 0, &status), child_end::killed);
+}
 
 struct eol_case {
     std::string input;
