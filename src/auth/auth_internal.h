@@ -35,6 +35,8 @@ void get_auth_log_path(char *buffer, int size, uint32_t uid, const char *name,
                        const char *file_name);
 // The per-user directory "/var/vornex/<prefix>/<name>" itself; empty when it does not fit.
 void get_user_dir_path(char *buffer, int size, uint32_t uid, const char *name);
+// The same, and whether a directory is there.
+bool find_user_dir(char *buffer, int size, uint32_t uid, const char *name);
 // The token file's path opened without opening the file itself (O_PATH); -1 when it cannot be.
 int open_token_path(const char *path);
 enum class token_file_state { usable, wrong_owner, wrong_mode };
@@ -67,6 +69,9 @@ int cmp_const(const char *a, const char *b, size_t limit);
 // The failed-attempt log and its lock.
 void encode_auth_record(const auth_record_t *record, unsigned char *out);
 void decode_auth_record(const unsigned char *in, auth_record_t *record);
+// Whether the record blocks its name at time `now`: at the very second that blocked_until
+// names, the name is free again.
+bool is_blocked_at(const auth_record_t *record, int64_t now);
 // Applies one check's outcome at time `now`; tells whether a failure was counted.
 bool apply_auth_outcome(auth_record_t *record, int success, int64_t now);
 FILE *auth_lock_create(uint32_t uid, const char *name);

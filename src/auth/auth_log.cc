@@ -159,6 +159,10 @@ void decode_auth_record(const unsigned char *in, auth_record_t *record) {
     record->block_count = static_cast<int32_t>(static_cast<uint32_t>(get_le(in + 20, 4)));
 }
 
+bool is_blocked_at(const auth_record_t *record, int64_t now) {
+    return record->blocked_until > now;
+}
+
 bool apply_auth_outcome(auth_record_t *record, int success, int64_t now) {
     if (success != 0) {
         record->failure_count = 0;
@@ -252,8 +256,7 @@ int auth_log_check(uint32_t uid, const char *name, auth_record_t *record) {
         *record = auth_record_t{};
         return 0;
     }
-    // At the very second that blocked_until names, the name is free again.
-    return record->blocked_until > static_cast<int64_t>(time(nullptr)) ? 1 : 0;
+    return is_blocked_at(record, static_cast<int64_t>(time(nullptr))) ? 1 : 0;
 }
 
 int auth_log_read(uint32_t uid, const char *name, auth_record_t *record) {

@@ -71,6 +71,12 @@ void get_user_dir_path(char *buffer, int size, uint32_t uid, const char *name) {
     }
 }
 
+bool find_user_dir(char *buffer, int size, uint32_t uid, const char *name) {
+    get_user_dir_path(buffer, size, uid, name);
+    struct stat info {};
+    return buffer[0] != '\0' && stat(buffer, &info) == 0 && S_ISDIR(info.st_mode);
+}
+
 void get_token_path(char *buffer, int size, uint32_t uid, const char *name) {
     get_auth_log_path(buffer, size, uid, name, token_file_name);
 }

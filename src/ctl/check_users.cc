@@ -372,28 +372,14 @@ bool same_groups(const account_t *a, const account_t *b) {
     return same;
 }
 
-// The usable token of a name, read without following links; false when it has none.
-bool read_token(const account_t *account, token_inspection_t *inspection) {
-    state_dirs_t dirs{};
-    bool missing = false;
-    char error[message_size];
-    inspection->state = token_check::missing;
-    if (open_state_dirs(account->uid, account->name, state_level::dot, false, &dirs, &missing,
-                        error, sizeof error) < 0) {
-        return false;
-    }
-    inspect_token(state_fd(&dirs, state_level::dot), account->uid, inspection);
-    close_state_dirs(&dirs);
-    return inspection->state == token_check::usable;
-}
-
 void compare_pair(users_report_t *out, const account_t *first, const account_t *later,
                   bool search_on) {
     char message[message_size];
     char path[passwd_buffer_size];
     token_inspection_t a{};
     token_inspection_t b{};
-    if (read_token(first, &a) && read_token(later, &b) && strcmp(a.first_line, b.first_line) != 0) {
+    if (read_token_of(first, &a) && read_token_of(later, &b) &&
+        strcmp(a.first_line, b.first_line) != 0) {
         get_token_path(path, sizeof path, later->uid, later->name);
         char name[shown_size];
         snprintf(message, sizeof message,

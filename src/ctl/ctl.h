@@ -63,8 +63,11 @@ int load_alias_table_under(alias_table_t *table, const char *root);
 // The identity the server takes for a definition, and whether it writes a pid file for it.
 identity_mode definition_identity(const definition_t *definition);
 bool definition_writes_pid_file(const definition_t *definition);
-// users.cc: the uid of a name from the password database; false when it has no account.
-bool find_account_uid(const char *name, uint32_t *uid);
+// users.cc: the uid of a name from the password database, looked up with the server's buffer:
+// an entry it cannot read (one too large for it, or a larger one met on the way) is neither
+// an account nor proof that there is none.
+enum class lookup_t { found, none, unreadable };
+lookup_t look_up_uid(const char *name, uint32_t *uid);
 // The groups that the group database gives `name` with its group `gid` (gid first), in a
 // heap array the caller frees: their count, or -1 when they cannot be found.
 int find_groups(const char *name, gid_t gid, gid_t **groups);

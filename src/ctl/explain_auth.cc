@@ -184,11 +184,10 @@ bool explain_auth(explain_t *ex) {
     bool any_usable = false;
     for (size_t i = 0; i < ex->name_count; ++i) {
         auth_name_t *entry = &ex->names[i];
-        get_user_dir_path(entry->directory, sizeof entry->directory, uid, entry->name);
-        struct stat info {};
-        entry->directory_exists = stat(entry->directory, &info) == 0 && S_ISDIR(info.st_mode);
+        entry->directory_exists =
+            find_user_dir(entry->directory, sizeof entry->directory, uid, entry->name);
         entry->has_record = auth_log_read(uid, entry->name, &entry->record) == 1;
-        entry->blocked = entry->has_record && entry->record.blocked_until > ex->now;
+        entry->blocked = entry->has_record && is_blocked_at(&entry->record, ex->now);
         entry->token = token_state::not_checked;
         // A blocked name's token file is shown too, though the server does not look at it.
         if (entry->directory_exists) {

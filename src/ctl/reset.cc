@@ -26,17 +26,9 @@ struct reset_t {
     auth_record_t after;
 };
 
-bool has_user_directory(uint32_t uid, const char *name) {
-    char path[passwd_buffer_size];
-    get_user_dir_path(path, sizeof path, uid, name);
-    struct stat info {};
-    return path[0] != '\0' && stat(path, &info) == 0 && S_ISDIR(info.st_mode);
-}
-
 // A record without failures whose block is over already says what a reset would write.
 bool needs_reset(const auth_record_t *record) {
-    return record->failure_count != 0 ||
-           record->blocked_until > static_cast<int64_t>(time(nullptr));
+    return record->failure_count != 0 || is_blocked_at(record, static_cast<int64_t>(time(nullptr)));
 }
 
 // Reads, changes and rewrites the record while the lock is held; a name that has nothing to
@@ -67,13 +59,14 @@ void reset_locked(reset_t *reset) {
 }
 
 void reset_name(reset_t *reset) {
-    if (!find_account_uid(reset->name, &reset->uid)) {
+    if (look_up_uid(reset->name, &reset->uid) != lookup_t::found) {
         reset->result = "error";
         reset->error = "no such account";
         return;
     }
     reset->has_uid = true;
-    if (!has_user_directory(reset->uid, reset->name)) {
+    char directory[passwd_buffer_size];
+    if (!find_user_dir(directory, sizeof directory, reset->uid, reset->name)) {
         reset->result = "error";
         reset->error = "no per-user directory";
         return;

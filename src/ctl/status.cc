@@ -26,14 +26,11 @@ struct name_state_t {
     auth_record_t record;
 };
 
-bool is_blocked(const auth_record_t *record, int64_t now) {
-    return record->blocked_until > now;
-}
-
-void read_state(name_state_t *state) {
-    // A name that does not fit is never a per-user directory; it shows as empty.
-    get_user_dir_path(state->directory, sizeof state->directory, state->uid, state->name);
+// Tells whether the name has a per-user directory. A name that does not fit never has one;
+// its path shows as empty.
+bool read_state(name_state_t *state) {
     state->has_record = auth_log_read(state->uid, state->name, &state->record) == 1;
+    return find_user_dir(state->directory, sizeof state->directory, state->uid, state->name);
 }
 
 void print_header() {
@@ -53,7 +50,7 @@ void print_state(const name_state_t *state, int64_t now) {
     } else {
         snprintf(uid, sizeof uid, "-");
     }
-    if (is_blocked(record, now)) {
+    if (is_blocked_at(record, now)) {
         snprintf(until, sizeof until, "%s (%lld s more)",
                  format_time(record->blocked_until, when, sizeof when),
                  static_cast<long long>(record->blocked_until - now));
@@ -74,8 +71,8 @@ void write_state(json_writer_t *json, const name_state_t *state, int64_t now) {
     json_bool(json, "record", state->has_record);
     json_int(json, "failure_count", record->failure_count);
     json_int(json, "blocked_until", record->blocked_until);
-    json_bool(json, "blocked", is_blocked(record, now));
-    json_int(json, "seconds_left", is_blocked(record, now) ? record->blocked_until - now : 0);
+    json_bool(json, "blocked", is_blocked_at(record, now));
+    json_int(json, "seconds_left", is_blocked_at(record, now) ? record->blocked_until - now : 0);
     json_int(json, "block_count", record->block_count);
     json_int(json, "last_failure_time", record->last_failure_time);
     json_end(json, '{');
@@ -89,24 +86,18 @@ void show_state(json_writer_t *json, const name_state_t *state, int64_t now) {
     }
 }
 
-bool is_directory(const char *path) {
-    struct stat info {};
-    return path[0] != '\0' && stat(path, &info) == 0 && S_ISDIR(info.st_mode);
-}
-
 int show_named(json_writer_t *json, int argc, char **argv, int64_t now) {
     int status = status_fine;
     for (int i = 0; i < argc; ++i) {
         name_state_t state{};
         state.name = argv[i];
-        if (!find_account_uid(argv[i], &state.uid)) {
+        if (look_up_uid(argv[i], &state.uid) != lookup_t::found) {
             print_error(argv[i], "no such account");
             status = status_problems;
             continue;
         }
         state.uid_known = true;
-        read_state(&state);
-        if (!is_directory(state.directory)) {
+        if (!read_state(&state)) {
             print_error(argv[i], "no per-user directory");
             status = status_problems;
             continue;
@@ -138,7 +129,7 @@ void show_prefix(json_writer_t *json, const char *prefix, int64_t now) {
         state.name = item->d_name;
         state.uid = prefix_uid;
         uint32_t uid = 0;
-        if (find_account_uid(item->d_name, &uid)) {
+        if (look_up_uid(item->d_name, &uid) == lookup_t::found) {
             char own_prefix[prefix_size];
             get_prefix(uid, own_prefix);
             if (strcmp(own_prefix, prefix) == 0) {
@@ -146,9 +137,9 @@ void show_prefix(json_writer_t *json, const char *prefix, int64_t now) {
                 state.uid_known = true;
             }
         }
-        read_state(&state);
+        (void)read_state(&state);
         if (state.has_record &&
-            (state.record.failure_count != 0 || is_blocked(&state.record, now))) {
+            (state.record.failure_count != 0 || is_blocked_at(&state.record, now))) {
             show_state(json, &state, now);
         }
     }

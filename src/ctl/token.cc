@@ -97,32 +97,11 @@ void emit(token_run_t *run, const token_outcome_t *outcome) {
     }
 }
 
-// ---- accounts -------------------------------------------------------------------------------
-
-lookup_t look_up_entry(const char *name, struct passwd *entry, char *buffer, size_t size,
-                       struct passwd **found) {
-    int error = getpwnam_r(name, entry, buffer, size, found);
-    if (error == ERANGE) {
-        return lookup_t::unreadable;
-    }
-    if (error != 0 || *found == nullptr) {
-        return lookup_t::none;
-    }
-    return lookup_t::found;
-}
+// ---- tokens ---------------------------------------------------------------------------------
 
 bool read_usable_token(const account_t *account, char *text, size_t size) {
-    state_dirs_t dirs{};
-    bool missing = false;
-    char error[message_size];
-    if (open_state_dirs(account->uid, account->name, state_level::dot, false, &dirs, &missing,
-                        error, sizeof error) < 0) {
-        return false;
-    }
     token_inspection_t inspection{};
-    inspect_token(state_fd(&dirs, state_level::dot), account->uid, &inspection);
-    close_state_dirs(&dirs);
-    bool usable = inspection.state == token_check::usable;
+    bool usable = read_token_of(account, &inspection);
     if (usable) {
         snprintf(text, size, "%s\n", inspection.first_line);
     }

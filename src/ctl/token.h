@@ -58,11 +58,6 @@ void add_warning(token_outcome_t *outcome, const char *text);
 void fail(token_outcome_t *outcome, const char *text);
 void emit(token_run_t *run, const token_outcome_t *outcome);
 
-// Looked up with the server's buffer: an entry it cannot read (one too large for it, or a
-// larger one met on the way) is neither an account nor proof that there is none.
-enum class lookup_t { found, none, unreadable };
-lookup_t look_up_entry(const char *name, struct passwd *entry, char *buffer, size_t size,
-                       struct passwd **found);
 // The usable token of a name, read without creating anything; false when it has none.
 bool read_usable_token(const account_t *account, char *text, size_t size);
 

@@ -17,17 +17,6 @@ namespace {
 constexpr int purge_depth = 16;
 constexpr mode_t mark_mode = 0600;
 
-lookup_t look_up_uid(const char *name, uint32_t *uid) {
-    struct passwd entry {};
-    struct passwd *found = nullptr;
-    char buffer[passwd_buffer_size];
-    lookup_t lookup = look_up_entry(name, &entry, buffer, sizeof buffer, &found);
-    if (lookup == lookup_t::found) {
-        *uid = found->pw_uid;
-    }
-    return lookup;
-}
-
 // Another name of the uid whose token still opens requests for this one.
 const char *find_serving_name(const token_run_t *run, uint32_t uid, const char *name) {
     if (read_flags().search_disabled) {

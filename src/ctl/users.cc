@@ -332,6 +332,21 @@ void inspect_token(int dot_fd, uint32_t uid, token_inspection_t *inspection) {
         inspection->first_line[0] == '\0' ? token_check::empty : token_check::usable;
 }
 
+bool read_token_of(const account_t *account, token_inspection_t *inspection) {
+    *inspection = {};
+    inspection->state = token_check::missing;
+    state_dirs_t dirs{};
+    bool missing = false;
+    char error[message_size];
+    if (open_state_dirs(account->uid, account->name, state_level::dot, false, &dirs, &missing,
+                        error, sizeof error) < 0) {
+        return false;
+    }
+    inspect_token(state_fd(&dirs, state_level::dot), account->uid, inspection);
+    close_state_dirs(&dirs);
+    return inspection->state == token_check::usable;
+}
+
 bool has_revoked_mark(int user_fd) {
     struct stat info {};
     return fstatat(user_fd, revoked_mark_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -343,15 +358,19 @@ bool make_pid_dir_path(const char *home, char *buffer, size_t size) {
     return length >= 0 && static_cast<size_t>(length) < size;
 }
 
-bool find_account_uid(const char *name, uint32_t *uid) {
+lookup_t look_up_uid(const char *name, uint32_t *uid) {
     struct passwd entry {};
     char buffer[passwd_buffer_size];
     struct passwd *found = nullptr;
-    if (getpwnam_r(name, &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) {
-        return false;
+    int error = getpwnam_r(name, &entry, buffer, sizeof buffer, &found);
+    if (error == ERANGE) {
+        return lookup_t::unreadable;
+    }
+    if (error != 0 || found == nullptr) {
+        return lookup_t::none;
     }
     *uid = found->pw_uid;
-    return true;
+    return lookup_t::found;
 }
 
 int find_groups(const char *name, gid_t gid, gid_t **groups) {

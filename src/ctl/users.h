@@ -91,6 +91,9 @@ struct token_inspection_t {
     char first_line[line_size];
 };
 void inspect_token(int dot_fd, uint32_t uid, token_inspection_t *inspection);
+// The same for the token file of an account, found without creating anything (a missing
+// directory is a missing token file); true when it is usable.
+bool read_token_of(const account_t *account, token_inspection_t *inspection);
 // The leaf of the token file's path, inside ".vornex".
 const char *token_leaf_name();
 // Tells whether a root-owned regular revocation mark lies in the per-user directory.
