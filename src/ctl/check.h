@@ -19,6 +19,7 @@ struct finding_t {
     const char *extra_key;  // one more key for the JSON object, or null
     const char *extra_value;
     const definition_t *winner;
+    const char *subject_key;  // the JSON key of `alias`, when it names something else
 };
 
 struct check_report_t {

@@ -198,8 +198,9 @@ void check_validator(check_report_t *out) {
                static_cast<unsigned>(info.st_uid), static_cast<unsigned>(info.st_mode & mode_bits));
     char validator[line_size];
     format_cut(validator, sizeof validator, "%s%s", out->root, validator_path);
-    finding_t finding{validator, 0,     "warning", "validator-replaceable", message, nullptr,
-                      "path",    where, nullptr};
+    finding_t finding{validator, 0,       "warning", "validator-replaceable",
+                      message,   nullptr, "path",    where,
+                      nullptr,   nullptr};
     report(out, &finding);
 }
 
@@ -214,6 +215,7 @@ void check_command(check_report_t *out, const checked_t *checked) {
                       definition->alias,
                       "command",
                       definition->command,
+                      nullptr,
                       nullptr};
     char rooted_command[line_size];
     finding.code = find_command_fault(out, checked, rooted_command, sizeof rooted_command, message);

@@ -29,7 +29,7 @@ void check_split(check_report_t *out, const split_line_t *split) {
                  "itself");
     }
     finding_t finding{split->file->path, split->line,  "error",           "split-line", message,
-                      nullptr,           "tail_alias", split->tail_alias, nullptr};
+                      nullptr,           "tail_alias", split->tail_alias, nullptr,      nullptr};
     report(out, &finding);
 }
 
@@ -146,8 +146,8 @@ void check_shadowed(check_report_t *out, const checked_t *checked) {
              checked->alias, escape_text(definition->winner->file->path, winner, sizeof winner),
              definition->winner->line);
     finding_t finding{
-        definition->file->path, definition->line, "warning", "shadowed",        message,
-        definition->alias,      nullptr,          nullptr,   definition->winner};
+        definition->file->path, definition->line, "warning", "shadowed",         message,
+        definition->alias,      nullptr,          nullptr,   definition->winner, nullptr};
     report(out, &finding);
 }
 

@@ -28,7 +28,8 @@ void report(check_report_t *out, const finding_t *finding) {
     json_string(json, "severity", finding->severity);
     json_string(json, "code", finding->code);
     json_string(json, "message", finding->message);
-    json_string(json, "alias", finding->alias);
+    json_string(json, finding->subject_key != nullptr ? finding->subject_key : "alias",
+                finding->alias);
     if (finding->extra_key != nullptr) {
         json_string(json, finding->extra_key, finding->extra_value);
     }
@@ -41,15 +42,16 @@ void report(check_report_t *out, const finding_t *finding) {
 
 void report_simple(check_report_t *out, const char *file, size_t line, const char *severity,
                    const char *code, const char *message, const char *alias) {
-    finding_t finding{file, line, severity, code, message, alias, nullptr, nullptr, nullptr};
+    finding_t finding{file,  line,    severity, code,    message,
+                      alias, nullptr, nullptr,  nullptr, nullptr};
     report(out, &finding);
 }
 
 void report_definition(check_report_t *out, const definition_t *definition, const char *severity,
                        const char *code, const char *message, const char *extra_key,
                        const char *extra_value) {
-    finding_t finding{definition->file->path, definition->line, severity,    code,   message,
-                      definition->alias,      extra_key,        extra_value, nullptr};
+    finding_t finding{definition->file->path, definition->line, severity,    code,    message,
+                      definition->alias,      extra_key,        extra_value, nullptr, nullptr};
     report(out, &finding);
 }
 

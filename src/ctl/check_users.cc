@@ -12,6 +12,7 @@
 
 #include "auth/auth_internal.h"
 #include "common/facts.h"
+#include "ctl/check.h"
 #include "ctl/users.h"
 
 namespace {
@@ -19,10 +20,7 @@ namespace {
 constexpr size_t initial_names = 16;
 
 struct users_report_t {
-    json_writer_t json;
-    bool as_json;
-    int errors;
-    int warnings;
+    check_report_t findings;
     account_list_t accounts;
     bool *seen;     // per listed account: its per-user directory was checked
     bool *audited;  // per listed account: seen, or with --all of the uid range with a home
@@ -40,27 +38,11 @@ void join_path(char *out, size_t size, const char *directory, const char *leaf) 
     format_cut(out, size, "%s/%s", directory, leaf);
 }
 
+// A finding about a name's file, "name" in place of check's alias.
 void report(users_report_t *out, const char *path, const char *severity, const char *code,
             const char *name, const char *message) {
-    if (strcmp(severity, "error") == 0) {
-        ++out->errors;
-    } else if (strcmp(severity, "warning") == 0) {
-        ++out->warnings;
-    }
-    if (!out->as_json) {
-        print_shown(stdout, path);
-        printf(": %s: %s [%s]\n", severity, message, code);
-        return;
-    }
-    json_writer_t *json = &out->json;
-    json_begin(json, nullptr, '{');
-    json_string(json, "file", path);
-    json_null(json, "line");
-    json_string(json, "severity", severity);
-    json_string(json, "code", code);
-    json_string(json, "message", message);
-    json_string(json, "name", name);
-    json_end(json, '{');
+    finding_t finding{path, 0, severity, code, message, name, nullptr, nullptr, nullptr, "name"};
+    report(&out->findings, &finding);
 }
 
 bool in_groups(const account_t *account, gid_t gid) {
@@ -84,23 +66,18 @@ bool is_user_writable(const struct stat *info, const account_t *account) {
 // directory the descriptor holds, not what the name pointed to a moment before.
 int open_checked(users_report_t *out, int parent, const char *component, const char *path,
                  const name_dir_t *dir) {
-    int fd = openat(parent, component, state_dir_flags);
     struct stat info {};
-    if (fd < 0) {
-        if (fstatat(parent, component, &info, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(info.st_mode)) {
-            report(out, path, "error", "user-dir-link", dir->name,
-                   S_ISLNK(info.st_mode)
-                       ? "is a link: the server follows it, the tool leaves it alone"
-                       : "is not a directory: the name has no usable token");
-        }
-        return -1;
+    int error = 0;
+    level_look look = level_look::usable;
+    int fd = open_state_level(parent, component, &info, &error, &look);
+    if (look == level_look::link || look == level_look::not_directory) {
+        report(out, path, "error", "user-dir-link", dir->name,
+               look == level_look::link
+                   ? "is a link: the server follows it, the tool leaves it alone"
+                   : "is not a directory: the name has no usable token");
     }
-    if (fstat(fd, &info) < 0) {
-        close(fd);
-        return -1;
-    }
-    bool by_user = dir->account != nullptr && is_user_writable(&info, dir->account);
-    if (by_user || info.st_uid != 0 || (info.st_mode & group_other_write) != 0) {
+    bool by_user = fd >= 0 && dir->account != nullptr && is_user_writable(&info, dir->account);
+    if (by_user || look == level_look::unsafe) {
         char message[message_size];
         snprintf(message, sizeof message, "%s (owner uid %u, mode %04o): %s",
                  by_user ? "writable by its user" : "not root's and writable by root only",
@@ -191,12 +168,8 @@ void check_lock_file(users_report_t *out, int user_fd, const name_dir_t *dir) {
 }
 
 void check_temp_logs(users_report_t *out, int user_fd, const name_dir_t *dir) {
-    int listing = openat(user_fd, ".", state_dir_flags);
-    DIR *items = listing < 0 ? nullptr : fdopendir(listing);
+    DIR *items = open_listing(user_fd);
     if (items == nullptr) {
-        if (listing >= 0) {
-            close(listing);
-        }
         return;
     }
     for (const struct dirent *item = readdir(items); item != nullptr; item = readdir(items)) {
@@ -294,12 +267,8 @@ int compare_names(const void *a, const void *b) {
 // The names under one prefix directory, sorted, in a heap array of heap strings.
 size_t list_names(int prefix_fd, char ***names) {
     *names = nullptr;
-    int listing = openat(prefix_fd, ".", state_dir_flags);
-    DIR *items = listing < 0 ? nullptr : fdopendir(listing);
+    DIR *items = open_listing(prefix_fd);
     if (items == nullptr) {
-        if (listing >= 0) {
-            close(listing);
-        }
         return 0;
     }
     size_t count = 0;
@@ -475,8 +444,8 @@ int run_check_users(int argc, char **argv, bool json) {
         print_error("check", "the password database cannot be read");
         return status_usage;
     }
-    out.as_json = json;
-    out.json = begin_list_document(json, "directory", state_root, "findings");
+    out.findings.as_json = json;
+    out.findings.json = begin_list_document(json, "directory", state_root, "findings");
     // /var is the system's; /var/vornex and its prefix directories are held to the rules of
     // the per-user directories.
     name_dir_t top{};
@@ -499,9 +468,9 @@ int run_check_users(int argc, char **argv, bool json) {
         check_unset_accounts(&out);
     }
     check_pid_dirs(&out);
-    finish_findings(&out.json, json, out.errors, out.warnings);
+    finish_findings(&out.findings.json, json, out.findings.errors, out.findings.warnings);
     free(out.seen);
     free(out.audited);
     release_accounts(&out.accounts);
-    return out.errors > 0 ? status_problems : status_fine;
+    return out.findings.errors > 0 ? status_problems : status_fine;
 }

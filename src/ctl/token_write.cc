@@ -352,12 +352,8 @@ bool has_home(const account_t *account) {
 }
 
 int remove_tree(int dir_fd, int depth) {
-    int listing = openat(dir_fd, ".", state_dir_flags);
-    DIR *dir = listing < 0 ? nullptr : fdopendir(listing);
+    DIR *dir = open_listing(dir_fd);
     if (dir == nullptr) {
-        if (listing >= 0) {
-            close(listing);
-        }
         return -1;
     }
     int result = 0;

@@ -80,35 +80,30 @@ int open_level(int parent, const char *component, bool create, bool *missing, co
         describe_level(error, size, path, strerror(errno));
         return -1;
     }
-    int fd = openat(parent, component, state_dir_flags);
-    if (fd < 0) {
-        int reason = errno;
-        struct stat info {};
-        if (reason == ENOENT) {
-            *missing = true;
-            describe_level(error, size, path, "does not exist");
-        } else if (fstatat(parent, component, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-                   S_ISLNK(info.st_mode)) {
-            describe_level(error, size, path, "is a link");
-        } else if (reason == ENOTDIR) {
-            describe_level(error, size, path, "is not a directory");
-        } else {
-            describe_level(error, size, path, strerror(reason));
-        }
-        return -1;
-    }
     struct stat info {};
-    if (fstat(fd, &info) < 0 || info.st_uid != 0 || (info.st_mode & group_other_write) != 0) {
-        char problem[message_size];
+    int reason = 0;
+    level_look look = level_look::usable;
+    int fd = open_state_level(parent, component, &info, &reason, &look);
+    *missing = look == level_look::missing;
+    if (look == level_look::usable) {
+        return fd;
+    }
+    // In the order of the looks, from missing on.
+    static constexpr const char *problems[] = {"does not exist", "is a link", "is not a directory"};
+    char problem[message_size];
+    if (look == level_look::unsafe) {
         snprintf(problem, sizeof problem,
                  "is owned by uid %u with mode %04o, not root's and writable by root only",
                  static_cast<unsigned>(info.st_uid),
                  static_cast<unsigned>(info.st_mode & mode_bits));
-        describe_level(error, size, path, problem);
         close(fd);
-        return -1;
+    } else {
+        snprintf(problem, sizeof problem, "%s",
+                 look == level_look::failed ? strerror(reason)
+                                            : problems[static_cast<size_t>(look) - 1]);
     }
-    return fd;
+    describe_level(error, size, path, problem);
+    return -1;
 }
 
 bool append_path(char *path, size_t size, const char *component) {
@@ -237,6 +232,36 @@ bool is_usable_name(const char *name) {
            strchr(name, '/') == nullptr;
 }
 
+int open_state_level(int parent, const char *component, struct stat *info, int *error,
+                     level_look *look) {
+    *info = {};
+    *error = 0;
+    int fd = openat(parent, component, state_dir_flags);
+    if (fd < 0) {
+        *error = errno;
+        bool there = fstatat(parent, component, info, AT_SYMLINK_NOFOLLOW) == 0;
+        if (there && S_ISLNK(info->st_mode)) {
+            *look = level_look::link;
+        } else if (*error == ENOENT) {
+            *look = level_look::missing;
+        } else if (*error == ENOTDIR || (there && !S_ISDIR(info->st_mode))) {
+            *look = level_look::not_directory;
+        } else {
+            *look = level_look::failed;
+        }
+        return -1;
+    }
+    if (fstat(fd, info) < 0) {
+        *error = errno;
+        *look = level_look::failed;
+        close(fd);
+        return -1;
+    }
+    bool trusted = info->st_uid == 0 && (info->st_mode & group_other_write) == 0;
+    *look = trusted ? level_look::usable : level_look::unsafe;
+    return fd;
+}
+
 int open_state_dirs(uint32_t uid, const char *name, state_level level, bool create,
                     state_dirs_t *dirs, bool *missing, char *error, size_t size) {
     char prefix[prefix_size];
@@ -279,6 +304,15 @@ void close_state_dirs(state_dirs_t *dirs) {
         }
         fd = -1;
     }
+}
+
+DIR *open_listing(int dir_fd) {
+    int listing = openat(dir_fd, ".", state_dir_flags);
+    DIR *items = listing < 0 ? nullptr : fdopendir(listing);
+    if (items == nullptr && listing >= 0) {
+        close(listing);
+    }
+    return items;
 }
 
 int state_fd(const state_dirs_t *dirs, state_level level) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -63,6 +64,14 @@ bool is_usable_name(const char *name);
 // never through a link and without waiting.
 constexpr int state_dir_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
 
+// One directory level opened relative to its parent, never through a link and without
+// waiting, and judged: `unsafe` when it is not root's or group or others may write it. The
+// descriptor is open for usable and unsafe, -1 otherwise; `*info` is the level's status (the
+// link's for `link`) and `*error` the system error of `failed`.
+enum class level_look { usable, missing, link, not_directory, failed, unsafe };
+int open_state_level(int parent, const char *component, struct stat *info, int *error,
+                     level_look *look);
+
 // The directories of a name below /var/vornex, each opened relative to its parent without
 // following a link. Levels: the prefix directory, the per-user directory, its ".vornex".
 enum class state_level { prefix = 0, user = 1, dot = 2 };
@@ -79,6 +88,9 @@ struct state_dirs_t {
 int open_state_dirs(uint32_t uid, const char *name, state_level level, bool create,
                     state_dirs_t *dirs, bool *missing, char *error, size_t size);
 void close_state_dirs(state_dirs_t *dirs);
+// A listing of the directory that `dir_fd` holds, on a descriptor of its own; null when it
+// cannot be listed. The caller closes it with closedir.
+DIR *open_listing(int dir_fd);
 int state_fd(const state_dirs_t *dirs, state_level level);
 
 // The token file in an open ".vornex", without following a link and without opening
