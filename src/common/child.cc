@@ -20,7 +20,7 @@ constexpr int quick_polls = 20;
 constexpr long quick_poll_nanoseconds = 100L * 1000;
 constexpr long poll_nanoseconds = 10L * 1000 * 1000;
 constexpr int64_t ms_per_second = 1000;
-constexpr int64_t ns_per_ms = 1000 * 1000;
+constexpr int64_t ns_per_ms = int64_t{1000} * 1000;
 constexpr int body_returned_status = 127;
 
 int64_t now_ms() {
