@@ -83,18 +83,23 @@ void append_near_misses(explain_t *ex, stage_t *stage) {
     }
 }
 
+// The alias stage's refusal of a command file or of the command directory that someone other
+// than root can change; the server's lines for it are already recorded.
+bool refuse_unsafe(explain_t *ex, const char *path, const struct stat *info) {
+    char shown[shown_size];
+    add_stage_with(ex, "alias", "refused",
+                   "%s can be changed by someone other than root (owner uid %u, mode %04o)",
+                   escape_text(path, shown, sizeof shown), static_cast<unsigned>(info->st_uid),
+                   static_cast<unsigned>(info->st_mode & mode_bits));
+    return refuse(ex, "alias", error_message);
+}
+
 // The server refuses the request at a command file that someone other than root can change,
 // before it reads a byte of it.
 bool refuse_unsafe_file(explain_t *ex, const command_file_t *file) {
-    char path[shown_size];
-    add_stage_with(ex, "alias", "refused",
-                   "%s can be changed by someone other than root (owner uid %u, mode %04o)",
-                   escape_text(file->path, path, sizeof path),
-                   static_cast<unsigned>(file->info.st_uid),
-                   static_cast<unsigned>(file->info.st_mode & mode_bits));
     log_sink_t sink = prediction_sink(ex);
     log_command_file_fault(&sink, file->path, file->status, file->error, &file->info);
-    return refuse(ex, "alias", error_message);
+    return refuse_unsafe(ex, file->path, &file->info);
 }
 
 // The server judges the directory by a descriptor open on it, before the listing.
@@ -109,14 +114,9 @@ bool explain_command_dir(explain_t *ex) {
     if (!opened) {
         return true;  // the listing fails below
     }
-    auto owner = static_cast<unsigned>(info.st_uid);
-    auto mode = static_cast<unsigned>(info.st_mode & mode_bits);
-    add_stage_with(ex, "alias", "refused",
-                   "%s can be changed by someone other than root (owner uid %u, mode %04o)",
-                   command_dir, owner, mode);
     log_sink_t sink = prediction_sink(ex);
     log_command_dir_fault(&sink, true, &info);
-    return refuse(ex, "alias", error_message);
+    return refuse_unsafe(ex, command_dir, &info);
 }
 
 // The server logs every command file it consults and cannot use, up to the one that holds
