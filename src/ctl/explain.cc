@@ -8,7 +8,7 @@
 // child process that takes that identity, opens nothing for creation, and only reports. The
 // child takes only the effective ids, so that its real and saved uid stay 0 and the user
 // whose identity it takes can neither stop nor kill it; and it is killed when it has not
-// answered in time, so that explain never waits without a bound.
+// ended in time, so that explain never waits without a bound.
 
 #include <cerrno>
 #include <cstdarg>

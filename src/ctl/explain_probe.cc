@@ -1,7 +1,7 @@
 // The child of explain that takes the final identity and tries what the command meets: the
 // pid file, the working directory and the command's start. It opens nothing for creation,
 // takes only the effective ids (its real and saved uid stay 0, so that the user whose identity
-// it takes can neither stop nor kill it) and is killed when it has not answered in time.
+// it takes can neither stop nor kill it) and is killed when it has not ended in time.
 
 #include <cerrno>
 #include <cstring>

@@ -2,6 +2,7 @@
 // shows or lifts the lockout of a name, and issues, rotates and revokes token files. Run by
 // root only.
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
@@ -102,6 +103,9 @@ int finish_output(int status) {
 int main(int argc, char **argv) {
     require_root();
     umask(creation_mask);
+    // Whoever started the tool may have left SIGCHLD ignored; the children that explain and
+    // token start would then vanish without a status to wait for.
+    signal(SIGCHLD, SIG_DFL);
     openlog(ctl_log_ident, LOG_PID, LOG_AUTHPRIV);
     // "--json" may also come before the subcommand's name.
     bool json = false;

@@ -10,7 +10,6 @@
 // - A tree is removed relative to directory descriptors, never through a link.
 
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -326,9 +325,6 @@ pid_dir_state prepare_pid_directory(const account_t *account, bool create, const
     if (count < 0) {
         return pid_dir_state::problem;
     }
-    // Whoever started the tool may have left SIGCHLD ignored; the child would then vanish
-    // without a status to wait for.
-    signal(SIGCHLD, SIG_DFL);
     pid_dir_child_t context{account, groups, count, create};
     int status = 0;
     child_end end = run_bounded_child(pid_dir_child, &context, pid_dir_timeout_ms, &status);

@@ -653,3 +653,11 @@ def test_explain_probe_child_cannot_be_stopped_by_the_user(box):
     done = box.shell(f"unshare --pid --fork --mount-proc sh -c {shlex.quote(script)}",
                      timeout=runs * 15 + 30)
     assert done.stdout.decode().split() == ["rc=0"] * runs, done
+
+
+def test_explain_tries_the_final_identity_when_started_with_sigchld_ignored(box):
+    ignoring = ("import os, signal, sys; signal.signal(signal.SIGCHLD, signal.SIG_IGN); "
+                "os.execv(sys.argv[1], sys.argv[1:])")
+    done = box.shell(f"python3 -c {shlex.quote(ignoring)} {CTL} explain --json site1 probe")
+    assert done.returncode == 0, done
+    assert json.loads(done.stdout)["outcome"] == "reaches-command"
