@@ -46,14 +46,8 @@ bool paused(const listener_t *l, const struct timespec *until) {
 // The refusal never waits: the connection's queue holds nothing else of ours. The peer may
 // have gone (MSG_NOSIGNAL).
 void refuse(listener_t *l, int connection, uid_t uid, end_kind end, const char *text) {
-    reply_t message{reply_kind::refused, 1, end, 0, {}};
-    snprintf(message.text, sizeof message.text, "%s", text);
-    unsigned char reply[reply_size_max];
-    size_t size = encode_reply(&message, reply, sizeof reply);
-    if (size > 0 && send(connection, reply, size, MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
-        // Gone already; nothing to tell.
-    }
-    close(connection);
+    // The line is written before the caller is told, so that whoever reads the log after
+    // the refusal came finds it there.
     if (log_due(&l->refusals, &l->now)) {
         if (l->refusals.left_out > 0) {
             syslog(LOG_WARNING,
@@ -65,6 +59,14 @@ void refuse(listener_t *l, int connection, uid_t uid, end_kind end, const char *
         }
         l->refusals.left_out = 0;
     }
+    reply_t message{reply_kind::refused, 1, end, 0, {}};
+    snprintf(message.text, sizeof message.text, "%s", text);
+    unsigned char reply[reply_size_max];
+    size_t size = encode_reply(&message, reply, sizeof reply);
+    if (size > 0 && send(connection, reply, size, MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
+        // Gone already; nothing to tell.
+    }
+    close(connection);
 }
 
 void refuse_for(listener_t *l, int connection, uid_t uid, verdict decision) {

@@ -134,12 +134,14 @@ def test_right_and_wrong_tokens_together(site1, every):
     assert len(site1.probe_reports("probe")) == accepted
     got = decode_record(site1.read(LOG))
     assert got.failure_count <= counted
-    if blocked:
-        # Only a third failure in a row blocks, and after it nothing else is checked.
-        assert (got.failure_count, got.block_count) == (3, 6), (got, kinds)
+    if got.block_count == 6:
+        # Only a third failure in a row blocks, and after it nothing else is checked. The
+        # third may also be the last server to take the lock, and then none finds the block.
+        assert got.failure_count == 3, (got, kinds)
         assert t0 + BLOCK_SECONDS <= got.blocked_until <= t1 + BLOCK_SECONDS
         assert counted >= 3
     else:
+        assert blocked == 0, (got, kinds)
         assert got.failure_count < 3 and got.block_count == 5 and got.blocked_until == PAST
     if counted:
         assert t0 <= got.last_failure_time <= t1
