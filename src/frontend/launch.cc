@@ -17,9 +17,13 @@
 // Job control: a stop the client passes on (SIGTSTP, SIGTTIN or SIGTTOU) is held in the same
 // way, then sent to the command's process group; a command that has not stopped within a short
 // grace (it may ignore or handle the signal) gets SIGSTOP, and once the child reports the stop
-// the client is told, and stops itself. SIGCONT from the client continues the group. A client
-// that goes away while the command is stopped leaves it a hangup and then SIGCONT, so that no
-// stopped command is left behind. SIGWINCH reaches a running command and is dropped before.
+// the client is told, and stops itself. A child that cannot stop even then (one waiting for a
+// child that shares its memory until that child starts a program, when the stop has stopped
+// that child first) is not waited for without end: the client is told a second later, and
+// the stop, pending, takes effect as soon as the child can act on it. SIGCONT from the client
+// continues the group. A client that goes away while the command is stopped leaves it a hangup and
+// then SIGCONT, so that no stopped command is left behind. SIGWINCH reaches a running command and
+// is dropped before.
 
 #include <cerrno>
 #include <csignal>
@@ -54,6 +58,8 @@ constexpr size_t fixed_arg_count = 6;
 constexpr int held_poll_ms = 10;
 // How long a command has to stop by the client's stop signal before it gets SIGSTOP.
 constexpr int stop_grace_ms = 500;
+// How long SIGSTOP has to be reported before the client is told all the same.
+constexpr int stop_report_ms = 1000;
 
 bool is_forwarded(int signal_number) {
     return signal_number == SIGHUP || signal_number == SIGINT || signal_number == SIGQUIT ||
@@ -252,9 +258,10 @@ void continue_command(const frontend_t *fe, watch_t *w) {
 }
 
 // The client's stop, once the command runs: the signal, SIGSTOP after the grace, and the
-// answer once the child has stopped.
+// answer once the child has stopped, or once SIGSTOP has had its time.
 void advance_stop(const frontend_t *fe, watch_t *w, long now) {
-    if (w->command_stopped) {
+    bool overdue = w->stop_forced && now - w->stop_sent_ms >= stop_grace_ms + stop_report_ms;
+    if (w->command_stopped || overdue) {
         unsigned char message[stopped_message_size];
         encode_stopped(message);
         send(fe->connection, message, sizeof message, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -360,8 +367,9 @@ int next_timeout(const frontend_t *fe, const watch_t *w, long now) {
     }
     if (w->stop_signal != 0 && w->command_stopped) {
         wait = 0;  // the answer is due
-    } else if (w->stop_sent && !w->stop_forced) {
-        wait = sooner(wait, w->stop_sent_ms + stop_grace_ms - now);
+    } else if (w->stop_sent) {
+        long due = w->stop_sent_ms + stop_grace_ms + (w->stop_forced ? stop_report_ms : 0);
+        wait = sooner(wait, due - now);
     }
     if (fe->reported_end != end_kind::none && !fe->killed) {
         wait = sooner(wait, w->end_ms + report_grace_ms - now);

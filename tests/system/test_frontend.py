@@ -50,7 +50,7 @@ def way_in(site1):
                         f'echo ready > {d}/ready\nwhile :; do sleep 0.05; done\n')
     script(sb, "report", f'PROBE_DIR={d} exec /usr/local/bin/probe "$@"\n')
     script(sb, "job", f'[ "$1" = ignore ] && trap "" TSTP\ntrap "stty size > {d}/size" WINCH\n'
-                      f'echo $$ > {d}/pid\nwhile :; do sleep 0.05; done\n')
+                      f'echo $$ > {d}/pid\nwhile :; do sleep 60 & wait $!; done\n')
     # a root command that reopens its standard descriptors by name
     script(sb, "reopen", f'touch {d}/started\ncat /dev/stdin\necho written >/dev/stdout\n'
                          'echo written >/dev/stderr\n')
@@ -63,7 +63,7 @@ def way_in(site1):
                 "status=/usr/local/bin/status\ncatch=/usr/local/bin/catch\n"
                 "report=/usr/local/bin/report\nscan=/usr/local/bin/scan\n"
                 "echo=/bin/echo\nsleep=/usr/bin/sleep\ncat=/bin/cat\njob=/usr/local/bin/job\n"
-                "reopen=root:/usr/local/bin/reopen\n")
+                "reopen=root:/usr/local/bin/reopen\nholdfork=/usr/local/bin/holdfork\n")
     sb.frontend = Frontend(sb)
     yield sb
     sb.frontend.close()
@@ -804,6 +804,28 @@ def state(pid):
         return f.read().rsplit(")", 1)[1].split()[0]
 
 
+def start_job_shell(way_in, args):
+    """JOB_SHELL running the client with `args` on a terminal of the namespace's own; the
+    client and a function that sends the shell an action and returns its answer."""
+    way_in.frontend.shell("mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts "
+                          "/dev/pts")
+    proc = way_in.frontend.start(["-c", JOB_SHELL, CLIENT, *args], way_in.site1,
+                                 program="/usr/bin/python3", stdin=subprocess.PIPE)
+
+    def answer(action):
+        proc.stdin.write(action.encode() + b"\n")
+        proc.stdin.flush()
+        assert select.select([proc.stdout], [], [], 15)[0], f"no answer to {action}"
+        return proc.stdout.readline().decode().strip()
+    return proc, answer
+
+
+def command_pid(way_in):
+    wait_for(lambda: os.path.exists(f"{way_in.probe_dir}/pid"))
+    with open(f"{way_in.probe_dir}/pid") as f:
+        return int(f.read())
+
+
 @pytest.mark.parametrize("arg, end, rc, outcome", [
     ("", "kill", -signal.SIGKILL, "signal:1"),
     ("ignore", "term", -signal.SIGTERM, "signal:15")])  # ignores SIGTSTP: SIGSTOP then
@@ -812,19 +834,8 @@ def test_job_control_through_a_terminal(way_in, arg, end, rc, outcome):
     by SIGTTIN), `fg` continues them; a resize reaches the command. Stopped, the client killed
     leaves the command a hangup it can take; killed as a stopped job, the command is too."""
     fe, d = way_in.frontend, way_in.probe_dir
-    fe.shell("mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts /dev/pts")
-    proc = fe.start(["-c", JOB_SHELL, CLIENT, "job", arg], way_in.site1,
-                    program="/usr/bin/python3", stdin=subprocess.PIPE)
-
-    def answer(action):
-        proc.stdin.write(action.encode() + b"\n")
-        proc.stdin.flush()
-        assert select.select([proc.stdout], [], [], 15)[0], f"no answer to {action}"
-        return proc.stdout.readline().decode().strip()
-
-    wait_for(lambda: os.path.exists(f"{d}/pid"))
-    with open(f"{d}/pid") as f:
-        command = int(f.read())
+    proc, answer = start_job_shell(way_in, ["job", arg])
+    command = command_pid(way_in)
     assert answer("size") == "resized"
     wait_for(lambda: os.path.exists(f"{d}/size") and open(f"{d}/size").read() == "40 100\n")
     assert (answer("z"), state(command)) == ("stopped 20", "T")
@@ -836,3 +847,19 @@ def test_job_control_through_a_terminal(way_in, arg, end, rc, outcome):
     result = fe.collect(proc)  # nothing is left in the namespace, stopped or not
     [(_, line)] = audit_lines(result.logs)
     assert f" outcome={outcome} " in line
+
+
+def test_stop_of_a_command_that_cannot_stop_is_answered(way_in):
+    """A command waiting on a child that shares its memory never reports a stop, even by
+    SIGSTOP: Ctrl-Z still gives the shell its terminal back, and the command goes on once
+    continued."""
+    with open(os.path.join(way_in.native, "holdfork"), "rb") as f:
+        way_in.write_file("/usr/local/bin/holdfork", f.read(), 0o755)
+    proc, answer = start_job_shell(way_in, ["holdfork", f"{way_in.probe_dir}/pid"])
+    command = command_pid(way_in)
+    assert (answer("z"), state(command)) == ("stopped 20", "D")  # still in its wait
+    assert answer("fg") == "continued"
+    assert answer("kill") == f"ended {-signal.SIGKILL}"
+    result = way_in.frontend.collect(proc)
+    [(_, line)] = audit_lines(result.logs)
+    assert " outcome=signal:1 " in line
