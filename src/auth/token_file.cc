@@ -29,6 +29,24 @@ constexpr mode_t token_file_mode = 0400;
 // "/proc/self/fd/" and a descriptor number.
 constexpr size_t fd_link_size = 32;
 
+// The look of an open token file by the owner and mode rules alone: usable, unreadable (its
+// status, with the system error), wrong_owner or wrong_mode.
+token_file_look look_by_rules(int fd, uint32_t uid, struct stat *status, int *error) {
+    if (fstat(fd, status) < 0) {
+        *error = errno;
+        return token_file_look::unreadable;
+    }
+    switch (classify_token_file(status, uid)) {
+        case token_file_state::wrong_owner:
+            return token_file_look::wrong_owner;
+        case token_file_state::wrong_mode:
+            return token_file_look::wrong_mode;
+        case token_file_state::usable:
+            break;
+    }
+    return token_file_look::usable;
+}
+
 }  // namespace
 
 void get_prefix(uint32_t uid, char *out) {
@@ -104,21 +122,12 @@ token_file_look look_at_token_file(const char *path, uint32_t uid, struct stat *
         *error = errno;
         return token_file_look::missing;
     }
-    bool known = fstat(fd, status) == 0;
-    *error = known ? 0 : errno;
+    token_file_look look = look_by_rules(fd, uid, status, error);
     close(fd);
-    if (!known) {
-        return token_file_look::unreadable;
+    if (look == token_file_look::usable && !S_ISREG(status->st_mode)) {
+        return token_file_look::not_regular;
     }
-    switch (classify_token_file(status, uid)) {
-        case token_file_state::wrong_owner:
-            return token_file_look::wrong_owner;
-        case token_file_state::wrong_mode:
-            return token_file_look::wrong_mode;
-        case token_file_state::usable:
-            break;
-    }
-    return S_ISREG(status->st_mode) ? token_file_look::usable : token_file_look::not_regular;
+    return look;
 }
 
 void log_token_file_fault(const log_sink_t *sink, token_file_look look, const char *path,
@@ -148,13 +157,8 @@ void log_token_file_fault(const log_sink_t *sink, token_file_look look, const ch
 int check_tokenfile_perms(int fd, uint32_t uid, int debug, const char *path, const char *user_name,
                           const char *alternative_name) {
     struct stat status {};
-    token_file_look look = token_file_look::unreadable;
-    if (fstat(fd, &status) == 0) {
-        // In the order of the states.
-        static constexpr token_file_look looks[] = {
-            token_file_look::usable, token_file_look::wrong_owner, token_file_look::wrong_mode};
-        look = looks[static_cast<size_t>(classify_token_file(&status, uid))];
-    }
+    int error = 0;
+    token_file_look look = look_by_rules(fd, uid, &status, &error);
     if (look == token_file_look::usable) {
         return 0;
     }

@@ -21,9 +21,9 @@
 // child that shares its memory until that child starts a program, when the stop has stopped
 // that child first) is not waited for without end: the client is told a second later, and
 // the stop, pending, takes effect as soon as the child can act on it. SIGCONT from the client
-// continues the group. A client that goes away while the command is stopped leaves it a hangup and
-// then SIGCONT, so that no stopped command is left behind. SIGWINCH reaches a running command and
-// is dropped before.
+// continues the group. A client that goes away while the command is stopped leaves it a
+// hangup and then SIGCONT, so that no stopped command is left behind. SIGWINCH reaches a
+// running command and is dropped before.
 
 #include <cerrno>
 #include <csignal>
